@@ -1,0 +1,17 @@
+"""vorka: a small CPU tensor library with reverse-mode automatic differentiation."""
+
+import ml_dtypes as _ml_dtypes
+import numpy as _np
+
+# NumPy must resolve the dtype by name ("bfloat16"), not only by type object.
+try:
+    _np.dtype("bfloat16")
+except TypeError:  # pragma: no cover - depends on the ml_dtypes release
+    _np.sctypeDict["bfloat16"] = _ml_dtypes.bfloat16
+
+from . import vorka_core
+from .vorka_core import Tensor, nn
+
+PanicException = vorka_core.PanicException
+
+__all__ = ["Tensor", "nn", "PanicException"]

@@ -1,0 +1,80 @@
+#include "autograd/graph.hpp"
+
+#include <atomic>
+#include <string>
+
+namespace vorka {
+
+namespace {
+std::atomic<uint64_t> next_tape_uid{1};
+thread_local Tape thread_tape;
+}  // namespace
+
+Tape::Tape() : uid_(next_tape_uid.fetch_add(1, std::memory_order_relaxed)) {}
+
+NodeId Tape::push_node(std::unique_ptr<BackwardOp> node) {
+    // Reserve both lists first so that a failed allocation leaves them equal.
+    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(nodes_.empty() ? 64 : nodes_.size() * 2);
+    if (grads_.size() <= nodes_.size()) grads_.reserve(nodes_.capacity());
+    const std::size_t index = nodes_.size();
+    nodes_.push_back(std::move(node));
+    if (grads_.size() <= index) grads_.resize(index + 1);
+    return NodeId{uid_, generation_, index};
+}
+
+Status Tape::check(const NodeId& id) const {
+    if (id.tape != uid_)
+        return Error::runtime(
+            "the tensor's node id belongs to another thread's autograd graph; gradients can only be "
+            "recorded and read on the thread that created the tensor");
+    if (id.generation != generation_)
+        return Error::runtime(
+            "the tensor's autograd graph was cleared by clear_graph(); its node id is stale and can no "
+            "longer take part in gradient computation");
+    return {};
+}
+
+Result<NodeId> Tape::resolve_input(const Tensor& t) {
+    if (t.node_id) {
+        VORKA_CHECK(check(*t.node_id));
+        return *t.node_id;
+    }
+    return push_node(nullptr);
+}
+
+void Tape::set_grad(std::size_t index, Storage grad) {
+    if (index >= grads_.size()) grads_.resize(index + 1);
+    grads_[index] = std::move(grad);
+}
+
+const Storage* Tape::grad_slot(const NodeId& id) const {
+    if (!is_current(id) || id.index >= grads_.size() || !grads_[id.index]) return nullptr;
+    return &grads_[id.index];
+}
+
+std::optional<CpuStorage> Tape::get_grad(const NodeId& id) const {
+    const Storage* s = grad_slot(id);
+    if (!s) return std::nullopt;
+    return (*s)->copy();
+}
+
+void Tape::clear() {
+    // Release nodes in id order, then gradients; keep the capacity.
+    for (auto& n : nodes_) n.reset();
+    nodes_.clear();
+    for (auto& g : grads_) g.reset();
+    grads_.clear();
+    // A long run can leave millions of slots behind; give that memory back.
+    if (nodes_.capacity() > 65536) nodes_.shrink_to_fit();
+    if (grads_.capacity() > 65536) grads_.shrink_to_fit();
+    ++generation_;
+}
+
+Result<TapeGuard> TapeGuard::acquire() {
+    Tape& t = thread_tape;
+    if (t.borrowed_) return Error::panic("the autograd tape is already in use on this thread");
+    t.borrowed_ = true;
+    return TapeGuard(&t);
+}
+
+}  // namespace vorka

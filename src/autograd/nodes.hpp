@@ -1,0 +1,100 @@
+// The backward nodes recorded by differentiable operations.
+#pragma once
+
+#include "autograd/node_id.hpp"
+#include "autograd/ops.hpp"
+#include "strided/small_vec.hpp"
+
+namespace vorka {
+
+struct AddNode final : BackwardOp {
+    NodeId lhs_id, rhs_id;
+    AddNode(NodeId l, NodeId r) : lhs_id(l), rhs_id(r) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct SubNode final : BackwardOp {
+    NodeId lhs_id, rhs_id;
+    SubNode(NodeId l, NodeId r) : lhs_id(l), rhs_id(r) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct MulNode final : BackwardOp {
+    Storage lhs, rhs;
+    NodeId lhs_id, rhs_id;
+    MulNode(Storage a, Storage b, NodeId l, NodeId r) : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct DivNode final : BackwardOp {
+    Storage lhs, rhs;
+    NodeId lhs_id, rhs_id;
+    DivNode(Storage a, Storage b, NodeId l, NodeId r) : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct MatmulNode final : BackwardOp {
+    Storage lhs, rhs;
+    NodeId lhs_id, rhs_id;
+    MatmulNode(Storage a, Storage b, NodeId l, NodeId r)
+        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+// Scalar add and subtract pass the gradient through unchanged.
+struct ScalarAddNode final : BackwardOp {
+    NodeId input_id;
+    explicit ScalarAddNode(NodeId i) : input_id(i) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+struct ScalarSubNode final : BackwardOp {
+    NodeId input_id;
+    explicit ScalarSubNode(NodeId i) : input_id(i) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct ScalarMulNode final : BackwardOp {
+    NodeId input_id;
+    float scalar;
+    ScalarMulNode(NodeId i, float s) : input_id(i), scalar(s) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct ScalarDivNode final : BackwardOp {
+    NodeId input_id;
+    float scalar;  // the divisor
+    ScalarDivNode(NodeId i, float s) : input_id(i), scalar(s) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+// s / x: saves x to form -s / x^2.
+struct ScalarRDivNode final : BackwardOp {
+    Storage input;
+    NodeId input_id;
+    float scalar;  // the dividend
+    ScalarRDivNode(Storage x, NodeId i, float s) : input(std::move(x)), input_id(i), scalar(s) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct ReshapeNode final : BackwardOp {
+    Dims input_shape;
+    NodeId input_id;
+    ReshapeNode(Dims shape, NodeId i) : input_shape(std::move(shape)), input_id(i) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct TransposeNode final : BackwardOp {
+    NodeId input_id;
+    std::size_t dim0, dim1;
+    TransposeNode(NodeId i, std::size_t d0, std::size_t d1) : input_id(i), dim0(d0), dim1(d1) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+struct ReluNode final : BackwardOp {
+    Storage input;  // the input, not the output
+    NodeId input_id;
+    ReluNode(Storage x, NodeId i) : input(std::move(x)), input_id(i) {}
+    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+
+}  // namespace vorka

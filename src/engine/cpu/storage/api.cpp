@@ -1,0 +1,216 @@
+#include "engine/cpu/storage/api.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_2_0_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL vorka_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "strided/iter.hpp"
+
+namespace vorka::numpy {
+
+namespace {
+
+using py::Ref;
+
+std::atomic<bool> api_ready{false};
+#if PY_VERSION_HEX >= 0x030D0000
+PyMutex api_mutex = {0};
+#endif
+
+// NumPy's C API table, loaded on first use.
+bool ensure_api() {
+    if (api_ready.load(std::memory_order_acquire)) return true;
+#if PY_VERSION_HEX >= 0x030D0000
+    PyMutex_Lock(&api_mutex);
+#endif
+    bool ok = api_ready.load(std::memory_order_relaxed) || PyArray_ImportNumPyAPI() == 0;
+    if (ok) api_ready.store(true, std::memory_order_release);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyMutex_Unlock(&api_mutex);
+#endif
+    if (ok) return true;
+    std::string detail;
+    {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+        if (value) {
+            Ref s = Ref::steal(PyObject_Str(value.get()));
+            if (s && PyUnicode_Check(s.get())) detail = PyUnicode_AsUTF8(s.get());
+        }
+        PyErr_Clear();
+    }
+    py::raise(Error::panic("Failed to access NumPy array API capsule: " + detail));
+    return false;
+}
+
+std::atomic<PyObject*> bf16_dtype_cell{nullptr};
+
+PyObject* bf16_dtype() {
+    return py::get_or_create(bf16_dtype_cell, []() -> PyObject* {
+        PyArray_Descr* descr = nullptr;
+        Ref name = Ref::steal(PyUnicode_FromString("bfloat16"));
+        if (!name) return nullptr;
+        if (!PyArray_DescrConverter(name.get(), &descr)) {
+            std::string detail;
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+            if (value) {
+                Ref s = Ref::steal(PyObject_Str(value.get()));
+                if (s) detail = PyUnicode_AsUTF8(s.get());
+            }
+            PyErr_Clear();
+            py::raise(Error::panic(
+                "the bfloat16 element type requires a package that provides a `bfloat16` data type for "
+                "NumPy (for example ml_dtypes), but NumPy does not know one: " +
+                detail));
+            return nullptr;
+        }
+        return reinterpret_cast<PyObject*>(descr);
+    });
+}
+
+std::optional<DType> parse_dtype_name(std::string_view n) {
+    if (n == "float32" || n == "f32") return DType::F32;
+    if (n == "float16" || n == "f16") return DType::F16;
+    if (n == "bfloat16" || n == "bf16") return DType::BF16;
+    if (n == "bool") return DType::Bool;
+    return std::nullopt;
+}
+
+template <class T>
+CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
+    NdArray<T> out = NdArray<T>::uninit(std::move(shape), Order::C);
+    if (count == 0) return CpuStorage(std::move(out));
+    char* dst = reinterpret_cast<char*>(out.data());
+    if (PyArray_IS_C_CONTIGUOUS(arr)) {
+        std::memcpy(dst, PyArray_DATA(arr), count * sizeof(T));
+    } else {
+        // Logical row-major order, byte by byte per element: NumPy strides need
+        // not be multiples of the element size.
+        const int nd = PyArray_NDIM(arr);
+        const npy_intp* dims = PyArray_DIMS(arr);
+        const npy_intp* strides = PyArray_STRIDES(arr);
+        std::vector<npy_intp> idx(nd, 0);
+        const char* src = static_cast<const char*>(PyArray_DATA(arr));
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(dst + i * sizeof(T), src, sizeof(T));
+            for (int d = nd - 1; d >= 0; --d) {
+                if (++idx[d] < dims[d]) {
+                    src += strides[d];
+                    break;
+                }
+                src -= strides[d] * (dims[d] - 1);
+                idx[d] = 0;
+            }
+        }
+    }
+    if constexpr (std::is_same_v<T, bool>) {
+        // Any non-zero byte is true; keep kernels free of other bool patterns.
+        auto* bytes = reinterpret_cast<unsigned char*>(dst);
+        for (std::size_t i = 0; i < count; ++i) bytes[i] = bytes[i] != 0;
+    }
+    return CpuStorage(std::move(out));
+}
+
+}  // namespace
+
+PyObject* numpy_dtype(DType dtype) {
+    if (!ensure_api()) return nullptr;
+    static PyObject* builtin[4] = {nullptr, nullptr, nullptr, nullptr};
+    switch (dtype) {
+        case DType::BF16: return bf16_dtype();
+        case DType::F16:
+        case DType::F32:
+        case DType::Bool: {
+            int num = dtype == DType::F16 ? NPY_FLOAT16 : dtype == DType::F32 ? NPY_FLOAT32 : NPY_BOOL;
+            PyObject*& slot = builtin[static_cast<int>(dtype)];
+            if (!slot) slot = reinterpret_cast<PyObject*>(PyArray_DescrFromType(num));  // builtin: immortal
+            return slot;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name) {
+    if (!ensure_api()) return std::nullopt;
+    if (!PyArray_Check(obj)) {
+        std::string name = py::type_qualname(obj);
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), "ndarray");
+        return std::nullopt;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    const int nd = PyArray_NDIM(arr);
+    Dims shape;
+    shape.reserve(nd);
+    for (int i = 0; i < nd; ++i) shape.push_back(static_cast<std::size_t>(PyArray_DIM(arr, i)));
+    auto dtype = parse_dtype_name(dtype_name);
+    if (!dtype) {
+        std::string n(dtype_name);
+        PyErr_Format(PyExc_TypeError,
+                     "Unsupported data type '%s'. Only float32, float16, bfloat16, and bool are supported.",
+                     n.c_str());
+        return std::nullopt;
+    }
+    PyObject* want = numpy_dtype(*dtype);
+    if (!want) return std::nullopt;
+    if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(want))) {
+        Ref have = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+        Ref need = Ref::steal(PyObject_Str(want));
+        if (!have || !need) return std::nullopt;
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%U'", have.get(), need.get());
+        return std::nullopt;
+    }
+    const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(arr));
+    if (PyArray_IS_C_CONTIGUOUS(arr) && count > 0 && !PyArray_ISALIGNED(arr)) {
+        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+        return std::nullopt;
+    }
+    switch (*dtype) {
+        case DType::F16: return copy_in<f16>(arr, std::move(shape), count);
+        case DType::BF16: return copy_in<bf16>(arr, std::move(shape), count);
+        case DType::F32: return copy_in<float>(arr, std::move(shape), count);
+        case DType::Bool: return copy_in<bool>(arr, std::move(shape), count);
+    }
+    return std::nullopt;
+}
+
+PyObject* to_numpy(const CpuStorage& storage) {
+    if (!ensure_api()) return nullptr;
+    PyObject* descr = numpy_dtype(storage.dtype());
+    if (!descr) return nullptr;
+    return storage.visit([&](const auto& a) -> PyObject* {
+        using T = std::remove_cvref_t<decltype(*a.data())>;
+        const std::size_t nd = a.ndim();
+        std::vector<npy_intp> dims(nd), strides(nd);
+        for (std::size_t i = 0; i < nd; ++i) {
+            dims[i] = static_cast<npy_intp>(a.shape()[i]);
+            strides[i] = static_cast<npy_intp>(a.strides()[i] * static_cast<std::ptrdiff_t>(sizeof(T)));
+        }
+        const bool keep = is_standard_layout(a.shape(), a.strides()) ||
+                          (nd >= 2 && is_column_major(a.shape(), a.strides()));
+        Py_INCREF(descr);  // stolen by the constructor
+        Ref out = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr*>(descr),
+                                                  static_cast<int>(nd), dims.data(),
+                                                  keep ? strides.data() : nullptr, nullptr, 0, nullptr));
+        if (!out) return nullptr;
+        auto* arr = reinterpret_cast<PyArrayObject*>(out.get());
+        if (a.size() == 0) return out.release();
+        if (keep) {
+            std::memcpy(PyArray_DATA(arr), a.data(), a.size() * sizeof(T));
+        } else {
+            NdViewMut<T> dst{static_cast<T*>(PyArray_DATA(arr)), a.shape(), default_strides(a.shape())};
+            copy_into(a.view(), dst);
+        }
+        return out.release();
+    });
+}
+
+}  // namespace vorka::numpy

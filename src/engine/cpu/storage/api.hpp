@@ -1,0 +1,24 @@
+// NumPy interchange: building a storage from an ndarray and converting a
+// storage to a new ndarray. The only part of the library that uses NumPy's C API.
+#pragma once
+
+#include "python/handle.hpp"
+
+#include <optional>
+#include <string_view>
+
+#include "tensor/storage.hpp"
+
+namespace vorka::numpy {
+
+// Copies the elements of `array` (an ndarray of the type named by `dtype_name`)
+// into a new standard-layout storage. nullopt: a Python exception is set.
+std::optional<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_name);
+
+// A new, writable ndarray holding a copy of the storage; nullptr on error.
+PyObject* to_numpy(const CpuStorage& storage);
+
+// The NumPy dtype object of an element type (borrowed); nullptr on error.
+PyObject* numpy_dtype(DType dtype);
+
+}  // namespace vorka::numpy

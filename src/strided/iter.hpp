@@ -1,0 +1,201 @@
+// Iteration over several strided operands of one shape. Axes are ordered by
+// the first operand's strides (the output, for kernels), extent-1 axes are
+// dropped and neighbouring axes that are contiguous in every operand are
+// merged, so the inner loop runs over the longest possible run, usually at
+// unit stride. Kernels see only (pointers, inner strides, run length).
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <numeric>
+#include <span>
+
+#include "strided/ndarray.hpp"
+
+namespace vorka {
+
+template <std::size_t N>
+struct LoopPlan {
+    // Outermost axis first; the last axis is the inner loop.
+    SmallVec<std::size_t, 6> extents;
+    std::array<SmallVec<std::ptrdiff_t, 6>, N> strides;
+    bool empty = false;  // some extent is 0: nothing to visit
+};
+
+template <std::size_t N>
+LoopPlan<N> plan_loop(std::span<const std::size_t> shape, const std::array<std::span<const std::ptrdiff_t>, N>& strides) {
+    LoopPlan<N> plan;
+    const std::size_t nd = shape.size();
+    for (std::size_t e : shape)
+        if (e == 0) {
+            plan.empty = true;
+            return plan;
+        }
+    SmallVec<std::size_t, 6> order;
+    for (std::size_t i = 0; i < nd; ++i)
+        if (shape[i] != 1) order.push_back(i);
+    // Outer axes have the larger strides in the first operand.
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return std::abs(strides[0][a]) > std::abs(strides[0][b]);
+    });
+    for (std::size_t axis : order) {
+        if (!plan.extents.empty()) {
+            bool merge = true;
+            for (std::size_t k = 0; k < N; ++k)
+                if (plan.strides[k].back() != strides[k][axis] * static_cast<std::ptrdiff_t>(shape[axis])) {
+                    merge = false;
+                    break;
+                }
+            if (merge) {
+                plan.extents.back() *= shape[axis];
+                for (std::size_t k = 0; k < N; ++k) plan.strides[k].back() = strides[k][axis];
+                continue;
+            }
+        }
+        plan.extents.push_back(shape[axis]);
+        for (std::size_t k = 0; k < N; ++k) plan.strides[k].push_back(strides[k][axis]);
+    }
+    return plan;
+}
+
+// Calls inner(ptrs, inner_strides, n) once per inner run. Pointers are byte
+// pointers to each operand's first element of the run; strides are in elements.
+template <std::size_t N, class F>
+void run_loop(const LoopPlan<N>& plan, std::array<char*, N> base, const std::array<std::size_t, N>& elsize, F&& inner) {
+    if (plan.empty) return;
+    const std::size_t nd = plan.extents.size();
+    std::array<std::ptrdiff_t, N> inner_strides{};
+    if (nd == 0) {
+        inner(base, inner_strides, std::size_t{1});
+        return;
+    }
+    for (std::size_t k = 0; k < N; ++k) inner_strides[k] = plan.strides[k][nd - 1];
+    const std::size_t n = plan.extents[nd - 1];
+    if (nd == 1) {
+        inner(base, inner_strides, n);
+        return;
+    }
+    // Odometer over the outer axes.
+    SmallVec<std::size_t, 6> idx(nd - 1, 0);
+    std::array<char*, N> ptrs = base;
+    for (;;) {
+        inner(ptrs, inner_strides, n);
+        std::size_t d = nd - 1;
+        for (;;) {
+            if (d == 0) return;
+            --d;
+            if (++idx[d] < plan.extents[d]) {
+                for (std::size_t k = 0; k < N; ++k)
+                    ptrs[k] += plan.strides[k][d] * static_cast<std::ptrdiff_t>(elsize[k]);
+                break;
+            }
+            for (std::size_t k = 0; k < N; ++k)
+                ptrs[k] -= plan.strides[k][d] * static_cast<std::ptrdiff_t>(elsize[k]) *
+                           static_cast<std::ptrdiff_t>(idx[d] - 1);
+            idx[d] = 0;
+        }
+    }
+}
+
+// Stride of `view` for a flat walk alongside a dense output with `out_strides`:
+// 1 when it has the output's strides, 0 when it is a single broadcast element,
+// nothing otherwise. Extent-1 axes never matter.
+inline std::optional<std::ptrdiff_t> flat_stride(std::span<const std::size_t> shape,
+                                                 std::span<const std::ptrdiff_t> strides,
+                                                 std::span<const std::ptrdiff_t> out_strides) {
+    bool same = true, zero = true;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        if (shape[i] == 1) continue;
+        if (strides[i] != out_strides[i]) same = false;
+        if (strides[i] != 0) zero = false;
+    }
+    if (same) return 1;
+    if (zero) return 0;
+    return std::nullopt;
+}
+
+// Memory order of a zip's result, from the combined layout of its operands.
+template <class... V>
+Order zip_order(const V&... views) {
+    uint8_t flags = (array_layout(views.shape, views.strides) & ...);
+    int tendency = (layout_tendency(array_layout(views.shape, views.strides)) + ...);
+    if (!(flags & layout::CORDER) && ((flags & layout::FORDER) || tendency < 0)) return Order::F;
+    return Order::C;
+}
+
+// Result[i] = f(a[i]) for one operand. A memory-contiguous operand is walked
+// as one flat run and its strides are kept; anything else is visited in
+// logical order into a standard-layout result.
+// inner(const A* a, ptrdiff_t sa, Out* out, size_t n)
+template <class Out, class A, class F>
+NdArray<Out> map_collect(const NdView<A>& a, F&& inner) {
+    if (is_contiguous(a.shape, a.strides)) {
+        NdArray<Out> out = NdArray<Out>::uninit_with_strides(a.shape, a.strides);
+        if (out.size()) inner(a.ptr, std::ptrdiff_t{1}, out.data(), out.size());
+        return out;
+    }
+    NdArray<Out> out = NdArray<Out>::uninit(a.shape, Order::C);
+    auto plan = plan_loop<2>(out.shape(), {std::span<const std::ptrdiff_t>(out.strides()),
+                                            std::span<const std::ptrdiff_t>(a.strides)});
+    run_loop<2>(plan, {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<A*>(a.ptr))},
+                {sizeof(Out), sizeof(A)}, [&](std::array<char*, 2> p, std::array<std::ptrdiff_t, 2> s, std::size_t n) {
+                    inner(reinterpret_cast<const A*>(p[1]), s[1], reinterpret_cast<Out*>(p[0]), n);
+                });
+    return out;
+}
+
+// Result[i] = f(a[i], b[i]) for two views of one shape (already broadcast),
+// in the memory order chosen from their layouts.
+// inner(const A* a, ptrdiff_t sa, const B* b, ptrdiff_t sb, Out* out, size_t n)
+template <class Out, class A, class B, class F>
+NdArray<Out> zip_collect(const NdView<A>& a, const NdView<B>& b, F&& inner) {
+    NdArray<Out> out = NdArray<Out>::uninit(a.shape, zip_order(a, b));
+    if (out.size() == 0) return out;
+    auto fa = flat_stride(a.shape, a.strides, out.strides());
+    auto fb = flat_stride(b.shape, b.strides, out.strides());
+    if (fa && fb) {
+        inner(a.ptr, *fa, b.ptr, *fb, out.data(), out.size());
+        return out;
+    }
+    auto plan = plan_loop<3>(out.shape(), {std::span<const std::ptrdiff_t>(out.strides()),
+                                            std::span<const std::ptrdiff_t>(a.strides),
+                                            std::span<const std::ptrdiff_t>(b.strides)});
+    run_loop<3>(plan,
+                {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<A*>(a.ptr)),
+                 reinterpret_cast<char*>(const_cast<B*>(b.ptr))},
+                {sizeof(Out), sizeof(A), sizeof(B)},
+                [&](std::array<char*, 3> p, std::array<std::ptrdiff_t, 3> s, std::size_t n) {
+                    inner(reinterpret_cast<const A*>(p[1]), s[1], reinterpret_cast<const B*>(p[2]), s[2],
+                          reinterpret_cast<Out*>(p[0]), n);
+                });
+    return out;
+}
+
+// Copies `src` into the writable `dst` of the same shape (any layouts).
+template <class T>
+void copy_into(const NdView<T>& src, const NdViewMut<T>& dst) {
+    auto plan = plan_loop<2>(dst.shape, {std::span<const std::ptrdiff_t>(dst.strides),
+                                          std::span<const std::ptrdiff_t>(src.strides)});
+    run_loop<2>(plan, {reinterpret_cast<char*>(dst.ptr), reinterpret_cast<char*>(const_cast<T*>(src.ptr))},
+                {sizeof(T), sizeof(T)}, [](std::array<char*, 2> p, std::array<std::ptrdiff_t, 2> s, std::size_t n) {
+                    T* d = reinterpret_cast<T*>(p[0]);
+                    const T* x = reinterpret_cast<const T*>(p[1]);
+                    if (s[0] == 1 && s[1] == 1) {
+                        std::memcpy(d, x, n * sizeof(T));
+                        return;
+                    }
+                    for (std::size_t i = 0; i < n; ++i) d[i * s[0]] = x[static_cast<std::ptrdiff_t>(i) * s[1]];
+                });
+}
+
+// A standard-layout copy of any view.
+template <class T>
+NdArray<T> to_standard_layout(const NdView<T>& src) {
+    NdArray<T> out = NdArray<T>::uninit(src.shape, Order::C);
+    if (out.size()) copy_into(src, out.view_mut());
+    return out;
+}
+
+}  // namespace vorka

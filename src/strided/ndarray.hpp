@@ -1,0 +1,169 @@
+// NdArray: the owned strided n-dimensional array, and its borrowed views.
+// Strides are counted in elements; the element with index (0, ..., 0) is
+// always at the start of the buffer, since no operation makes a negative
+// stride.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "strided/buffer.hpp"
+#include "strided/layout.hpp"
+#include "support/result.hpp"
+#include "tensor/dtype.hpp"
+
+namespace vorka {
+
+template <class T>
+struct NdView {
+    const T* ptr = nullptr;  // element with index (0, ..., 0)
+    Dims shape;
+    Strides strides;
+
+    std::size_t ndim() const { return shape.size(); }
+    std::size_t size() const {
+        std::size_t n = 1;
+        for (auto e : shape) n *= e;
+        return n;
+    }
+    // Read-only view with `target` shape; stretched and added axes get stride 0.
+    std::optional<NdView> broadcast(std::span<const std::size_t> target) const {
+        auto s = broadcast_strides(shape, strides, target);
+        if (!s) return std::nullopt;
+        return NdView{ptr, Dims(target.data(), target.size()), std::move(*s)};
+    }
+    // Sub-view with index i fixed along `axis`.
+    NdView index_axis(std::size_t axis, std::size_t i) const {
+        NdView v;
+        v.ptr = ptr + static_cast<std::ptrdiff_t>(i) * strides[axis];
+        for (std::size_t k = 0; k < shape.size(); ++k) {
+            if (k == axis) continue;
+            v.shape.push_back(shape[k]);
+            v.strides.push_back(strides[k]);
+        }
+        return v;
+    }
+};
+
+template <class T>
+struct NdViewMut {
+    T* ptr = nullptr;
+    Dims shape;
+    Strides strides;
+
+    std::size_t ndim() const { return shape.size(); }
+    NdView<T> as_const() const { return NdView<T>{ptr, shape, strides}; }
+    NdViewMut index_axis(std::size_t axis, std::size_t i) const {
+        NdViewMut v;
+        v.ptr = ptr + static_cast<std::ptrdiff_t>(i) * strides[axis];
+        for (std::size_t k = 0; k < shape.size(); ++k) {
+            if (k == axis) continue;
+            v.shape.push_back(shape[k]);
+            v.strides.push_back(strides[k]);
+        }
+        return v;
+    }
+};
+
+// "index out of bounds: the len is {} but the index is {}"
+inline std::string index_out_of_bounds_text(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
+}
+
+template <class T>
+class NdArray {
+  public:
+    NdArray() = default;
+    NdArray(NdArray&&) noexcept = default;
+    NdArray& operator=(NdArray&&) noexcept = default;
+    NdArray(const NdArray&) = delete;
+    NdArray& operator=(const NdArray&) = delete;
+
+    // Elements are left unwritten: the caller fills every one before use.
+    // Throws std::bad_alloc when the element count exceeds the size limit.
+    static NdArray uninit(Dims shape, Order order = Order::C) {
+        Strides strides = order == Order::C ? default_strides(shape) : fortran_strides(shape);
+        return uninit_with_strides(std::move(shape), std::move(strides));
+    }
+
+    // `strides` must describe a dense permutation of `shape` (is_contiguous).
+    static NdArray uninit_with_strides(Dims shape, Strides strides) {
+        auto n = checked_size(shape);
+        if (!n || *n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
+        NdArray a;
+        a.buf_ = RawBuffer(*n * sizeof(T));
+        a.size_ = *n;
+        a.shape_ = std::move(shape);
+        a.strides_ = std::move(strides);
+        return a;
+    }
+
+    static NdArray from_elem(Dims shape, T value) {
+        NdArray a = uninit(std::move(shape));
+        T* d = a.data();
+        for (std::size_t i = 0; i < a.size_; ++i) d[i] = value;
+        return a;
+    }
+
+    // Standard-layout array from `count` elements in row-major order.
+    static Result<NdArray> from_shape_vec(Dims shape, const T* elems, std::size_t count) {
+        auto n = checked_size(shape);
+        if (!n) return Error::value(shape_error_text(ShapeErrorKind::Overflow));
+        if (count < *n) return Error::value(shape_error_text(ShapeErrorKind::OutOfBounds));
+        if (count > *n) return Error::value(shape_error_text(ShapeErrorKind::IncompatibleShape));
+        NdArray a = uninit(std::move(shape));
+        if (*n) std::memcpy(a.data(), elems, *n * sizeof(T));
+        return a;
+    }
+
+    // Same shape, strides and contents, in a new buffer.
+    NdArray copy() const {
+        NdArray a = uninit_with_strides(shape_, strides_);
+        if (size_) std::memcpy(a.data(), data(), size_ * sizeof(T));
+        return a;
+    }
+
+    const Dims& shape() const noexcept { return shape_; }
+    const Strides& strides() const noexcept { return strides_; }
+    std::size_t ndim() const noexcept { return shape_.size(); }
+    std::size_t size() const noexcept { return size_; }
+    T* data() noexcept { return static_cast<T*>(buf_.data()); }
+    const T* data() const noexcept { return static_cast<const T*>(buf_.data()); }
+
+    NdView<T> view() const { return NdView<T>{data(), shape_, strides_}; }
+    NdViewMut<T> view_mut() { return NdViewMut<T>{data(), shape_, strides_}; }
+
+    // Exchanges two axes in place; no element moves. An axis at or past the
+    // rank is reported as an IndexError (checked a first, then b).
+    Status swap_axes(std::size_t a, std::size_t b) {
+        if (a >= ndim()) return Error::index(index_out_of_bounds_text(ndim(), a));
+        if (b >= ndim()) return Error::index(index_out_of_bounds_text(ndim(), b));
+        std::swap(shape_[a], shape_[b]);
+        std::swap(strides_[a], strides_[b]);
+        return {};
+    }
+
+    // Row-major reshape keeping the buffer; fails with the ShapeError text as
+    // a ValueError message.
+    Result<NdArray> into_shape(Dims shape) && {
+        auto n = checked_size(shape);
+        if (!n || *n != size_) return Error::value(shape_error_text(ShapeErrorKind::IncompatibleShape));
+        if (!is_standard_layout(shape_, strides_))
+            return Error::value(shape_error_text(ShapeErrorKind::IncompatibleLayout));
+        strides_ = default_strides(shape);
+        shape_ = std::move(shape);
+        return std::move(*this);
+    }
+
+  private:
+    RawBuffer buf_;
+    std::size_t size_ = 0;
+    Dims shape_;
+    Strides strides_;
+};
+
+}  // namespace vorka

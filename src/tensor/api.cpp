@@ -1,0 +1,233 @@
+#include "tensor/api.hpp"
+
+#include <string>
+#include <string_view>
+
+#include "autograd/graph.hpp"
+#include "engine/cpu/storage/api.hpp"
+#include "python/binder.hpp"
+#include "python/errors.hpp"
+
+namespace vorka::py {
+
+std::atomic<PyObject*> tensor_type_cell{nullptr};
+
+PyObject* wrap(Tensor&& t) {
+    auto* type = reinterpret_cast<PyTypeObject*>(tensor_type_cell.load(std::memory_order_relaxed));
+    PyTensor* o = PyObject_New(PyTensor, type);
+    if (!o) return nullptr;
+    new (&o->value) Tensor(std::move(t));
+    return reinterpret_cast<PyObject*>(o);
+}
+
+namespace {
+
+void tensor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<PyTensor*>(self)->value.~Tensor();
+    PyObject_Free(self);
+    Py_DECREF(type);
+}
+
+// ---- constructor -------------------------------------------------------
+
+std::atomic<PyObject*> numpy_array_cell{nullptr};
+std::atomic<PyObject*> numpy_dtype_cell{nullptr};
+std::atomic<PyObject*> dtype_kwnames_cell{nullptr};
+
+PyObject* numpy_attr(std::atomic<PyObject*>& cell, const char* name) {
+    return get_or_create(cell, [name]() -> PyObject* {
+        Ref np = Ref::steal(PyImport_ImportModule("numpy"));
+        if (!np) return nullptr;
+        return PyObject_GetAttrString(np.get(), name);
+    });
+}
+
+struct DTypeName {
+    const char* accepted;
+    const char* numpy_name;
+};
+constexpr DTypeName kAcceptedNames[] = {
+    {"float32", "float32"}, {"f32", "float32"},   {"float16", "float16"}, {"f16", "float16"},
+    {"bfloat16", "bfloat16"}, {"bf16", "bfloat16"}, {"bool", "bool"},
+};
+
+// The dtype argument as a name: a str's value, an object's __name__, or the
+// name of numpy.dtype(obj). Returns a new str or nullptr.
+PyObject* resolve_dtype_name(PyObject* dtype) {
+    if (!dtype) return PyUnicode_FromString("float32");
+    if (PyUnicode_Check(dtype)) return Py_NewRef(dtype);
+    Ref name = Ref::steal(PyObject_GetAttrString(dtype, "__name__"));
+    if (name) {
+        if (!PyUnicode_Check(name.get())) {
+            set_not_instance(name.get(), "str");
+            return nullptr;
+        }
+        return name.release();
+    }
+    PyErr_Clear();
+    PyObject* np_dtype = numpy_attr(numpy_dtype_cell, "dtype");
+    if (!np_dtype) return nullptr;
+    Ref d = Ref::steal(PyObject_CallOneArg(np_dtype, dtype));
+    if (!d) return nullptr;
+    Ref n = Ref::steal(PyObject_GetAttrString(d.get(), "name"));
+    if (!n) return nullptr;
+    return PyObject_Str(n.get());
+}
+
+// requires_grad: a bool, or a NumPy boolean scalar read through its truth value.
+int convert_requires_grad(PyObject* v) {
+    if (PyBool_Check(v)) return v == Py_True;
+    PyTypeObject* t = Py_TYPE(v);
+    Ref name = Ref::steal(PyType_GetName(t));
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
+    if (name && module && PyUnicode_Check(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+        (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0)) {
+        return PyObject_IsTrue(v);
+    }
+    PyErr_Clear();
+    set_not_instance(v, "bool");
+    return -1;
+}
+
+PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"data", "dtype", "device", "requires_grad"};
+        static const Signature sig{"Tensor.__new__()", names, 4, 1};
+        PyObject* a[4];
+        if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
+        PyObject *data = a[0], *dtype = a[1] == Py_None ? nullptr : a[1], *device = a[2];
+
+        if (device && !PyUnicode_Check(device)) {
+            set_not_instance(device, "str");
+            add_processing_note("device");
+            return nullptr;
+        }
+        bool requires_grad = false;
+        if (a[3]) {
+            int r = convert_requires_grad(a[3]);
+            if (r < 0) {
+                add_processing_note("requires_grad");
+                return nullptr;
+            }
+            requires_grad = r;
+        }
+        if (device) {
+            Ref lower = Ref::steal(PyObject_CallMethod(device, "lower", nullptr));
+            if (!lower) return nullptr;
+            if (!PyUnicode_Check(lower.get()) || PyUnicode_CompareWithASCIIString(lower.get(), "cpu") != 0) {
+                PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
+                return nullptr;
+            }
+        }
+        Ref name = Ref::steal(resolve_dtype_name(dtype));
+        if (!name) return nullptr;
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &len);
+        if (!utf8) return nullptr;
+        std::string_view resolved(utf8, static_cast<std::size_t>(len));
+        const char* numpy_name = nullptr;
+        for (const auto& n : kAcceptedNames)
+            if (resolved == n.accepted) numpy_name = n.numpy_name;
+        if (!numpy_name) {
+            PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name.get());
+            return nullptr;
+        }
+
+        PyObject* np_array = numpy_attr(numpy_array_cell, "array");
+        if (!np_array) return nullptr;
+        PyObject* kwnames = get_or_create(dtype_kwnames_cell, [] { return Py_BuildValue("(s)", "dtype"); });
+        if (!kwnames) return nullptr;
+        Ref np_name = Ref::steal(PyUnicode_FromString(numpy_name));
+        if (!np_name) return nullptr;
+        PyObject* call_args[] = {data, np_name.get()};
+        Ref array = Ref::steal(PyObject_Vectorcall(np_array, call_args, 1, kwnames));
+        if (!array) return nullptr;
+
+        auto storage = numpy::from_numpy(array.get(), resolved);
+        if (!storage) return nullptr;
+        Tensor t{Storage(std::move(*storage)), requires_grad, std::nullopt};
+        if (requires_grad) {
+            auto tape = TapeGuard::acquire();
+            if (!tape.ok()) return raise(tape.error());
+            t.node_id = (*tape)->push_node(nullptr);
+        }
+        return wrap(std::move(t));
+    });
+}
+
+// ---- properties ----------------------------------------------------------
+
+template <class V>
+PyObject* int_list(const V& values) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* v;
+        if constexpr (std::is_signed_v<std::remove_cvref_t<decltype(values[i])>>)
+            v = PyLong_FromSsize_t(values[i]);
+        else
+            v = PyLong_FromSize_t(values[i]);
+        if (!v) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+    }
+    return list.release();
+}
+
+PyObject* get_shape(PyObject* self, void*) { return int_list(unwrap(self).storage->shape()); }
+PyObject* get_strides(PyObject* self, void*) { return int_list(unwrap(self).storage->strides()); }
+PyObject* get_ndim(PyObject* self, void*) { return PyLong_FromSize_t(unwrap(self).storage->shape().size()); }
+PyObject* get_dtype(PyObject* self, void*) {
+    auto name = dtype_short_name(unwrap(self).storage->dtype());
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+PyObject* get_device(PyObject*, void*) { return PyUnicode_FromString("cpu"); }
+PyObject* get_requires_grad(PyObject* self, void*) { return PyBool_FromLong(unwrap(self).requires_grad); }
+
+PyGetSetDef tensor_getset[] = {
+    {"shape", get_shape, nullptr, nullptr, nullptr},
+    {"ndim", get_ndim, nullptr, nullptr, nullptr},
+    {"strides", get_strides, nullptr, nullptr, nullptr},
+    {"dtype", get_dtype, nullptr, nullptr, nullptr},
+    {"device", get_device, nullptr, nullptr, nullptr},
+    {"requires_grad", get_requires_grad, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- methods ---------------------------------------------------------------
+
+PyObject* method_to_numpy(PyObject* self, PyObject*) {
+    return guard<PyObject*>(nullptr, [&] { return numpy::to_numpy(*unwrap(self).storage); });
+}
+
+PyMethodDef tensor_methods[] = {
+    {"to_numpy", method_to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot tensor_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
+    {Py_tp_getset, tensor_getset},
+    {Py_tp_methods, tensor_methods},
+    {0, nullptr},
+};
+
+PyType_Spec tensor_spec = {
+    "vorka.Tensor",
+    sizeof(PyTensor),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    tensor_slots,
+};
+
+}  // namespace
+
+PyObject* tensor_type() {
+    return get_or_create(tensor_type_cell, [] { return PyType_FromSpec(&tensor_spec); });
+}
+
+}  // namespace vorka::py
