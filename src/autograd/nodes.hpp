@@ -9,13 +9,17 @@ namespace vorka {
 
 struct AddNode final : BackwardOp {
     NodeId lhs_id, rhs_id;
-    AddNode(NodeId l, NodeId r) : lhs_id(l), rhs_id(r) {}
+    Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
+    AddNode(NodeId l, NodeId r, Dims ls, Dims rs)
+        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)) {}
     Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 
 struct SubNode final : BackwardOp {
     NodeId lhs_id, rhs_id;
-    SubNode(NodeId l, NodeId r) : lhs_id(l), rhs_id(r) {}
+    Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
+    SubNode(NodeId l, NodeId r, Dims ls, Dims rs)
+        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)) {}
     Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 

@@ -2,11 +2,13 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "autograd/graph.hpp"
 #include "engine/cpu/storage/api.hpp"
 #include "python/binder.hpp"
 #include "python/errors.hpp"
+#include "tensor/api_ops.hpp"
 
 namespace vorka::py {
 
@@ -202,32 +204,45 @@ PyObject* method_to_numpy(PyObject* self, PyObject*) {
     return guard<PyObject*>(nullptr, [&] { return numpy::to_numpy(*unwrap(self).storage); });
 }
 
+template <class F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef tensor_methods[] = {
+    {"__req__", fastcall(method_req), METH_FASTCALL | METH_KEYWORDS, "__req__($self, other)\n--\n\n"},
+    {"__rlt__", fastcall(method_rlt), METH_FASTCALL | METH_KEYWORDS, "__rlt__($self, other)\n--\n\n"},
+    {"__rgt__", fastcall(method_rgt), METH_FASTCALL | METH_KEYWORDS, "__rgt__($self, other)\n--\n\n"},
     {"to_numpy", method_to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
+    {"zeros_like", method_zeros_like, METH_NOARGS, "zeros_like($self)\n--\n\n"},
+    {"ones_like", method_ones_like, METH_NOARGS, "ones_like($self)\n--\n\n"},
+    {"reshape", fastcall(method_reshape), METH_FASTCALL | METH_KEYWORDS, "reshape($self, shape)\n--\n\n"},
+    {"transpose", fastcall(method_transpose), METH_FASTCALL | METH_KEYWORDS,
+     "transpose($self, dim0, dim1)\n--\n\n"},
+    {"clear_graph", method_clear_graph, METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot tensor_slots[] = {
+const PyType_Slot base_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
     {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
     {Py_tp_getset, tensor_getset},
     {Py_tp_methods, tensor_methods},
-    {0, nullptr},
 };
 
-PyType_Spec tensor_spec = {
-    "vorka.Tensor",
-    sizeof(PyTensor),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    tensor_slots,
-};
+PyObject* create_tensor_type() {
+    std::vector<PyType_Slot> slots(std::begin(base_slots), std::end(base_slots));
+    slots.insert(slots.end(), operator_slots, operator_slots + operator_slot_count);
+    slots.push_back({0, nullptr});
+    PyType_Spec spec = {"vorka.Tensor", sizeof(PyTensor), 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    return PyType_FromSpec(&spec);
+}
 
 }  // namespace
 
 PyObject* tensor_type() {
-    return get_or_create(tensor_type_cell, [] { return PyType_FromSpec(&tensor_spec); });
+    return get_or_create(tensor_type_cell, [] { return create_tensor_type(); });
 }
 
 }  // namespace vorka::py

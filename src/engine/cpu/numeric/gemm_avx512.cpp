@@ -1,0 +1,312 @@
+// Small-product kernels for AVX-512. Tails along n and k use lane masks, so
+// operands are read and written in place whenever the vectorised axis is
+// contiguous.
+// GCC 12 flags the deliberately undefined operands inside its own AVX-512
+// intrinsics (shuffles, casts) as maybe-uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "engine/cpu/numeric/gemm_kernels.hpp"
+
+namespace vorka::gemm::detail {
+namespace {
+
+constexpr size_t KC = 256;  // k-chunk of a packed B block: 32 KiB at most
+
+struct Zmm {
+    using V = __m512;
+    using M = __mmask16;
+    static constexpr int W = 16;
+    static V zero() { return _mm512_setzero_ps(); }
+    static V set1(float x) { return _mm512_set1_ps(x); }
+    static V load(M m, const float* p) { return _mm512_maskz_loadu_ps(m, p); }
+    static void store(float* p, M m, V x) { _mm512_mask_storeu_ps(p, m, x); }
+    static void store_aligned(float* p, V x) { _mm512_store_ps(p, x); }
+    static V fma(V a, V b, V c) { return _mm512_fmadd_ps(a, b, c); }
+    static V add(V a, V b) { return _mm512_add_ps(a, b); }
+    static float sum(V x) {
+        const __m512 s = _mm512_add_ps(x, _mm512_shuffle_f32x4(x, x, _MM_SHUFFLE(1, 0, 3, 2)));
+        const __m256 h = _mm512_castps512_ps256(s);
+        __m128 q = _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1));
+        q = _mm_add_ps(q, _mm_movehl_ps(q, q));
+        return _mm_cvtss_f32(_mm_add_ss(q, _mm_movehdup_ps(q)));
+    }
+};
+
+// Half-width vectors for products at most 8 columns wide, which would leave
+// half of every zmm idle.
+struct Ymm {
+    using V = __m256;
+    using M = __mmask8;
+    static constexpr int W = 8;
+    static V zero() { return _mm256_setzero_ps(); }
+    static V set1(float x) { return _mm256_set1_ps(x); }
+    static V load(M m, const float* p) { return _mm256_maskz_loadu_ps(m, p); }
+    static void store(float* p, M m, V x) { _mm256_mask_storeu_ps(p, m, x); }
+    static void store_aligned(float* p, V x) { _mm256_store_ps(p, x); }
+    static V fma(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+};
+
+template <class T>
+typename T::M lane_mask(size_t lanes) {
+    return lanes >= size_t(T::W) ? static_cast<typename T::M>(~0u)
+                                 : static_cast<typename T::M>((1u << lanes) - 1u);
+}
+
+// Transposes the 16 x 16 block held one row per register, by exchanging
+// ever smaller off-diagonal blocks between row pairs.
+[[gnu::always_inline]] inline void transpose16(__m512* r) {
+#pragma GCC unroll 4
+    for (int b = 8; b >= 1; b /= 2) {
+        alignas(64) int lo[16], hi[16];
+        for (int c = 0; c < 16; ++c) {
+            lo[c] = (c & b) ? 16 + c - b : c;
+            hi[c] = (c & b) ? 16 + c : c + b;
+        }
+        const __m512i il = _mm512_load_si512(lo), ih = _mm512_load_si512(hi);
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; ++i) {
+            if (i & b) continue;
+            const __m512 x = r[i], y = r[i + b];
+            r[i] = _mm512_permutex2var_ps(x, il, y);
+            r[i + b] = _mm512_permutex2var_ps(x, ih, y);
+        }
+    }
+}
+
+// Copies the kb x nb block of B at `src` into rows of `ld` floats. Columns
+// that are contiguous along k are transposed 16 x 16 in registers; anything
+// else is gathered element by element.
+void pack_b(const float* src, ptrdiff_t rs, ptrdiff_t cs, size_t kb, size_t nb, float* dst,
+            ptrdiff_t ld) {
+    if (rs != 1) {
+        for (size_t p = 0; p < kb; ++p)
+            for (size_t j = 0; j < nb; ++j)
+                dst[static_cast<ptrdiff_t>(p) * ld + static_cast<ptrdiff_t>(j)] =
+                    src[static_cast<ptrdiff_t>(p) * rs + static_cast<ptrdiff_t>(j) * cs];
+        return;
+    }
+    for (size_t j0 = 0; j0 < nb; j0 += 16) {
+        const size_t jn = std::min<size_t>(16, nb - j0);
+        const __mmask16 jmask = lane_mask<Zmm>(jn);
+        for (size_t p0 = 0; p0 < kb; p0 += 16) {
+            const size_t pn = std::min<size_t>(16, kb - p0);
+            const __mmask16 pmask = lane_mask<Zmm>(pn);
+            __m512 r[16];
+#pragma GCC unroll 16
+            for (int i = 0; i < 16; ++i)
+                r[i] = size_t(i) < jn
+                           ? _mm512_maskz_loadu_ps(pmask, src + static_cast<ptrdiff_t>(j0 + i) * cs + p0)
+                           : _mm512_setzero_ps();
+            transpose16(r);
+            for (size_t i = 0; i < pn; ++i)
+                _mm512_mask_storeu_ps(dst + static_cast<ptrdiff_t>(p0 + i) * ld + static_cast<ptrdiff_t>(j0),
+                                      jmask, r[i]);
+        }
+    }
+}
+
+// ---- outer-product kernel: vectors run along the columns of C and B ----
+
+template <int NV>
+constexpr int kRows = NV == 1 ? 8 : 6;
+
+template <class T, int MB, int NV>
+[[gnu::always_inline]] inline void tile(size_t kb, const float* a, ptrdiff_t rsa, ptrdiff_t csa,
+                                        const float* b, ptrdiff_t ldb, const typename T::M* mask,
+                                        float* c, ptrdiff_t rsc, ptrdiff_t csc, size_t nb,
+                                        bool accumulate) {
+    constexpr int W = T::W;
+    typename T::V acc[MB][NV];
+#pragma GCC unroll 8
+    for (int r = 0; r < MB; ++r)
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; ++v) acc[r][v] = T::zero();
+
+    for (size_t p = 0; p < kb; ++p) {
+        typename T::V bv[NV];
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; ++v) bv[v] = T::load(mask[v], b + v * W);
+#pragma GCC unroll 8
+        for (int r = 0; r < MB; ++r) {
+            const typename T::V av = T::set1(a[r * rsa]);
+#pragma GCC unroll 2
+            for (int v = 0; v < NV; ++v) acc[r][v] = T::fma(av, bv[v], acc[r][v]);
+        }
+        a += csa;
+        b += ldb;
+    }
+
+    if (csc == 1) {
+#pragma GCC unroll 8
+        for (int r = 0; r < MB; ++r) {
+#pragma GCC unroll 2
+            for (int v = 0; v < NV; ++v) {
+                float* cp = c + r * rsc + v * W;
+                typename T::V x = acc[r][v];
+                if (accumulate) x = T::add(x, T::load(mask[v], cp));
+                T::store(cp, mask[v], x);
+            }
+        }
+        return;
+    }
+    alignas(64) float t[MB][NV * W];
+#pragma GCC unroll 8
+    for (int r = 0; r < MB; ++r)
+#pragma GCC unroll 2
+        for (int v = 0; v < NV; ++v) T::store_aligned(&t[r][v * W], acc[r][v]);
+    for (int r = 0; r < MB; ++r) {
+        float* cr = c + r * rsc;
+        for (size_t j = 0; j < nb; ++j) {
+            float& d = cr[static_cast<ptrdiff_t>(j) * csc];
+            d = accumulate ? d + t[r][j] : t[r][j];
+        }
+    }
+}
+
+template <class T, int NV>
+void rows(size_t mb, size_t kb, const float* a, ptrdiff_t rsa, ptrdiff_t csa, const float* b,
+          ptrdiff_t ldb, const typename T::M* mask, float* c, ptrdiff_t rsc, ptrdiff_t csc,
+          size_t nb, bool acc) {
+    switch (mb) {
+        case 1: return tile<T, 1, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+        case 2: return tile<T, 2, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+        case 3: return tile<T, 3, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+        case 4: return tile<T, 4, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+        case 5: return tile<T, 5, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+        case 6: return tile<T, 6, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+        default:
+            if constexpr (kRows<NV> >= 8) {
+                if (mb == 7) return tile<T, 7, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+                return tile<T, 8, NV>(kb, a, rsa, csa, b, ldb, mask, c, rsc, csc, nb, acc);
+            }
+    }
+}
+
+// Columns [j0, j0 + nb) of one product, nb <= W * NV.
+template <class T, int NV>
+void block(const Problem& P, const float* a, const float* b, float* c, size_t j0, size_t nb,
+           float* buf) {
+    constexpr int NR = NV * T::W;
+    typename T::M mask[NV];
+    for (int v = 0; v < NV; ++v) mask[v] = lane_mask<T>(nb > size_t(v * T::W) ? nb - v * T::W : 0);
+    const bool direct = P.csb == 1;
+    const size_t kstep = direct ? P.k : KC;
+    for (size_t k0 = 0; k0 < P.k; k0 += kstep) {
+        const size_t kb = std::min(kstep, P.k - k0);
+        const float* bsrc = b + static_cast<ptrdiff_t>(k0) * P.rsb + static_cast<ptrdiff_t>(j0) * P.csb;
+        const float* bp = bsrc;
+        ptrdiff_t ldb = P.rsb;
+        if (!direct) {
+            pack_b(bsrc, P.rsb, P.csb, kb, nb, buf, NR);
+            bp = buf;
+            ldb = NR;
+        }
+        for (size_t i0 = 0; i0 < P.m; i0 += kRows<NV>) {
+            const size_t mb = std::min<size_t>(kRows<NV>, P.m - i0);
+            rows<T, NV>(mb, kb, a + static_cast<ptrdiff_t>(i0) * P.rsa + static_cast<ptrdiff_t>(k0) * P.csa,
+                        P.rsa, P.csa, bp, ldb, mask,
+                        c + static_cast<ptrdiff_t>(i0) * P.rsc + static_cast<ptrdiff_t>(j0) * P.csc,
+                        P.rsc, P.csc, nb, k0 > 0);
+        }
+    }
+}
+
+void outer(const Problem& P, const float* a, const float* b, float* c, float* buf) {
+    for (size_t j0 = 0; j0 < P.n;) {
+        const size_t rem = P.n - j0;
+        if (rem > 16) {
+            const size_t nb = std::min<size_t>(rem, 32);
+            block<Zmm, 2>(P, a, b, c, j0, nb, buf);
+            j0 += nb;
+        } else {
+            if (rem > 8)
+                block<Zmm, 1>(P, a, b, c, j0, rem, buf);
+            else
+                block<Ymm, 1>(P, a, b, c, j0, rem, buf);
+            j0 += rem;
+        }
+    }
+}
+
+// ---- inner-product kernel: vectors run along k (unit stride in A and B) ----
+
+template <int MB, int NB>
+[[gnu::always_inline]] inline void dot_tile(size_t k, const float* a, ptrdiff_t rsa, const float* b,
+                                            ptrdiff_t csb, float* c, ptrdiff_t rsc, ptrdiff_t csc) {
+    using T = Zmm;
+    T::V acc[MB][NB];
+#pragma GCC unroll 4
+    for (int r = 0; r < MB; ++r)
+#pragma GCC unroll 4
+        for (int s = 0; s < NB; ++s) acc[r][s] = T::zero();
+    for (size_t p = 0; p < k; p += T::W) {
+        const T::M m = lane_mask<T>(k - p);
+        T::V av[MB], bv[NB];
+#pragma GCC unroll 4
+        for (int r = 0; r < MB; ++r) av[r] = T::load(m, a + r * rsa + p);
+#pragma GCC unroll 4
+        for (int s = 0; s < NB; ++s) bv[s] = T::load(m, b + s * csb + p);
+#pragma GCC unroll 4
+        for (int r = 0; r < MB; ++r)
+#pragma GCC unroll 4
+            for (int s = 0; s < NB; ++s) acc[r][s] = T::fma(av[r], bv[s], acc[r][s]);
+    }
+#pragma GCC unroll 4
+    for (int r = 0; r < MB; ++r)
+#pragma GCC unroll 4
+        for (int s = 0; s < NB; ++s) c[r * rsc + s * csc] = T::sum(acc[r][s]);
+}
+
+constexpr int kDotRows = 4, kDotCols = 3;
+
+template <int MB>
+void dot_cols(size_t nb, size_t k, const float* a, ptrdiff_t rsa, const float* b, ptrdiff_t csb,
+              float* c, ptrdiff_t rsc, ptrdiff_t csc) {
+    switch (nb) {
+        case 1: return dot_tile<MB, 1>(k, a, rsa, b, csb, c, rsc, csc);
+        case 2: return dot_tile<MB, 2>(k, a, rsa, b, csb, c, rsc, csc);
+        default: return dot_tile<MB, 3>(k, a, rsa, b, csb, c, rsc, csc);
+    }
+}
+
+void inner(const Problem& P, const float* a, const float* b, float* c) {
+    for (size_t i0 = 0; i0 < P.m; i0 += kDotRows) {
+        const size_t mb = std::min<size_t>(kDotRows, P.m - i0);
+        const float* ai = a + static_cast<ptrdiff_t>(i0) * P.rsa;
+        float* ci = c + static_cast<ptrdiff_t>(i0) * P.rsc;
+        for (size_t j0 = 0; j0 < P.n; j0 += kDotCols) {
+            const size_t nb = std::min<size_t>(kDotCols, P.n - j0);
+            const float* bj = b + static_cast<ptrdiff_t>(j0) * P.csb;
+            float* cij = ci + static_cast<ptrdiff_t>(j0) * P.csc;
+            switch (mb) {
+                case 1: dot_cols<1>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
+                case 2: dot_cols<2>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
+                case 3: dot_cols<3>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
+                default: dot_cols<4>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void small_avx512(const Problem& P) {
+    alignas(64) float buf[KC * 32];
+    const bool dot = prefer_inner(P);
+    for (size_t t = 0; t < P.batch; ++t) {
+        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        const float* a = P.a + it * P.bsa;
+        const float* b = P.b + it * P.bsb;
+        float* c = P.c + it * P.bsc;
+        if (dot)
+            inner(P, a, b, c);
+        else
+            outer(P, a, b, c, buf);
+    }
+}
+
+}  // namespace vorka::gemm::detail

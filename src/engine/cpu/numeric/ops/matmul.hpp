@@ -1,0 +1,27 @@
+// Batched matrix multiplication: the last two axes are the matrix axes, every
+// axis before them a batch axis broadcast between the operands. All arithmetic
+// is float32; 16-bit operands are widened and the result narrowed once.
+#pragma once
+
+#include <string>
+
+#include "strided/ndarray.hpp"
+#include "support/result.hpp"
+
+namespace vorka::kernels {
+
+// float32 product; errors are RuntimeErrors with the matmul texts.
+Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdView<float>& b);
+
+template <class T>
+struct MatmulOps {
+    static Result<NdArray<T>> do_matmul(const NdView<T>& a, const NdView<T>& b);
+};
+
+// Widening and narrowing between float32 and the 16-bit types, keeping strides.
+template <class T>
+NdArray<float> widen(const NdView<T>& x);
+template <class T>
+NdArray<T> narrow(const NdView<float>& x);
+
+}  // namespace vorka::kernels

@@ -1,0 +1,33 @@
+// Broadcasting of two operands to their common shape as zero-stride views.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "strided/ndarray.hpp"
+#include "support/result.hpp"
+
+namespace vorka::kernels {
+
+template <class T>
+struct BroadcastPair {
+    NdView<T> a, b;
+};
+
+// Both views share the operands' buffers; errors are RuntimeErrors with the
+// broadcasting texts.
+template <class T>
+Result<BroadcastPair<T>> broadcast_tensors(const NdView<T>& a, const NdView<T>& b) {
+    if (a.shape == b.shape) return BroadcastPair<T>{a, b};
+    BroadcastShape target = broadcast_shapes(a.shape, b.shape);
+    if (!target.ok()) return Error::runtime(std::move(target.error));
+    auto va = a.broadcast(target.shape);
+    if (!va)
+        return Error::runtime("Broadcast failed for A: " + shape_text(a.shape) + " -> " + shape_text(target.shape));
+    auto vb = b.broadcast(target.shape);
+    if (!vb)
+        return Error::runtime("Broadcast failed for B: " + shape_text(b.shape) + " -> " + shape_text(target.shape));
+    return BroadcastPair<T>{std::move(*va), std::move(*vb)};
+}
+
+}  // namespace vorka::kernels

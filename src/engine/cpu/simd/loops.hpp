@@ -1,0 +1,102 @@
+// Element-wise inner loops over raw pointers: one call handles one run of n
+// elements. Inputs have element strides (any value, including 0 and negative);
+// the output is unit stride. The output may be the same memory as an input
+// (in place) but must not partially overlap one.
+//
+// float16/bfloat16 arithmetic widens to float32, computes there and narrows
+// once. Results are bit-identical on every instruction set, NaNs included: a
+// NaN result of Add/Sub/Mul/Div is the first NaN operand (left to right),
+// quieted, or the default NaN when no operand was a NaN.
+//
+// The best implementation for the CPU is chosen on first use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tensor/dtype.hpp"
+
+namespace vorka::simd {
+
+enum class BinaryOp : uint8_t { Add, Sub, Mul, Div };
+enum class CompareOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
+enum class ScalarOp : uint8_t { Add, Sub, Mul, RDiv /* s / x */ };
+enum class LogicalOp : uint8_t { And, Or, Xor };
+
+// out[i] = a[i*sa] op b[i*sb] for i < n. T: float, f16, bf16.
+template <class T>
+void binary(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n);
+
+// IEEE comparisons: a NaN makes every predicate false except Ne; -0 == +0.
+// T: float, f16, bf16, bool (false < true).
+template <class T>
+void compare(CompareOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, bool* out, size_t n);
+
+// out[i] = x[i*sx] op s, computed in float32 (RDiv: s / x).
+template <class T>
+void scalar(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t n);
+
+// out[i] = float32(x[i*sx]) op s.
+template <class T>
+void scalar_compare(CompareOp op, const T* x, ptrdiff_t sx, float s, bool* out, size_t n);
+
+void logical(LogicalOp op, const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t sb, bool* out, size_t n);
+void logical_not(const bool* x, ptrdiff_t sx, bool* out, size_t n);
+
+// max(x, +0) on the bit pattern: negatives, zeros and NaNs give +0, except that a
+// float32 signalling NaN comes back quieted.
+template <class T>
+void relu(const T* x, ptrdiff_t sx, T* out, size_t n);
+
+// out[i] = x > 0 ? g : +0 (a NaN x gives +0); g is passed through bit for bit.
+template <class T>
+void relu_backward(const T* g, ptrdiff_t sg, const T* x, ptrdiff_t sx, T* out, size_t n);
+
+// Bulk format conversions, unit stride.
+void widen(const f16* src, float* dst, size_t n);
+void narrow(const float* src, f16* dst, size_t n);
+void widen(const bf16* src, float* dst, size_t n);
+void narrow(const float* src, bf16* dst, size_t n);
+
+enum class Isa : uint8_t { Generic, Avx2, Avx512 };
+
+bool isa_supported(Isa isa);
+// The implementation in use (the best supported one unless forced).
+Isa active_isa();
+// Pin an implementation, e.g. to compare all of them in tests. An unsupported
+// choice falls back to the best supported one below it.
+void force_isa(Isa isa);
+
+namespace detail {
+
+template <class T>
+struct FloatLoops {
+    void (*binary)(BinaryOp, const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);
+    void (*compare)(CompareOp, const T*, ptrdiff_t, const T*, ptrdiff_t, bool*, size_t);
+    void (*scalar)(ScalarOp, const T*, ptrdiff_t, float, T*, size_t);
+    void (*scalar_compare)(CompareOp, const T*, ptrdiff_t, float, bool*, size_t);
+    void (*relu)(const T*, ptrdiff_t, T*, size_t);
+    void (*relu_backward)(const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);
+};
+
+// One per instruction set; see loops_impl.hpp.
+struct LoopTable {
+    FloatLoops<float> for_f32;
+    FloatLoops<f16> for_f16;
+    FloatLoops<bf16> for_bf16;
+    void (*compare_bool)(CompareOp, const bool*, ptrdiff_t, const bool*, ptrdiff_t, bool*, size_t);
+    void (*logical)(LogicalOp, const bool*, ptrdiff_t, const bool*, ptrdiff_t, bool*, size_t);
+    void (*logical_not)(const bool*, ptrdiff_t, bool*, size_t);
+    void (*widen_f16)(const f16*, float*, size_t);
+    void (*narrow_f16)(const float*, f16*, size_t);
+    void (*widen_bf16)(const bf16*, float*, size_t);
+    void (*narrow_bf16)(const float*, bf16*, size_t);
+};
+
+// nullptr when the build did not include that instruction set.
+const LoopTable* table_generic();
+const LoopTable* table_avx2();
+const LoopTable* table_avx512();
+
+}  // namespace detail
+}  // namespace vorka::simd

@@ -1,0 +1,501 @@
+// The element-wise loops, written once over GCC vector types as wide as the
+// instruction set this file is compiled for (16, 32 or 64 bytes).
+//
+// Included only by loops_generic.cpp, loops_avx2.cpp and loops_avx512.cpp, each
+// of which defines VORKA_SIMD_NS first: everything here lives in that namespace,
+// so the three compilations never share a symbol the linker could mix up.
+#pragma once
+
+#ifndef VORKA_SIMD_NS
+#error "define VORKA_SIMD_NS before including loops_impl.hpp"
+#endif
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/simd/loops.hpp"
+
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__AVX512DQ__) && \
+    defined(__F16C__) && defined(__BMI2__)
+#define VORKA_SIMD_AVX512 1
+#define VORKA_SIMD_BYTES 64
+#elif defined(__AVX2__) && defined(__F16C__)
+#define VORKA_SIMD_AVX2 1
+#define VORKA_SIMD_BYTES 32
+#else
+#define VORKA_SIMD_BYTES 16
+#endif
+
+#if defined(VORKA_SIMD_AVX512) || defined(VORKA_SIMD_AVX2)
+#include <immintrin.h>
+#endif
+
+#define VORKA_INLINE [[gnu::always_inline]] inline
+
+// Vector arguments of always-inlined helpers never cross an ABI boundary.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace vorka::simd::VORKA_SIMD_NS {
+
+inline constexpr size_t kBytes = VORKA_SIMD_BYTES;
+
+template <class E, size_t N>
+struct vec_of {
+    typedef E type __attribute__((vector_size(N * sizeof(E))));
+};
+template <class E, size_t N>
+using vec = typename vec_of<E, N>::type;
+
+// Float lanes per vector; 16-bit and bool data travel in vectors of this many lanes too.
+inline constexpr size_t W = kBytes / 4;
+using f32v = vec<float, W>;
+using i32v = vec<int32_t, W>;
+using u32v = vec<uint32_t, W>;
+using u16v = vec<uint16_t, W>;
+using u8v = vec<uint8_t, W>;
+
+// Storage type of an element: the vectors hold plain integers.
+template <class T> struct raw_of { using type = T; };
+template <> struct raw_of<f16> { using type = uint16_t; };
+template <> struct raw_of<bf16> { using type = uint16_t; };
+template <> struct raw_of<bool> { using type = uint8_t; };
+template <class T> using raw_t = typename raw_of<T>::type;
+
+template <class T> VORKA_INLINE const raw_t<T>* raw(const T* p) { return reinterpret_cast<const raw_t<T>*>(p); }
+template <class T> VORKA_INLINE raw_t<T>* raw(T* p) { return reinterpret_cast<raw_t<T>*>(p); }
+
+VORKA_INLINE size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
+
+// ---- loads and stores; the _n forms touch only the first n < N elements ----
+
+template <size_t N, class E>
+VORKA_INLINE vec<E, N> load(const E* p) {
+    vec<E, N> v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <size_t N, class E>
+VORKA_INLINE void store(E* p, vec<E, N> v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+#if defined(VORKA_SIMD_AVX512)
+VORKA_INLINE uint64_t lane_mask(size_t n) { return _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(n)); }
+
+template <size_t N, class E>
+VORKA_INLINE vec<E, N> load_n(const E* p, size_t n) {
+    using V = vec<E, N>;
+    constexpr size_t B = sizeof(V);
+    const uint64_t m = lane_mask(n);
+    static_assert(B == 16 || B == 32 || B == 64);
+    if constexpr (sizeof(E) == 1) {
+        if constexpr (B == 64) return (V)_mm512_maskz_loadu_epi8((__mmask64)m, p);
+        else if constexpr (B == 32) return (V)_mm256_maskz_loadu_epi8((__mmask32)m, p);
+        else return (V)_mm_maskz_loadu_epi8((__mmask16)m, p);
+    } else if constexpr (sizeof(E) == 2) {
+        if constexpr (B == 64) return (V)_mm512_maskz_loadu_epi16((__mmask32)m, p);
+        else if constexpr (B == 32) return (V)_mm256_maskz_loadu_epi16((__mmask16)m, p);
+        else return (V)_mm_maskz_loadu_epi16((__mmask8)m, p);
+    } else {
+        static_assert(sizeof(E) == 4);
+        if constexpr (B == 64) return (V)_mm512_maskz_loadu_epi32((__mmask16)m, p);
+        else if constexpr (B == 32) return (V)_mm256_maskz_loadu_epi32((__mmask8)m, p);
+        else return (V)_mm_maskz_loadu_epi32((__mmask8)m, p);
+    }
+}
+
+template <size_t N, class E>
+VORKA_INLINE void store_n(E* p, vec<E, N> v, size_t n) {
+    using V = vec<E, N>;
+    constexpr size_t B = sizeof(V);
+    const uint64_t m = lane_mask(n);
+    static_assert(B == 16 || B == 32 || B == 64);
+    if constexpr (sizeof(E) == 1) {
+        if constexpr (B == 64) _mm512_mask_storeu_epi8(p, (__mmask64)m, (__m512i)v);
+        else if constexpr (B == 32) _mm256_mask_storeu_epi8(p, (__mmask32)m, (__m256i)v);
+        else _mm_mask_storeu_epi8(p, (__mmask16)m, (__m128i)v);
+    } else if constexpr (sizeof(E) == 2) {
+        if constexpr (B == 64) _mm512_mask_storeu_epi16(p, (__mmask32)m, (__m512i)v);
+        else if constexpr (B == 32) _mm256_mask_storeu_epi16(p, (__mmask16)m, (__m256i)v);
+        else _mm_mask_storeu_epi16(p, (__mmask8)m, (__m128i)v);
+    } else {
+        static_assert(sizeof(E) == 4);
+        if constexpr (B == 64) _mm512_mask_storeu_epi32(p, (__mmask16)m, (__m512i)v);
+        else if constexpr (B == 32) _mm256_mask_storeu_epi32(p, (__mmask8)m, (__m256i)v);
+        else _mm_mask_storeu_epi32(p, (__mmask8)m, (__m128i)v);
+    }
+}
+#else
+template <size_t N, class E>
+VORKA_INLINE vec<E, N> load_n(const E* p, size_t n) {
+    vec<E, N> v{};
+    for (size_t k = 0; k < n; ++k) v[k] = p[k];
+    return v;
+}
+
+template <size_t N, class E>
+VORKA_INLINE void store_n(E* p, vec<E, N> v, size_t n) {
+    for (size_t k = 0; k < n; ++k) p[k] = v[k];
+}
+#endif
+
+// ---- format conversions, W lanes at a time ----
+
+template <class T>
+VORKA_INLINE f32v widen(vec<raw_t<T>, W> r) {
+    if constexpr (std::is_same_v<T, float>) {
+        return r;
+    } else if constexpr (std::is_same_v<T, f16>) {
+#if defined(VORKA_SIMD_AVX512)
+        return (f32v)_mm512_maskz_cvtph_ps(0xFFFF, (__m256i)r);
+#elif defined(VORKA_SIMD_AVX2)
+        return (f32v)_mm256_cvtph_ps((__m128i)r);
+#else
+        f32v v;
+        for (size_t k = 0; k < W; ++k) v[k] = f16_to_f32(f16{r[k]});
+        return v;
+#endif
+    } else {
+        static_assert(std::is_same_v<T, bf16>);
+        u32v x = __builtin_convertvector(r, u32v) << 16;
+        x |= (u32v)((x & 0x7FFFFFFFu) > 0x7F800000u) & 0x00400000u;  // quiet a signalling NaN
+        return (f32v)x;
+    }
+}
+
+template <class T>
+VORKA_INLINE vec<raw_t<T>, W> narrow(f32v v) {
+    if constexpr (std::is_same_v<T, float>) {
+        return v;
+    } else if constexpr (std::is_same_v<T, f16>) {
+        // imm8 = 0: round to nearest even regardless of MXCSR.
+#if defined(VORKA_SIMD_AVX512)
+        return (u16v)_mm512_maskz_cvtps_ph(0xFFFF, (__m512)v, 0);
+#elif defined(VORKA_SIMD_AVX2)
+        return (u16v)_mm256_cvtps_ph((__m256)v, 0);
+#else
+        u16v r;
+        for (size_t k = 0; k < W; ++k) r[k] = f32_to_f16(v[k]).bits;
+        return r;
+#endif
+    } else {
+        static_assert(std::is_same_v<T, bf16>);
+        const u32v x = (u32v)v;
+        const u32v nan = (u32v)((x & 0x7FFFFFFFu) > 0x7F800000u);
+        const u32v rounded = (x + 0x7FFFu + ((x >> 16) & 1u)) >> 16;
+        const u32v quieted = (x >> 16) | 0x0040u;
+        return __builtin_convertvector((rounded & ~nan) | (quieted & nan), u16v);
+    }
+}
+
+VORKA_INLINE u8v mask_bytes(i32v m) { return __builtin_convertvector(m & 1, u8v); }
+
+// Through the integers: a float add would turn -0 into +0 and quiet a signalling NaN.
+VORKA_INLINE f32v splat(float s) { return (f32v)(u32v{} | float_bits(s)); }
+
+// ---- operand streams and output sinks used by the run loops ----
+
+// W float32 lanes read from elements of type T.
+template <class T>
+struct FloatIn {
+    using elem = raw_t<T>;
+    static constexpr size_t lanes = W;
+    const elem* p;
+    VORKA_INLINE f32v get(size_t i) const { return widen<T>(load<W>(p + i)); }
+    VORKA_INLINE f32v get_n(size_t i, size_t n) const { return widen<T>(load_n<W>(p + i, n)); }
+};
+
+// N raw elements.
+template <size_t N, class E>
+struct RawIn {
+    using elem = E;
+    static constexpr size_t lanes = N;
+    const E* p;
+    VORKA_INLINE vec<E, N> get(size_t i) const { return load<N>(p + i); }
+    VORKA_INLINE vec<E, N> get_n(size_t i, size_t n) const { return load_n<N>(p + i, n); }
+};
+
+template <class T>
+struct FloatOut {
+    raw_t<T>* p;
+    VORKA_INLINE FloatOut offset(size_t i) const { return {p + i}; }
+    VORKA_INLINE void put(size_t i, f32v v) const { store<W>(p + i, narrow<T>(v)); }
+    VORKA_INLINE void put_n(size_t i, f32v v, size_t n) const { store_n<W>(p + i, narrow<T>(v), n); }
+};
+
+template <size_t N, class E>
+struct RawOut {
+    E* p;
+    VORKA_INLINE RawOut offset(size_t i) const { return {p + i}; }
+    VORKA_INLINE void put(size_t i, vec<E, N> v) const { store<N>(p + i, v); }
+    VORKA_INLINE void put_n(size_t i, vec<E, N> v, size_t n) const { store_n<N>(p + i, v, n); }
+};
+
+// Comparison masks (-1/0 per lane) stored as bools.
+struct MaskOut {
+    uint8_t* p;
+    VORKA_INLINE MaskOut offset(size_t i) const { return {p + i}; }
+    VORKA_INLINE void put(size_t i, i32v m) const { store<W>(p + i, mask_bytes(m)); }
+    VORKA_INLINE void put_n(size_t i, i32v m, size_t n) const { store_n<W>(p + i, mask_bytes(m), n); }
+};
+
+template <size_t N, class In, class Out, class Fn>
+VORKA_INLINE void run1(size_t n, In x, Out out, Fn fn) {
+    size_t i = 0;
+    for (; i + N <= n; i += N) out.put(i, fn(x.get(i)));
+    if (i < n) out.put_n(i, fn(x.get_n(i, n - i)), n - i);
+}
+
+template <size_t N, class InA, class InB, class Out, class Fn>
+VORKA_INLINE void run2(size_t n, InA a, InB b, Out out, Fn fn) {
+    size_t i = 0;
+    for (; i + N <= n; i += N) out.put(i, fn(a.get(i), b.get(i)));
+    if (i < n) out.put_n(i, fn(a.get_n(i, n - i), b.get_n(i, n - i)), n - i);
+}
+
+// Strided operands are gathered chunk by chunk into a contiguous buffer, so
+// every stride runs the same vector code.
+inline constexpr size_t kChunk = 512;
+
+template <class E>
+VORKA_INLINE const E* gather(const E* p, ptrdiff_t s, size_t i, size_t m, E* buf) {
+    if (s == 1) return p + i;
+    const E* q = p + static_cast<ptrdiff_t>(i) * s;
+    for (size_t k = 0; k < m; ++k) buf[k] = q[static_cast<ptrdiff_t>(k) * s];
+    return buf;
+}
+
+template <class In, class Out, class Fn>
+VORKA_INLINE void drive1(const typename In::elem* x, ptrdiff_t sx, size_t n, Out out, Fn fn) {
+    constexpr size_t N = In::lanes;
+    if (sx == 1) return run1<N>(n, In{x}, out, fn);
+    alignas(64) typename In::elem buf[kChunk];
+    for (size_t i = 0; i < n; i += kChunk) {
+        const size_t m = min_size(kChunk, n - i);
+        run1<N>(m, In{gather(x, sx, i, m, buf)}, out.offset(i), fn);
+    }
+}
+
+template <class InA, class InB, class Out, class Fn>
+VORKA_INLINE void drive2(const typename InA::elem* a, ptrdiff_t sa, const typename InB::elem* b, ptrdiff_t sb,
+                         size_t n, Out out, Fn fn) {
+    constexpr size_t N = InA::lanes;
+    static_assert(InB::lanes == N);
+    if (sa == 1 && sb == 1) return run2<N>(n, InA{a}, InB{b}, out, fn);
+    alignas(64) typename InA::elem abuf[kChunk];
+    alignas(64) typename InB::elem bbuf[kChunk];
+    for (size_t i = 0; i < n; i += kChunk) {
+        const size_t m = min_size(kChunk, n - i);
+        run2<N>(m, InA{gather(a, sa, i, m, abuf)}, InB{gather(b, sb, i, m, bbuf)}, out.offset(i), fn);
+    }
+}
+
+// ---- operations on float32 lanes ----
+
+// Add and Mul commute, so the compiler may swap their operands, which changes
+// which NaN comes out when both are NaN. Pin it to the left one.
+VORKA_INLINE f32v left_nan_or(f32v a, f32v r) {
+    const u32v a_nan = (u32v)(a != a);
+    return (f32v)((((u32v)a | 0x00400000u) & a_nan) | ((u32v)r & ~a_nan));
+}
+
+struct AddF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return left_nan_or(a, a + b); } };
+struct SubF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return a - b; } };
+struct MulF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return left_nan_or(a, a * b); } };
+struct DivF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return a / b; } };
+
+struct EqF { VORKA_INLINE i32v operator()(f32v a, f32v b) const { return a == b; } };
+struct NeF { VORKA_INLINE i32v operator()(f32v a, f32v b) const { return a != b; } };
+struct LtF { VORKA_INLINE i32v operator()(f32v a, f32v b) const { return a < b; } };
+struct LeF { VORKA_INLINE i32v operator()(f32v a, f32v b) const { return a <= b; } };
+struct GtF { VORKA_INLINE i32v operator()(f32v a, f32v b) const { return a > b; } };
+struct GeF { VORKA_INLINE i32v operator()(f32v a, f32v b) const { return a >= b; } };
+
+template <class Op>
+struct WithRight {
+    Op op;
+    f32v r;
+    VORKA_INLINE auto operator()(f32v x) const { return op(x, r); }
+};
+
+template <class Op>
+struct WithLeft {
+    Op op;
+    f32v l;
+    VORKA_INLINE auto operator()(f32v x) const { return op(l, x); }
+};
+
+// Binary float op with broadcast (stride 0) operands widened once up front.
+template <class T, class Out, class Op>
+VORKA_INLINE void float_binary(const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, size_t n, Out out, Op op) {
+    if (n == 0) return;
+    if (sb == 0) return drive1<FloatIn<T>>(raw(a), sa, n, out, WithRight<Op>{op, splat(to_f32(b[0]))});
+    if (sa == 0) return drive1<FloatIn<T>>(raw(b), sb, n, out, WithLeft<Op>{op, splat(to_f32(a[0]))});
+    drive2<FloatIn<T>, FloatIn<T>>(raw(a), sa, raw(b), sb, n, out, op);
+}
+
+template <class T, class Out, class Op>
+VORKA_INLINE void float_scalar(const T* x, ptrdiff_t sx, float s, bool s_left, size_t n, Out out, Op op) {
+    if (n == 0) return;
+    if (s_left) return drive1<FloatIn<T>>(raw(x), sx, n, out, WithLeft<Op>{op, splat(s)});
+    drive1<FloatIn<T>>(raw(x), sx, n, out, WithRight<Op>{op, splat(s)});
+}
+
+template <class T>
+void binary_loop(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n) {
+    const FloatOut<T> o{raw(out)};
+    switch (op) {
+        case BinaryOp::Add: return float_binary(a, sa, b, sb, n, o, AddF{});
+        case BinaryOp::Sub: return float_binary(a, sa, b, sb, n, o, SubF{});
+        case BinaryOp::Mul: return float_binary(a, sa, b, sb, n, o, MulF{});
+        case BinaryOp::Div: return float_binary(a, sa, b, sb, n, o, DivF{});
+    }
+}
+
+template <class T>
+void compare_loop(CompareOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, bool* out, size_t n) {
+    const MaskOut o{raw(out)};
+    switch (op) {
+        case CompareOp::Eq: return float_binary(a, sa, b, sb, n, o, EqF{});
+        case CompareOp::Ne: return float_binary(a, sa, b, sb, n, o, NeF{});
+        case CompareOp::Lt: return float_binary(a, sa, b, sb, n, o, LtF{});
+        case CompareOp::Le: return float_binary(a, sa, b, sb, n, o, LeF{});
+        case CompareOp::Gt: return float_binary(a, sa, b, sb, n, o, GtF{});
+        case CompareOp::Ge: return float_binary(a, sa, b, sb, n, o, GeF{});
+    }
+}
+
+template <class T>
+void scalar_loop(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t n) {
+    const FloatOut<T> o{raw(out)};
+    switch (op) {
+        case ScalarOp::Add: return float_scalar(x, sx, s, false, n, o, AddF{});
+        case ScalarOp::Sub: return float_scalar(x, sx, s, false, n, o, SubF{});
+        case ScalarOp::Mul: return float_scalar(x, sx, s, false, n, o, MulF{});
+        case ScalarOp::RDiv: return float_scalar(x, sx, s, true, n, o, DivF{});
+    }
+}
+
+template <class T>
+void scalar_compare_loop(CompareOp op, const T* x, ptrdiff_t sx, float s, bool* out, size_t n) {
+    const MaskOut o{raw(out)};
+    switch (op) {
+        case CompareOp::Eq: return float_scalar(x, sx, s, false, n, o, EqF{});
+        case CompareOp::Ne: return float_scalar(x, sx, s, false, n, o, NeF{});
+        case CompareOp::Lt: return float_scalar(x, sx, s, false, n, o, LtF{});
+        case CompareOp::Le: return float_scalar(x, sx, s, false, n, o, LeF{});
+        case CompareOp::Gt: return float_scalar(x, sx, s, false, n, o, GtF{});
+        case CompareOp::Ge: return float_scalar(x, sx, s, false, n, o, GeF{});
+    }
+}
+
+// ---- operations on bit patterns ----
+
+template <class T>
+inline constexpr size_t raw_lanes = kBytes / sizeof(raw_t<T>);
+template <class T>
+using rawv = vec<raw_t<T>, raw_lanes<T>>;
+
+template <class T>
+struct ReluBits {
+    VORKA_INLINE rawv<T> operator()(rawv<T> h) const {
+        if constexpr (std::is_same_v<T, float>) {
+            using U = vec<uint32_t, raw_lanes<T>>;
+            const U u = (U)h;
+            const U mag = u & 0x7FFFFFFFu;
+            const U keep = (U)((u - 1u) < 0x7F800000u);               // +denormal .. +inf
+            const U snan = (U)((mag - 0x7F800001u) < 0x003FFFFFu);     // quiet bit clear
+            return (rawv<T>)((u & keep) | ((u | 0x00400000u) & snan));
+        } else {
+            constexpr uint16_t limit = std::is_same_v<T, f16> ? 0x7C00 : 0x7F80;  // +inf
+            return h & (rawv<T>)(h <= limit);
+        }
+    }
+};
+
+template <class T>
+struct ReluBackwardBits {
+    VORKA_INLINE rawv<T> operator()(rawv<T> g, rawv<T> x) const {
+        if constexpr (std::is_same_v<T, float>) {
+            return (rawv<T>)((vec<uint32_t, raw_lanes<T>>)g & (vec<uint32_t, raw_lanes<T>>)(x > 0.0f));
+        } else {
+            constexpr uint16_t limit = std::is_same_v<T, f16> ? 0x7C00 : 0x7F80;
+            return g & (rawv<T>)((rawv<T>)(x - 1u) < limit);  // 0 < x <= +inf
+        }
+    }
+};
+
+template <class T>
+void relu_loop(const T* x, ptrdiff_t sx, T* out, size_t n) {
+    using In = RawIn<raw_lanes<T>, raw_t<T>>;
+    drive1<In>(raw(x), sx, n, RawOut<raw_lanes<T>, raw_t<T>>{raw(out)}, ReluBits<T>{});
+}
+
+template <class T>
+void relu_backward_loop(const T* g, ptrdiff_t sg, const T* x, ptrdiff_t sx, T* out, size_t n) {
+    using In = RawIn<raw_lanes<T>, raw_t<T>>;
+    drive2<In, In>(raw(g), sg, raw(x), sx, n, RawOut<raw_lanes<T>, raw_t<T>>{raw(out)}, ReluBackwardBits<T>{});
+}
+
+using bytev = vec<uint8_t, kBytes>;
+using ByteIn = RawIn<kBytes, uint8_t>;
+using ByteOut = RawOut<kBytes, uint8_t>;
+
+template <class F>
+VORKA_INLINE void bool_binary(const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t sb, bool* out, size_t n, F f) {
+    drive2<ByteIn, ByteIn>(raw(a), sa, raw(b), sb, n, ByteOut{raw(out)}, f);
+}
+
+// Inputs are 0/1, so these are the truth tables of the predicates.
+void compare_bool_loop(CompareOp op, const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t sb, bool* out,
+                       size_t n) {
+    switch (op) {
+        case CompareOp::Eq: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return x ^ y ^ 1; });
+        case CompareOp::Ne: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return x ^ y; });
+        case CompareOp::Lt: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return (x ^ 1) & y; });
+        case CompareOp::Le: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return (x ^ 1) | y; });
+        case CompareOp::Gt: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return x & (y ^ 1); });
+        case CompareOp::Ge: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return x | (y ^ 1); });
+    }
+}
+
+void logical_loop(LogicalOp op, const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t sb, bool* out, size_t n) {
+    switch (op) {
+        case LogicalOp::And: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return x & y; });
+        case LogicalOp::Or: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return x | y; });
+        case LogicalOp::Xor: return bool_binary(a, sa, b, sb, out, n, [](bytev x, bytev y) { return x ^ y; });
+    }
+}
+
+void logical_not_loop(const bool* x, ptrdiff_t sx, bool* out, size_t n) {
+    drive1<ByteIn>(raw(x), sx, n, ByteOut{raw(out)}, [](bytev v) { return v ^ 1; });
+}
+
+struct Identity { VORKA_INLINE f32v operator()(f32v v) const { return v; } };
+
+template <class T>
+void widen_loop(const T* src, float* dst, size_t n) {
+    run1<W>(n, FloatIn<T>{raw(src)}, FloatOut<float>{dst}, Identity{});
+}
+
+template <class T>
+void narrow_loop(const float* src, T* dst, size_t n) {
+    run1<W>(n, FloatIn<float>{src}, FloatOut<T>{raw(dst)}, Identity{});
+}
+
+template <class T>
+constexpr detail::FloatLoops<T> float_loops() {
+    return {&binary_loop<T>, &compare_loop<T>, &scalar_loop<T>, &scalar_compare_loop<T>, &relu_loop<T>,
+            &relu_backward_loop<T>};
+}
+
+inline constexpr detail::LoopTable kTable = {
+    float_loops<float>(), float_loops<f16>(), float_loops<bf16>(),
+    &compare_bool_loop,   &logical_loop,      &logical_not_loop,
+    &widen_loop<f16>,     &narrow_loop<f16>,  &widen_loop<bf16>,
+    &narrow_loop<bf16>,
+};
+
+}  // namespace vorka::simd::VORKA_SIMD_NS

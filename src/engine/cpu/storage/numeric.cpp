@@ -1,0 +1,174 @@
+#include "engine/cpu/storage/numeric.hpp"
+
+#include <string>
+
+#include "engine/cpu/boolean/ops/logical.hpp"
+#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/numeric/ops/binary.hpp"
+
+namespace vorka::storage_ops {
+
+namespace {
+
+using simd::BinaryOp;
+using simd::CompareOp;
+using simd::ScalarOp;
+
+std::string name(const CpuStorage& s) { return std::string(dtype_name(s.dtype())); }
+
+const char* symbol(CompareOp op) {
+    switch (op) {
+        case CompareOp::Eq: return "==";
+        case CompareOp::Ne: return "!=";
+        case CompareOp::Lt: return "<";
+        case CompareOp::Le: return "<=";
+        case CompareOp::Gt: return ">";
+        case CompareOp::Ge: return ">=";
+    }
+    return "?";
+}
+
+// The number as the element type holds it, back in float32.
+template <class T>
+float round_to(float s) {
+    if constexpr (std::is_same_v<T, f16>)
+        return f16_to_f32(f32_to_f16(s));
+    else if constexpr (std::is_same_v<T, bf16>)
+        return bf16_to_f32(f32_to_bf16(s));
+    else
+        return s;
+}
+
+// Calls f(array_a, array_b) with both arrays of the common numeric type.
+template <class F>
+Result<CpuStorage> with_same_numeric(const CpuStorage& a, const CpuStorage& b, F&& f) {
+    if (a.dtype() == DType::Bool && b.dtype() == DType::Bool)
+        return Error::type("Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+    if (a.dtype() != b.dtype())
+        return Error::value("Tensor DType mismatch during binary execution. Cannot operate between " + name(a) +
+                            " and " + name(b) + ".");
+    return a.visit([&](const auto& x) -> Result<CpuStorage> {
+        using T = std::remove_cvref_t<decltype(*x.data())>;
+        if constexpr (std::is_same_v<T, bool>) {
+            return Error::panic("Bool reached a numeric kernel");
+        } else {
+            return f(x, *b.template get<T>());
+        }
+    });
+}
+
+Result<CpuStorage> arithmetic(BinaryOp op, const CpuStorage& a, const CpuStorage& b) {
+    return with_same_numeric(a, b, [op](const auto& x, const auto& y) -> Result<CpuStorage> {
+        VORKA_TRY(auto out, kernels::binary(op, x.view(), y.view()));
+        return CpuStorage(std::move(out));
+    });
+}
+
+Result<CpuStorage> comparison(CompareOp op, const CpuStorage& a, const CpuStorage& b) {
+    if (a.dtype() != b.dtype())
+        return Error::runtime(std::string("Tensor device or dtype mismatch for element-wise ") + symbol(op) +
+                              " operation.");
+    return a.visit([&](const auto& x) -> Result<CpuStorage> {
+        using T = std::remove_cvref_t<decltype(*x.data())>;
+        VORKA_TRY(auto out, kernels::compare(op, x.view(), b.template get<T>()->view()));
+        return CpuStorage(std::move(out));
+    });
+}
+
+// `rounded`: the number is first rounded to the element type.
+Result<CpuStorage> scalar_arith(ScalarOp op, const CpuStorage& x, float s, const char* what, bool rounded) {
+    if (x.dtype() == DType::Bool)
+        return Error::value(std::string("Tensor DType invalid during scalar ") + what +
+                            ". Cannot operate between Bool and scalar.");
+    return x.visit([&](const auto& a) -> Result<CpuStorage> {
+        using T = std::remove_cvref_t<decltype(*a.data())>;
+        if constexpr (std::is_same_v<T, bool>) {
+            return Error::panic("Bool reached a numeric kernel");
+        } else {
+            return CpuStorage(kernels::scalar(op, a.view(), rounded ? round_to<T>(s) : s));
+        }
+    });
+}
+
+Result<CpuStorage> scalar_comparison(CompareOp op, const CpuStorage& x, float s) {
+    if (x.dtype() == DType::Bool)
+        return Error::runtime(std::string("Tensor device or dtype mismatch for scalar ") + symbol(op) + " operation.");
+    return x.visit([&](const auto& a) -> Result<CpuStorage> {
+        using T = std::remove_cvref_t<decltype(*a.data())>;
+        if constexpr (std::is_same_v<T, bool>) {
+            return Error::panic("Bool reached a numeric kernel");
+        } else {
+            return CpuStorage(kernels::scalar_compare(op, a.view(), round_to<T>(s)));
+        }
+    });
+}
+
+Result<CpuStorage> logical(simd::LogicalOp op, const CpuStorage& a, const CpuStorage& b) {
+    if (a.dtype() != DType::Bool || b.dtype() != DType::Bool)
+        return Error::runtime("Logical operations are only supported for Bool data types.");
+    VORKA_TRY(auto out, kernels::logical(op, a.get<bool>()->view(), b.get<bool>()->view()));
+    return CpuStorage(std::move(out));
+}
+
+}  // namespace
+
+Result<CpuStorage> add(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Add, a, b); }
+Result<CpuStorage> sub(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Sub, a, b); }
+Result<CpuStorage> mul(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Mul, a, b); }
+Result<CpuStorage> div(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Div, a, b); }
+
+Result<CpuStorage> eq(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Eq, a, b); }
+Result<CpuStorage> ne(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Ne, a, b); }
+Result<CpuStorage> lt(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Lt, a, b); }
+Result<CpuStorage> le(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Le, a, b); }
+Result<CpuStorage> gt(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Gt, a, b); }
+Result<CpuStorage> ge(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Ge, a, b); }
+
+Result<CpuStorage> scalar_add(const CpuStorage& x, float s) { return scalar_arith(ScalarOp::Add, x, s, "add", true); }
+Result<CpuStorage> scalar_sub(const CpuStorage& x, float s) { return scalar_arith(ScalarOp::Sub, x, s, "sub", true); }
+Result<CpuStorage> scalar_mul(const CpuStorage& x, float s) {
+    return scalar_arith(ScalarOp::Mul, x, s, "product", true);
+}
+// Multiplies by the float32 reciprocal without rounding it to a 16-bit type
+// first: rounding it could overflow (1 / 1e-5 in float16) or lose precision.
+Result<CpuStorage> scalar_div(const CpuStorage& x, float s) {
+    return scalar_arith(ScalarOp::Mul, x, 1.0f / s, "product", false);
+}
+Result<CpuStorage> scalar_rdiv(const CpuStorage& x, float s) {
+    return scalar_arith(ScalarOp::RDiv, x, s, "div", true);
+}
+
+Result<CpuStorage> scalar_eq(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Eq, x, s); }
+Result<CpuStorage> scalar_ne(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Ne, x, s); }
+Result<CpuStorage> scalar_lt(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Lt, x, s); }
+Result<CpuStorage> scalar_le(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Le, x, s); }
+Result<CpuStorage> scalar_gt(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Gt, x, s); }
+Result<CpuStorage> scalar_ge(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Ge, x, s); }
+
+Result<CpuStorage> logical_and(const CpuStorage& a, const CpuStorage& b) {
+    return logical(simd::LogicalOp::And, a, b);
+}
+Result<CpuStorage> logical_or(const CpuStorage& a, const CpuStorage& b) { return logical(simd::LogicalOp::Or, a, b); }
+Result<CpuStorage> logical_xor(const CpuStorage& a, const CpuStorage& b) {
+    return logical(simd::LogicalOp::Xor, a, b);
+}
+Result<CpuStorage> logical_not(const CpuStorage& x) {
+    if (x.dtype() != DType::Bool) return Error::runtime("Logical NOT is only supported for Bool data type.");
+    return CpuStorage(kernels::logical_not(x.get<bool>()->view()));
+}
+
+}  // namespace vorka::storage_ops
+
+#include "engine/cpu/numeric/ops/matmul.hpp"
+
+namespace vorka::storage_ops {
+
+Result<CpuStorage> matmul(const CpuStorage& a, const CpuStorage& b) {
+    return with_same_numeric(a, b, [](const auto& x, const auto& y) -> Result<CpuStorage> {
+        using T = std::remove_cvref_t<decltype(*x.data())>;
+        VORKA_TRY(auto out, kernels::MatmulOps<T>::do_matmul(x.view(), y.view()));
+        return CpuStorage(std::move(out));
+    });
+}
+
+}  // namespace vorka::storage_ops

@@ -1,0 +1,72 @@
+#include "engine/cpu/storage/shape.hpp"
+
+#include "strided/iter.hpp"
+
+namespace vorka::storage_ops {
+
+Result<CpuStorage> reshape(const CpuStorage& x, const Dims& shape) {
+    // Check before copying: a failed reshape costs no allocation.
+    auto n = checked_size(shape);
+    if (!n || *n != x.size())
+        return Error::value("Error while reshape: " + shape_error_text(ShapeErrorKind::IncompatibleShape));
+    if (!is_standard_layout(x.shape(), x.strides()))
+        return Error::value("Error while reshape: " + shape_error_text(ShapeErrorKind::IncompatibleLayout));
+    return x.visit([&](const auto& a) -> Result<CpuStorage> {
+        auto r = a.copy().into_shape(shape);
+        if (!r.ok()) return Error::value("Error while reshape: " + r.error().message);
+        return CpuStorage(std::move(*r));
+    });
+}
+
+Result<CpuStorage> transpose(const CpuStorage& x, std::size_t dim0, std::size_t dim1) {
+    const std::size_t rank = x.shape().size();
+    if (dim0 >= rank) return Error::index(index_out_of_bounds_text(rank, dim0));
+    if (dim1 >= rank) return Error::index(index_out_of_bounds_text(rank, dim1));
+    return x.visit([&](const auto& a) -> Result<CpuStorage> {
+        auto c = a.copy();
+        VORKA_CHECK(c.swap_axes(dim0, dim1));
+        return CpuStorage(std::move(c));
+    });
+}
+
+namespace {
+template <class T>
+T zero_of() {
+    if constexpr (std::is_same_v<T, f16>) return f16{0x0000};
+    else if constexpr (std::is_same_v<T, bf16>) return bf16{0x0000};
+    else return T{};
+}
+template <class T>
+T one_of() {
+    if constexpr (std::is_same_v<T, f16>) return f16{0x3C00};
+    else if constexpr (std::is_same_v<T, bf16>) return bf16{0x3F80};
+    else if constexpr (std::is_same_v<T, bool>) return true;
+    else return T{1};
+}
+}  // namespace
+
+CpuStorage zeros_like(const CpuStorage& x) {
+    return x.visit([](const auto& a) {
+        using T = std::remove_cvref_t<decltype(*a.data())>;
+        return CpuStorage(NdArray<T>::from_elem(a.shape(), zero_of<T>()));
+    });
+}
+
+CpuStorage ones_like(const CpuStorage& x) {
+    return x.visit([](const auto& a) {
+        using T = std::remove_cvref_t<decltype(*a.data())>;
+        return CpuStorage(NdArray<T>::from_elem(a.shape(), one_of<T>()));
+    });
+}
+
+CpuStorage to_standard_layout(const CpuStorage& x) {
+    return x.visit([](const auto& a) {
+        if (is_standard_layout(a.shape(), a.strides())) {
+            auto c = a.copy();
+            return CpuStorage(std::move(c));
+        }
+        return CpuStorage(vorka::to_standard_layout(a.view()));
+    });
+}
+
+}  // namespace vorka::storage_ops

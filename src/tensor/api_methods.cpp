@@ -1,0 +1,106 @@
+// reshape, transpose, zeros_like, ones_like and clear_graph of the Python Tensor.
+#include "autograd/graph.hpp"
+#include "python/binder.hpp"
+#include "python/errors.hpp"
+#include "tensor/api.hpp"
+#include "tensor/api_ops.hpp"
+#include "tensor/ops.hpp"
+
+namespace vorka::py {
+
+namespace {
+
+PyObject* finish(Result<Tensor>&& r) {
+    if (!r.ok()) return raise(r.error());
+    return wrap(std::move(*r));
+}
+
+// An unsigned machine-size integer from an int or an object with __index__.
+bool to_size(PyObject* o, std::size_t* out) {
+    Ref index = Ref::steal(PyNumber_Index(o));
+    if (!index) return false;
+    std::size_t v = PyLong_AsSize_t(index.get());
+    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+// A sequence of unsigned sizes: any sequence but a str; items through __index__.
+bool to_shape(PyObject* o, Dims* out) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        set_not_instance(o, "Sequence");
+        return false;
+    }
+    Py_ssize_t hint = PySequence_Size(o);
+    if (hint < 0)
+        PyErr_Clear();
+    else
+        out->reserve(static_cast<std::size_t>(hint));
+    Ref it = Ref::steal(PyObject_GetIter(o));
+    if (!it) return false;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        std::size_t v;
+        if (!to_size(item.get(), &v)) return false;
+        out->push_back(v);
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+PyObject* method_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"shape"};
+        static const Signature sig{"Tensor.reshape()", names, 1, 1};
+        PyObject* a[1];
+        if (!bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+        Dims shape;
+        if (!to_shape(a[0], &shape)) {
+            add_processing_note("shape");
+            return nullptr;
+        }
+        return finish(ops::reshape(unwrap(self), shape));
+    });
+}
+
+PyObject* method_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"dim0", "dim1"};
+        static const Signature sig{"Tensor.transpose()", names, 2, 2};
+        PyObject* a[2];
+        if (!bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+        std::size_t d0, d1;
+        if (!to_size(a[0], &d0)) {
+            add_processing_note("dim0");
+            return nullptr;
+        }
+        if (!to_size(a[1], &d1)) {
+            add_processing_note("dim1");
+            return nullptr;
+        }
+        return finish(ops::transpose(unwrap(self), d0, d1));
+    });
+}
+
+PyObject* method_zeros_like(PyObject* self, PyObject*) {
+    return guard<PyObject*>(nullptr, [&] { return wrap(ops::zeros_like(unwrap(self))); });
+}
+
+PyObject* method_ones_like(PyObject* self, PyObject*) {
+    return guard<PyObject*>(nullptr, [&] { return wrap(ops::ones_like(unwrap(self))); });
+}
+
+PyObject* method_clear_graph(PyObject*, PyObject*) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto tape = TapeGuard::acquire();
+        if (!tape.ok()) return raise(tape.error());
+        (*tape)->clear();
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace vorka::py

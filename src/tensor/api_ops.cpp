@@ -1,0 +1,145 @@
+// Operator slots of the Python Tensor class.
+#include "tensor/api_ops.hpp"
+
+#include "python/binder.hpp"
+#include "python/errors.hpp"
+#include "tensor/api.hpp"
+#include "tensor/ops.hpp"
+
+namespace vorka::py {
+
+namespace {
+
+using TensorOp = Result<Tensor> (*)(const Tensor&, const Tensor&);
+using ScalarOp = Result<Tensor> (*)(const Tensor&, float);
+
+PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
+
+// Python's float protocol (float, int, bool, __float__, __index__), rounded
+// to float32. False (no exception left set) when the object is no number.
+bool to_float32(PyObject* o, float* out) {
+    double d;
+    if (PyFloat_CheckExact(o)) {
+        d = PyFloat_AS_DOUBLE(o);
+    } else {
+        d = PyFloat_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    *out = static_cast<float>(d);
+    return true;
+}
+
+PyObject* finish(Result<Tensor>&& r) {
+    if (!r.ok()) return raise(r.error());
+    return wrap(std::move(*r));
+}
+
+// Forward form, then the reflected form with a number on the left.
+PyObject* binary_reflected(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected_op) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (is_tensor(l)) {
+            if (is_tensor(r)) return finish(tensor_op(unwrap(l), unwrap(r)));
+            float s;
+            if (to_float32(r, &s)) return finish(scalar_op(unwrap(l), s));
+        }
+        if (!reflected_op || !is_tensor(r)) return not_implemented();
+        float s;
+        if (!to_float32(l, &s)) return not_implemented();
+        return finish(reflected_op(unwrap(r), s));
+    });
+}
+
+PyObject* tensor_only(PyObject* l, PyObject* r, TensorOp op) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!is_tensor(l) || !is_tensor(r)) return not_implemented();
+        return finish(op(unwrap(l), unwrap(r)));
+    });
+}
+
+PyObject* nb_add(PyObject* l, PyObject* r) { return binary_reflected(l, r, ops::add, ops::scalar_add, ops::scalar_add); }
+PyObject* nb_subtract(PyObject* l, PyObject* r) { return binary_reflected(l, r, ops::sub, ops::scalar_sub, nullptr); }
+PyObject* nb_multiply(PyObject* l, PyObject* r) {
+    return binary_reflected(l, r, ops::mul, ops::scalar_mul, ops::scalar_mul);
+}
+PyObject* nb_true_divide(PyObject* l, PyObject* r) {
+    return binary_reflected(l, r, ops::div, ops::scalar_div, ops::scalar_rdiv);
+}
+PyObject* nb_matrix_multiply(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::matmul); }
+PyObject* nb_and(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_and); }
+PyObject* nb_or(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_or); }
+PyObject* nb_xor(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_xor); }
+PyObject* nb_invert(PyObject* x) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!is_tensor(x)) return not_implemented();
+        return finish(ops::logical_not(unwrap(x)));
+    });
+}
+
+PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        TensorOp tensor_op;
+        ScalarOp scalar_op;
+        switch (op) {
+            case Py_LT: tensor_op = ops::lt, scalar_op = ops::scalar_lt; break;
+            case Py_LE: tensor_op = ops::le, scalar_op = ops::scalar_le; break;
+            case Py_EQ: tensor_op = ops::eq, scalar_op = ops::scalar_eq; break;
+            case Py_NE: tensor_op = ops::ne, scalar_op = ops::scalar_ne; break;
+            case Py_GT: tensor_op = ops::gt, scalar_op = ops::scalar_gt; break;
+            case Py_GE: tensor_op = ops::ge, scalar_op = ops::scalar_ge; break;
+            default: return raise(Error::panic("invalid compareop"));
+        }
+        if (!is_tensor(self)) return not_implemented();
+        if (is_tensor(other)) return finish(tensor_op(unwrap(self), unwrap(other)));
+        float s;
+        if (!to_float32(other, &s)) return not_implemented();
+        return finish(scalar_op(unwrap(self), s));
+    });
+}
+
+// __req__, __rgt__, __rlt__: explicit methods whose operand must be a number.
+PyObject* explicit_compare(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, ScalarOp op) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"other"};
+        const Signature sig{function, names, 1, 1};
+        PyObject* a[1];
+        if (!bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
+        double d = PyFloat_AsDouble(a[0]);
+        if (d == -1.0 && PyErr_Occurred()) {
+            add_processing_note("other");
+            return nullptr;
+        }
+        return finish(op(unwrap(self), static_cast<float>(d)));
+    });
+}
+
+}  // namespace
+
+PyObject* method_req(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return explicit_compare("Tensor.__req__()", self, args, nargs, kwnames, ops::scalar_eq);
+}
+PyObject* method_rgt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return explicit_compare("Tensor.__rgt__()", self, args, nargs, kwnames, ops::scalar_lt);
+}
+PyObject* method_rlt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return explicit_compare("Tensor.__rlt__()", self, args, nargs, kwnames, ops::scalar_gt);
+}
+
+const PyType_Slot operator_slots[] = {
+    {Py_nb_add, reinterpret_cast<void*>(nb_add)},
+    {Py_nb_subtract, reinterpret_cast<void*>(nb_subtract)},
+    {Py_nb_multiply, reinterpret_cast<void*>(nb_multiply)},
+    {Py_nb_true_divide, reinterpret_cast<void*>(nb_true_divide)},
+    {Py_nb_matrix_multiply, reinterpret_cast<void*>(nb_matrix_multiply)},
+    {Py_nb_and, reinterpret_cast<void*>(nb_and)},
+    {Py_nb_or, reinterpret_cast<void*>(nb_or)},
+    {Py_nb_xor, reinterpret_cast<void*>(nb_xor)},
+    {Py_nb_invert, reinterpret_cast<void*>(nb_invert)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(tp_richcompare)},
+};
+const std::size_t operator_slot_count = sizeof(operator_slots) / sizeof(operator_slots[0]);
+
+}  // namespace vorka::py
