@@ -1,20 +1,120 @@
-// Backward rules of the nodes. (The backward pass is not wired up yet.)
+// Backward rules of the nodes. Every gradient sent has the shape of the
+// tensor it belongs to: where the forward operation broadcast an operand,
+// its gradient is summed back to that operand's shape before it is sent.
+// Gradients that pass through unchanged are shared, not copied: storages are
+// immutable.
 #include "autograd/nodes.hpp"
+
+#include <utility>
+
+#include "autograd/context.hpp"
+#include "engine/cpu/storage/backward.hpp"
+#include "engine/cpu/storage/numeric.hpp"
+#include "engine/cpu/storage/shape.hpp"
+#include "strided/iter.hpp"
 
 namespace vorka {
 
-Status AddNode::backward(AutogradContext&, const Storage&) const { return Error::panic("AddNode: backward pass not available"); }
-Status SubNode::backward(AutogradContext&, const Storage&) const { return Error::panic("SubNode: backward pass not available"); }
-Status MulNode::backward(AutogradContext&, const Storage&) const { return Error::panic("MulNode: backward pass not available"); }
-Status DivNode::backward(AutogradContext&, const Storage&) const { return Error::panic("DivNode: backward pass not available"); }
-Status MatmulNode::backward(AutogradContext&, const Storage&) const { return Error::panic("MatmulNode: backward pass not available"); }
-Status ScalarAddNode::backward(AutogradContext&, const Storage&) const { return Error::panic("ScalarAddNode: backward pass not available"); }
-Status ScalarSubNode::backward(AutogradContext&, const Storage&) const { return Error::panic("ScalarSubNode: backward pass not available"); }
-Status ScalarMulNode::backward(AutogradContext&, const Storage&) const { return Error::panic("ScalarMulNode: backward pass not available"); }
-Status ScalarDivNode::backward(AutogradContext&, const Storage&) const { return Error::panic("ScalarDivNode: backward pass not available"); }
-Status ScalarRDivNode::backward(AutogradContext&, const Storage&) const { return Error::panic("ScalarRDivNode: backward pass not available"); }
-Status ReshapeNode::backward(AutogradContext&, const Storage&) const { return Error::panic("ReshapeNode: backward pass not available"); }
-Status TransposeNode::backward(AutogradContext&, const Storage&) const { return Error::panic("TransposeNode: backward pass not available"); }
-Status ReluNode::backward(AutogradContext&, const Storage&) const { return Error::panic("ReluNode: backward pass not available"); }
+namespace {
+
+Result<Storage> reduced(const Storage& g, const Dims& shape) {
+    if (g->shape() == shape) return g;
+    VORKA_TRY(CpuStorage r, storage_ops::sum_to_shape(*g, shape));
+    return Storage(std::move(r));
+}
+
+Result<Storage> reduced(CpuStorage&& g, const Dims& shape) {
+    if (g.shape() == shape) return Storage(std::move(g));
+    VORKA_TRY(CpuStorage r, storage_ops::sum_to_shape(g, shape));
+    return Storage(std::move(r));
+}
+
+Status send(AutogradContext& ctx, const NodeId& id, Result<CpuStorage>&& g) {
+    if (!g.ok()) return std::move(g).error();
+    return ctx.accumulate(id, Storage(std::move(g).value()));
+}
+
+// The pair from a two-operand kernel, each reduced to its operand's shape and
+// sent left first.
+Status send_pair(AutogradContext& ctx, Result<storage_ops::GradPair>&& pair, const NodeId& lhs_id,
+                 const Dims& lhs_shape, const NodeId& rhs_id, const Dims& rhs_shape) {
+    if (!pair.ok()) return std::move(pair).error();
+    storage_ops::GradPair p = std::move(pair).value();
+    VORKA_TRY(Storage gl, reduced(std::move(p.lhs), lhs_shape));
+    VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    VORKA_TRY(Storage gr, reduced(std::move(p.rhs), rhs_shape));
+    return ctx.accumulate(rhs_id, std::move(gr));
+}
+
+}  // namespace
+
+Status AddNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
+    VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
+    return ctx.accumulate(rhs_id, std::move(gr));
+}
+
+Status SubNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
+    VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    // Negation is exact, so reducing first gives the same values for less work.
+    VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
+    return send(ctx, rhs_id, storage_ops::scalar_mul(*gr, -1.0f));
+}
+
+Status MulNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return send_pair(ctx, storage_ops::backward_mul(*lhs, *grad, *rhs), lhs_id, lhs->shape(), rhs_id, rhs->shape());
+}
+
+Status DivNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return send_pair(ctx, storage_ops::backward_div(*lhs, *grad, *rhs), lhs_id, lhs->shape(), rhs_id, rhs->shape());
+}
+
+Status MatmulNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return send_pair(ctx, storage_ops::backward_matmul(*lhs, *grad, *rhs), lhs_id, lhs->shape(), rhs_id,
+                     rhs->shape());
+}
+
+Status ScalarAddNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return ctx.accumulate(input_id, grad);
+}
+
+Status ScalarSubNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return ctx.accumulate(input_id, grad);
+}
+
+Status ScalarMulNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return send(ctx, input_id, storage_ops::scalar_mul(*grad, scalar));
+}
+
+Status ScalarDivNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    // Same rounding as the forward division: times the float32 reciprocal.
+    return send(ctx, input_id, storage_ops::scalar_div(*grad, scalar));
+}
+
+Status ScalarRDivNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return send(ctx, input_id, storage_ops::backward_rdiv(*input, *grad, scalar));
+}
+
+Status ReshapeNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    if (is_standard_layout(grad->shape(), grad->strides()))
+        return send(ctx, input_id, storage_ops::reshape(*grad, input_shape));
+    // A later transpose hands back swapped strides: one standard-layout copy,
+    // which the reshape then keeps.
+    return grad->visit([&](const auto& a) -> Status {
+        auto r = to_standard_layout(a.view()).into_shape(input_shape);
+        if (!r.ok()) return Error::value("Error while reshape: " + r.error().message);
+        return ctx.accumulate(input_id, Storage(CpuStorage(std::move(r).value())));
+    });
+}
+
+Status TransposeNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return send(ctx, input_id, storage_ops::transpose(*grad, dim0, dim1));
+}
+
+Status ReluNode::backward(AutogradContext& ctx, const Storage& grad) const {
+    return send(ctx, input_id, storage_ops::backward_relu(*input, *grad));
+}
 
 }  // namespace vorka

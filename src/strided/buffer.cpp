@@ -30,13 +30,10 @@ void RawBuffer::allocate(std::size_t bytes) {
     counters::buffer_allocated();
 }
 
-void RawBuffer::release() noexcept {
-    if (heap_) {
-        std::free(heap_);
-        counters::buffer_released();
-    }
+void RawBuffer::release_heap() noexcept {
+    std::free(heap_);
+    counters::buffer_released();
     heap_ = nullptr;
-    bytes_ = 0;
 }
 
 }  // namespace vorka

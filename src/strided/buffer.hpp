@@ -34,7 +34,11 @@ class RawBuffer {
 
   private:
     void allocate(std::size_t bytes);
-    void release() noexcept;
+    void release() noexcept {
+        if (heap_) release_heap();
+        bytes_ = 0;
+    }
+    void release_heap() noexcept;
     void steal(RawBuffer& o) noexcept {
         bytes_ = o.bytes_;
         heap_ = o.heap_;

@@ -117,10 +117,9 @@ inline std::optional<std::ptrdiff_t> flat_stride(std::span<const std::size_t> sh
 }
 
 // Memory order of a zip's result, from the combined layout of its operands.
-template <class... V>
-Order zip_order(const V&... views) {
-    uint8_t flags = (array_layout(views.shape, views.strides) & ...);
-    int tendency = (layout_tendency(array_layout(views.shape, views.strides)) + ...);
+inline Order zip_order(uint8_t fa, uint8_t fb) {
+    const uint8_t flags = fa & fb;
+    const int tendency = layout_tendency(fa) + layout_tendency(fb);
     if (!(flags & layout::CORDER) && ((flags & layout::FORDER) || tendency < 0)) return Order::F;
     return Order::C;
 }
@@ -151,12 +150,24 @@ NdArray<Out> map_collect(const NdView<A>& a, F&& inner) {
 // inner(const A* a, ptrdiff_t sa, const B* b, ptrdiff_t sb, Out* out, size_t n)
 template <class Out, class A, class B, class F>
 NdArray<Out> zip_collect(const NdView<A>& a, const NdView<B>& b, F&& inner) {
-    NdArray<Out> out = NdArray<Out>::uninit(a.shape, zip_order(a, b));
+    if (a.strides == b.strides && is_standard_layout(a.shape, a.strides)) {
+        // The common case: two dense row-major operands.
+        NdArray<Out> out = NdArray<Out>::uninit(a.shape, Order::C);
+        if (out.size()) inner(a.ptr, std::ptrdiff_t{1}, b.ptr, std::ptrdiff_t{1}, out.data(), out.size());
+        return out;
+    }
+    const uint8_t fa = array_layout(a.shape, a.strides), fb = array_layout(b.shape, b.strides);
+    NdArray<Out> out = NdArray<Out>::uninit(a.shape, zip_order(fa, fb));
     if (out.size() == 0) return out;
-    auto fa = flat_stride(a.shape, a.strides, out.strides());
-    auto fb = flat_stride(b.shape, b.strides, out.strides());
-    if (fa && fb) {
-        inner(a.ptr, *fa, b.ptr, *fb, out.data(), out.size());
+    if (fa & fb & layout::CORDER) {
+        // Both in standard layout: memory order is logical order for all three.
+        inner(a.ptr, std::ptrdiff_t{1}, b.ptr, std::ptrdiff_t{1}, out.data(), out.size());
+        return out;
+    }
+    auto la = flat_stride(a.shape, a.strides, out.strides());
+    auto lb = flat_stride(b.shape, b.strides, out.strides());
+    if (la && lb) {
+        inner(a.ptr, *la, b.ptr, *lb, out.data(), out.size());
         return out;
     }
     auto plan = plan_loop<3>(out.shape(), {std::span<const std::ptrdiff_t>(out.strides()),

@@ -24,7 +24,15 @@ class SmallVec {
     SmallVec(const T* p, std::size_t n) { assign(p, n); }
     explicit SmallVec(std::span<const T> s) { assign(s.data(), s.size()); }
 
-    SmallVec(const SmallVec& o) { assign(o.data(), o.size_); }
+    SmallVec(const SmallVec& o) {
+        if (!o.heap_) {
+            // Inline: a fixed-size copy, no branches on the length.
+            std::memcpy(inline_, o.inline_, sizeof(inline_));
+            size_ = o.size_;
+        } else {
+            assign(o.data(), o.size_);
+        }
+    }
     SmallVec(SmallVec&& o) noexcept { steal(o); }
     SmallVec& operator=(const SmallVec& o) {
         if (this != &o) assign(o.data(), o.size_);

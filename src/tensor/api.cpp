@@ -8,6 +8,7 @@
 #include "engine/cpu/storage/api.hpp"
 #include "python/binder.hpp"
 #include "python/errors.hpp"
+#include "tensor/api_autograd.hpp"
 #include "tensor/api_ops.hpp"
 
 namespace vorka::py {
@@ -210,6 +211,7 @@ PyCFunction fastcall(F f) {
 }
 
 PyMethodDef tensor_methods[] = {
+    {"grad", method_grad, METH_NOARGS, "grad($self)\n--\n\n"},
     {"__req__", fastcall(method_req), METH_FASTCALL | METH_KEYWORDS, "__req__($self, other)\n--\n\n"},
     {"__rlt__", fastcall(method_rlt), METH_FASTCALL | METH_KEYWORDS, "__rlt__($self, other)\n--\n\n"},
     {"__rgt__", fastcall(method_rgt), METH_FASTCALL | METH_KEYWORDS, "__rgt__($self, other)\n--\n\n"},
@@ -219,6 +221,7 @@ PyMethodDef tensor_methods[] = {
     {"reshape", fastcall(method_reshape), METH_FASTCALL | METH_KEYWORDS, "reshape($self, shape)\n--\n\n"},
     {"transpose", fastcall(method_transpose), METH_FASTCALL | METH_KEYWORDS,
      "transpose($self, dim0, dim1)\n--\n\n"},
+    {"backward", method_backward, METH_NOARGS, "backward($self)\n--\n\n"},
     {"clear_graph", method_clear_graph, METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

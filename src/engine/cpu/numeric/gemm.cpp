@@ -9,7 +9,6 @@
 
 namespace vorka::gemm {
 namespace detail {
-int g_inner_min_k = 32;
 namespace {
 
 // An axis of extent 1 is never stepped along, so its stride is free: pick one
@@ -71,6 +70,8 @@ void orient(Problem& p) {
     std::swap(p.rsc, p.csc);
 }
 
+// Callers pass positive strides; should a negative one arrive anyway, our
+// kernels handle it and BLIS is not asked to.
 bool any_negative(const Problem& p) {
     return (p.rsa | p.csa | p.rsb | p.csb | p.rsc | p.csc | p.bsa | p.bsb | p.bsc) < 0;
 }
@@ -99,15 +100,14 @@ SmallKernel pick_small_kernel() {
     return k.back().fn;
 }
 
-void run_small(Problem p) {
+void run_small(const Problem& p) {
     static const SmallKernel kernel = pick_small_kernel();
-    orient(p);
     kernel(p);
 }
 
 void run(Problem p) {
-    if (!prepare(p)) return;
-    if (use_blis(p.m, p.n, p.k) && !any_negative(p))
+    if (!prepare_for_kernels(p)) return;
+    if (use_blis(p) && !any_negative(p))
         run_blis(p);
     else
         run_small(p);
@@ -148,19 +148,36 @@ std::span<const NamedKernel> available_small_kernels() {
     return {list.first.data(), list.second};
 }
 
-bool use_blis(size_t m, size_t n, size_t k) {
-    // Below this many multiply-adds BLIS's fixed cost outweighs its better
-    // blocking; measured on Zen 4 (see the benchmark notes in the commit).
-    constexpr double kMinFlops = 64.0 * 64.0 * 64.0;
-    return static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k) >= kMinFlops;
+bool prepare_for_kernels(Problem& p) {
+    if (!prepare(p)) return false;
+    orient(p);
+    return true;
 }
 
-void sgemm_blis(size_t m, size_t n, size_t k,
-                const float* a, ptrdiff_t rsa, ptrdiff_t csa,
-                const float* b, ptrdiff_t rsb, ptrdiff_t csb,
-                float* c, ptrdiff_t rsc, ptrdiff_t csc) {
-    Problem p{1, m, n, k, a, 0, rsa, csa, b, 0, rsb, csb, c, 0, rsc, csc};
-    if (prepare(p)) run_blis(p);
+bool use_blis(const Problem& p) {
+    const double m = static_cast<double>(p.m), n = static_cast<double>(p.n), k = static_cast<double>(p.k);
+    // Below ~128^3 multiply-adds BLIS's fixed cost (~0.3 us per call) and its
+    // weak handling of column-major B lose to our kernels (Zen 4 measurements).
+    if (m * n * k < 0x1p21) return false;
+    if (k > 2048) return true;
+    // Our kernels block for registers only: the outer-product one re-reads A
+    // for every 32 columns of C, the dot-product one B for every 4 rows.
+    // Keep them while those re-reads come from L2 (512 KiB per operand).
+    constexpr double kL2Floats = 0x1p17;
+    if (prefer_inner(p)) return m > 4 && k * n > kL2Floats;
+    return n > 32 && m * k > kL2Floats;
+}
+
+void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, size_t k,
+                       const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                       const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                       float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    Problem p{batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc};
+    if (!prepare_for_kernels(p)) return;
+    if (kernel == nullptr)
+        run_blis(p);
+    else
+        kernel(p);
 }
 
 }  // namespace detail

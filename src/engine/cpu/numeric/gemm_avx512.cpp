@@ -1,6 +1,7 @@
 // Small-product kernels for AVX-512. Tails along n and k use lane masks, so
 // operands are read and written in place whenever the vectorised axis is
 // contiguous.
+
 // GCC 12 flags the deliberately undefined operands inside its own AVX-512
 // intrinsics (shuffles, casts) as maybe-uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -56,17 +57,32 @@ typename T::M lane_mask(size_t lanes) {
                                  : static_cast<typename T::M>((1u << lanes) - 1u);
 }
 
-// Transposes the 16 x 16 block held one row per register, by exchanging
-// ever smaller off-diagonal blocks between row pairs.
+// Lane indices for the four stages of transpose16: stage s exchanges blocks
+// of b = 8 >> s columns between rows i and i + b.
+struct TransposeIndex {
+    alignas(64) int lo[4][16];
+    alignas(64) int hi[4][16];
+};
+constexpr TransposeIndex make_transpose_index() {
+    TransposeIndex t{};
+    for (int s = 0; s < 4; ++s) {
+        const int b = 8 >> s;
+        for (int c = 0; c < 16; ++c) {
+            t.lo[s][c] = (c & b) ? 16 + c - b : c;
+            t.hi[s][c] = (c & b) ? 16 + c : c + b;
+        }
+    }
+    return t;
+}
+constexpr TransposeIndex kTransposeIndex = make_transpose_index();
+
+// Transposes the 16 x 16 block held one row per register.
 [[gnu::always_inline]] inline void transpose16(__m512* r) {
 #pragma GCC unroll 4
-    for (int b = 8; b >= 1; b /= 2) {
-        alignas(64) int lo[16], hi[16];
-        for (int c = 0; c < 16; ++c) {
-            lo[c] = (c & b) ? 16 + c - b : c;
-            hi[c] = (c & b) ? 16 + c : c + b;
-        }
-        const __m512i il = _mm512_load_si512(lo), ih = _mm512_load_si512(hi);
+    for (int s = 0; s < 4; ++s) {
+        const int b = 8 >> s;
+        const __m512i il = _mm512_load_si512(kTransposeIndex.lo[s]);
+        const __m512i ih = _mm512_load_si512(kTransposeIndex.hi[s]);
 #pragma GCC unroll 16
         for (int i = 0; i < 16; ++i) {
             if (i & b) continue;

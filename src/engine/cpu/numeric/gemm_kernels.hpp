@@ -21,16 +21,18 @@ struct Problem {
 
 using SmallKernel = void (*)(const Problem&);
 
-extern int g_inner_min_k;
-// When A's rows and B's columns are both contiguous, dot products along k
-// beat packing B for the outer-product kernel, unless k is too short to
-// amortise the horizontal sums.
+// When A's rows and B's columns both run contiguously along k, the
+// outer-product kernel would have to transpose B; dot products along k avoid
+// that but pay a horizontal sum per element of C, which only long k amortises.
+// Measured on Zen 4.
 inline bool prefer_inner(const Problem& p) {
-    return p.csa == 1 && p.rsb == 1 && p.k >= (size_t)g_inner_min_k;
+    if (p.csa != 1 || p.rsb != 1 || p.k < 16) return false;
+    const size_t short_side = p.m < p.n ? p.m : p.n;
+    return short_side <= 4 || p.k >= 8 * short_side;
 }
 
-// Register-blocked kernels without packing of A; any strides are accepted,
-// unit column strides of B and C are fastest.
+// Our own kernels (batch loop included): any strides are accepted; unit
+// column strides of B and C, or unit k-strides of A and B, are fastest.
 void small_generic(const Problem& p);
 void small_avx2(const Problem& p);
 void small_avx512(const Problem& p);
@@ -42,13 +44,19 @@ struct NamedKernel {
 // The kernels this CPU can run, best last.
 std::span<const NamedKernel> available_small_kernels();
 
-// Whether sgemm hands an m x n x k product to BLIS.
-bool use_blis(size_t m, size_t n, size_t k);
+// Whether sgemm hands a (normalised, oriented) product to BLIS.
+bool use_blis(const Problem& p);
 
-// Single product through BLIS regardless of size (strides as for sgemm).
-void sgemm_blis(size_t m, size_t n, size_t k,
-                const float* a, ptrdiff_t rsa, ptrdiff_t csa,
-                const float* b, ptrdiff_t rsb, ptrdiff_t csb,
-                float* c, ptrdiff_t rsc, ptrdiff_t csc);
+// The problem sgemm_batch passes to a kernel or to BLIS: empty cases removed
+// (false: nothing left to compute; zeros already written when k == 0),
+// strides normalised and operands possibly swapped to compute C^T = B^T A^T.
+bool prepare_for_kernels(Problem& p);
+
+// sgemm_batch with the size-based choice overridden: `kernel` runs the
+// product, or BLIS when it is null.
+void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, size_t k,
+                       const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                       const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                       float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
 }  // namespace vorka::gemm::detail

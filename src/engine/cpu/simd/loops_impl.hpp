@@ -29,6 +29,8 @@
 
 #if defined(VORKA_SIMD_AVX512) || defined(VORKA_SIMD_AVX2)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 #define VORKA_INLINE [[gnu::always_inline]] inline
@@ -128,20 +130,74 @@ VORKA_INLINE void store_n(E* p, vec<E, N> v, size_t n) {
     }
 }
 #else
+#if defined(VORKA_SIMD_AVX2)
+// Loaded at kLaneMaskTable + 8 - k: k all-ones lanes, then zeros.
+alignas(32) inline constexpr int32_t kLaneMaskTable[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+#endif
+
+// Otherwise n < N elements move as a sum of power-of-two pieces: a few fixed-size
+// moves, where an element loop would become a library memcpy call.
 template <size_t N, class E>
 VORKA_INLINE vec<E, N> load_n(const E* p, size_t n) {
+#if defined(VORKA_SIMD_AVX2)
+    // Whole 32-bit lanes: a masked load, which never stalls on store forwarding.
+    if constexpr (sizeof(E) == 4 && N == 8) {
+        const __m256i m = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kLaneMaskTable + 8 - n));
+        return (vec<E, N>)_mm256_maskload_epi32(reinterpret_cast<const int*>(p), m);
+    }
+    // Eight 16-bit lanes: the pairs by a masked load, an odd last one blended in.
+    if constexpr (sizeof(E) == 2 && N == 8) {
+        const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLaneMaskTable + 8 - n / 2));
+        __m128i v = _mm_maskload_epi32(reinterpret_cast<const int*>(p), pairs);
+        if (n & 1) {
+            const __m128i lane = _mm_cmpeq_epi16(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7),
+                                                 _mm_set1_epi16(static_cast<short>(n - 1)));
+            v = _mm_blendv_epi8(v, _mm_set1_epi16(static_cast<short>(p[n - 1])), lane);
+        }
+        return (vec<E, N>)v;
+    }
+#endif
     vec<E, N> v{};
-    for (size_t k = 0; k < n; ++k) v[k] = p[k];
+    size_t off = 0;
+#pragma GCC unroll 8
+    for (size_t k = N / 2; k >= 1; k /= 2) {
+        if (n & k) {
+            __builtin_memcpy(reinterpret_cast<unsigned char*>(&v) + off * sizeof(E), p + off, k * sizeof(E));
+            off += k;
+        }
+    }
     return v;
 }
 
 template <size_t N, class E>
 VORKA_INLINE void store_n(E* p, vec<E, N> v, size_t n) {
-    for (size_t k = 0; k < n; ++k) p[k] = v[k];
+    size_t off = 0;
+#pragma GCC unroll 8
+    for (size_t k = N / 2; k >= 1; k /= 2) {
+        if (n & k) {
+            __builtin_memcpy(p + off, reinterpret_cast<const unsigned char*>(&v) + off * sizeof(E), k * sizeof(E));
+            off += k;
+        }
+    }
 }
 #endif
 
 // ---- format conversions, W lanes at a time ----
+
+#if !defined(VORKA_SIMD_AVX512) && !defined(VORKA_SIMD_AVX2)
+// Without F16C: lane by lane, kept out of line (the scalar conversion is long).
+[[gnu::noinline]] inline f32v widen_f16_lanes(u16v r) {
+    f32v v;
+    for (size_t k = 0; k < W; ++k) v[k] = f16_to_f32(f16{r[k]});
+    return v;
+}
+
+[[gnu::noinline]] inline u16v narrow_f16_lanes(f32v v) {
+    u16v r;
+    for (size_t k = 0; k < W; ++k) r[k] = f32_to_f16(v[k]).bits;
+    return r;
+}
+#endif
 
 template <class T>
 VORKA_INLINE f32v widen(vec<raw_t<T>, W> r) {
@@ -153,15 +209,24 @@ VORKA_INLINE f32v widen(vec<raw_t<T>, W> r) {
 #elif defined(VORKA_SIMD_AVX2)
         return (f32v)_mm256_cvtph_ps((__m128i)r);
 #else
-        f32v v;
-        for (size_t k = 0; k < W; ++k) v[k] = f16_to_f32(f16{r[k]});
-        return v;
+        return widen_f16_lanes(r);
 #endif
     } else {
         static_assert(std::is_same_v<T, bf16>);
+#if defined(VORKA_SIMD_AVX512)
+        const __m512i x = _mm512_slli_epi32(_mm512_cvtepu16_epi32((__m256i)r), 16);
+        const __mmask16 snan = _mm512_fpclass_ps_mask(_mm512_castsi512_ps(x), 0x80);
+        return (f32v)_mm512_mask_or_epi32(x, snan, x, _mm512_set1_epi32(0x00400000));
+#elif defined(VORKA_SIMD_AVX2)
+        const __m256i x = _mm256_slli_epi32(_mm256_cvtepu16_epi32((__m128i)r), 16);
+        const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(x, _mm256_set1_epi32(0x7FFFFFFF)),
+                                               _mm256_set1_epi32(0x7F800000));
+        return (f32v)_mm256_or_si256(x, _mm256_and_si256(nan, _mm256_set1_epi32(0x00400000)));
+#else
         u32v x = __builtin_convertvector(r, u32v) << 16;
         x |= (u32v)((x & 0x7FFFFFFFu) > 0x7F800000u) & 0x00400000u;  // quiet a signalling NaN
         return (f32v)x;
+#endif
     }
 }
 
@@ -176,21 +241,51 @@ VORKA_INLINE vec<raw_t<T>, W> narrow(f32v v) {
 #elif defined(VORKA_SIMD_AVX2)
         return (u16v)_mm256_cvtps_ph((__m256)v, 0);
 #else
-        u16v r;
-        for (size_t k = 0; k < W; ++k) r[k] = f32_to_f16(v[k]).bits;
-        return r;
+        return narrow_f16_lanes(v);
 #endif
     } else {
         static_assert(std::is_same_v<T, bf16>);
+#if defined(VORKA_SIMD_AVX512)
+        const __m512i x = (__m512i)v;
+        const __m512i hi = _mm512_srli_epi32(x, 16);
+        const __m512i bias = _mm512_add_epi32(_mm512_and_si512(hi, _mm512_set1_epi32(1)), _mm512_set1_epi32(0x7FFF));
+        __m512i r = _mm512_srli_epi32(_mm512_add_epi32(x, bias), 16);
+        const __mmask16 nan = _mm512_fpclass_ps_mask((__m512)v, 0x81);
+        r = _mm512_mask_or_epi32(r, nan, hi, _mm512_set1_epi32(0x0040));
+        return (u16v)_mm512_cvtepi32_epi16(r);
+#elif defined(VORKA_SIMD_AVX2)
+        const __m256i x = (__m256i)v;
+        const __m256i hi = _mm256_srli_epi32(x, 16);
+        const __m256i bias = _mm256_add_epi32(_mm256_and_si256(hi, _mm256_set1_epi32(1)), _mm256_set1_epi32(0x7FFF));
+        const __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(x, bias), 16);
+        const __m256i quieted = _mm256_or_si256(hi, _mm256_set1_epi32(0x0040));
+        const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(x, _mm256_set1_epi32(0x7FFFFFFF)),
+                                               _mm256_set1_epi32(0x7F800000));
+        const __m256i r = _mm256_blendv_epi8(rounded, quieted, nan);
+        // Values fit in 16 bits, so the saturating pack is exact; it interleaves the halves.
+        return (u16v)_mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi32(r, r), 0x08));
+#else
         const u32v x = (u32v)v;
         const u32v nan = (u32v)((x & 0x7FFFFFFFu) > 0x7F800000u);
         const u32v rounded = (x + 0x7FFFu + ((x >> 16) & 1u)) >> 16;
         const u32v quieted = (x >> 16) | 0x0040u;
         return __builtin_convertvector((rounded & ~nan) | (quieted & nan), u16v);
+#endif
     }
 }
 
-VORKA_INLINE u8v mask_bytes(i32v m) { return __builtin_convertvector(m & 1, u8v); }
+// -1/0 lanes to 0/1 bytes.
+VORKA_INLINE u8v mask_bytes(i32v m) {
+#if defined(VORKA_SIMD_AVX2)
+    const __m128i w = _mm_packs_epi32(_mm256_castsi256_si128((__m256i)m), _mm256_extracti128_si256((__m256i)m, 1));
+    return (u8v)_mm_cvtsi128_si64(_mm_and_si128(_mm_packs_epi16(w, w), _mm_set1_epi8(1)));
+#elif !defined(VORKA_SIMD_AVX512) && defined(__SSE2__)
+    const __m128i w = _mm_packs_epi32((__m128i)m, (__m128i)m);
+    return (u8v)_mm_cvtsi128_si32(_mm_and_si128(_mm_packs_epi16(w, w), _mm_set1_epi8(1)));
+#else
+    return __builtin_convertvector(m & 1, u8v);
+#endif
+}
 
 // Through the integers: a float add would turn -0 into +0 and quiet a signalling NaN.
 VORKA_INLINE f32v splat(float s) { return (f32v)(u32v{} | float_bits(s)); }
@@ -267,29 +362,39 @@ VORKA_INLINE const E* gather(const E* p, ptrdiff_t s, size_t i, size_t m, E* buf
     return buf;
 }
 
+// Out of line so the contiguous paths keep a small stack frame.
 template <class In, class Out, class Fn>
-VORKA_INLINE void drive1(const typename In::elem* x, ptrdiff_t sx, size_t n, Out out, Fn fn) {
-    constexpr size_t N = In::lanes;
-    if (sx == 1) return run1<N>(n, In{x}, out, fn);
+[[gnu::noinline]] void drive1_strided(const typename In::elem* x, ptrdiff_t sx, size_t n, Out out, Fn fn) {
     alignas(64) typename In::elem buf[kChunk];
     for (size_t i = 0; i < n; i += kChunk) {
         const size_t m = min_size(kChunk, n - i);
-        run1<N>(m, In{gather(x, sx, i, m, buf)}, out.offset(i), fn);
+        run1<In::lanes>(m, In{gather(x, sx, i, m, buf)}, out.offset(i), fn);
+    }
+}
+
+template <class In, class Out, class Fn>
+VORKA_INLINE void drive1(const typename In::elem* x, ptrdiff_t sx, size_t n, Out out, Fn fn) {
+    if (sx == 1) return run1<In::lanes>(n, In{x}, out, fn);
+    drive1_strided<In>(x, sx, n, out, fn);
+}
+
+template <class InA, class InB, class Out, class Fn>
+[[gnu::noinline]] void drive2_strided(const typename InA::elem* a, ptrdiff_t sa, const typename InB::elem* b,
+                                      ptrdiff_t sb, size_t n, Out out, Fn fn) {
+    alignas(64) typename InA::elem abuf[kChunk];
+    alignas(64) typename InB::elem bbuf[kChunk];
+    for (size_t i = 0; i < n; i += kChunk) {
+        const size_t m = min_size(kChunk, n - i);
+        run2<InA::lanes>(m, InA{gather(a, sa, i, m, abuf)}, InB{gather(b, sb, i, m, bbuf)}, out.offset(i), fn);
     }
 }
 
 template <class InA, class InB, class Out, class Fn>
 VORKA_INLINE void drive2(const typename InA::elem* a, ptrdiff_t sa, const typename InB::elem* b, ptrdiff_t sb,
                          size_t n, Out out, Fn fn) {
-    constexpr size_t N = InA::lanes;
-    static_assert(InB::lanes == N);
-    if (sa == 1 && sb == 1) return run2<N>(n, InA{a}, InB{b}, out, fn);
-    alignas(64) typename InA::elem abuf[kChunk];
-    alignas(64) typename InB::elem bbuf[kChunk];
-    for (size_t i = 0; i < n; i += kChunk) {
-        const size_t m = min_size(kChunk, n - i);
-        run2<N>(m, InA{gather(a, sa, i, m, abuf)}, InB{gather(b, sb, i, m, bbuf)}, out.offset(i), fn);
-    }
+    static_assert(InA::lanes == InB::lanes);
+    if (sa == 1 && sb == 1) return run2<InA::lanes>(n, InA{a}, InB{b}, out, fn);
+    drive2_strided<InA, InB>(a, sa, b, sb, n, out, fn);
 }
 
 // ---- operations on float32 lanes ----

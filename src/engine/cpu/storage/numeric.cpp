@@ -57,8 +57,21 @@ Result<CpuStorage> with_same_numeric(const CpuStorage& a, const CpuStorage& b, F
     });
 }
 
+// Two operands of one shape, both in standard layout: no broadcasting and no
+// layout decision to make, so skip straight to one flat loop.
+template <class T>
+bool dense_pair(const NdArray<T>& x, const NdArray<T>& y) {
+    return x.shape() == y.shape() && x.strides() == y.strides() && is_standard_layout(x.shape(), x.strides());
+}
+
 Result<CpuStorage> arithmetic(BinaryOp op, const CpuStorage& a, const CpuStorage& b) {
     return with_same_numeric(a, b, [op](const auto& x, const auto& y) -> Result<CpuStorage> {
+        using T = std::remove_cvref_t<decltype(*x.data())>;
+        if (dense_pair(x, y)) {
+            auto out = NdArray<T>::uninit(x.shape(), Order::C);
+            if (out.size()) simd::binary<T>(op, x.data(), 1, y.data(), 1, out.data(), out.size());
+            return CpuStorage(std::move(out));
+        }
         VORKA_TRY(auto out, kernels::binary(op, x.view(), y.view()));
         return CpuStorage(std::move(out));
     });
@@ -70,7 +83,13 @@ Result<CpuStorage> comparison(CompareOp op, const CpuStorage& a, const CpuStorag
                               " operation.");
     return a.visit([&](const auto& x) -> Result<CpuStorage> {
         using T = std::remove_cvref_t<decltype(*x.data())>;
-        VORKA_TRY(auto out, kernels::compare(op, x.view(), b.template get<T>()->view()));
+        const auto& y = *b.template get<T>();
+        if (dense_pair(x, y)) {
+            auto out = NdArray<bool>::uninit(x.shape(), Order::C);
+            if (out.size()) simd::compare<T>(op, x.data(), 1, y.data(), 1, out.data(), out.size());
+            return CpuStorage(std::move(out));
+        }
+        VORKA_TRY(auto out, kernels::compare(op, x.view(), y.view()));
         return CpuStorage(std::move(out));
     });
 }

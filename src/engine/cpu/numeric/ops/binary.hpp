@@ -11,16 +11,22 @@ namespace vorka::kernels {
 
 template <class T>
 Result<NdArray<T>> binary(simd::BinaryOp op, const NdView<T>& a, const NdView<T>& b) {
+    auto loop = [op](const T* x, std::ptrdiff_t sx, const T* y, std::ptrdiff_t sy, T* o, std::size_t n) {
+        simd::binary<T>(op, x, sx, y, sy, o, n);
+    };
+    if (a.shape == b.shape) return zip_collect<T>(a, b, loop);
     VORKA_TRY(auto v, broadcast_tensors(a, b));
-    return zip_collect<T>(v.a, v.b, [op](const T* x, std::ptrdiff_t sx, const T* y, std::ptrdiff_t sy, T* o,
-                                         std::size_t n) { simd::binary<T>(op, x, sx, y, sy, o, n); });
+    return zip_collect<T>(v.a, v.b, loop);
 }
 
 template <class T>
 Result<NdArray<bool>> compare(simd::CompareOp op, const NdView<T>& a, const NdView<T>& b) {
+    auto loop = [op](const T* x, std::ptrdiff_t sx, const T* y, std::ptrdiff_t sy, bool* o, std::size_t n) {
+        simd::compare<T>(op, x, sx, y, sy, o, n);
+    };
+    if (a.shape == b.shape) return zip_collect<bool>(a, b, loop);
     VORKA_TRY(auto v, broadcast_tensors(a, b));
-    return zip_collect<bool>(v.a, v.b, [op](const T* x, std::ptrdiff_t sx, const T* y, std::ptrdiff_t sy,
-                                            bool* o, std::size_t n) { simd::compare<T>(op, x, sx, y, sy, o, n); });
+    return zip_collect<bool>(v.a, v.b, loop);
 }
 
 template <class T>

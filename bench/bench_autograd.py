@@ -1,0 +1,130 @@
+"""Autograd benchmarks: per-operation overhead of recording and the backward pass
+(a long chain of tiny ops), and one training step of a small MLP.
+
+Run on its own with `.venv/bin/python bench/bench_autograd.py [--quick]`,
+or through bench/run_all.py. NumPy has no autograd: its column reads n/a.
+"""
+
+import harness  # first: sets the thread limits before NumPy/torch load
+
+import numpy as np
+
+from harness import Case, faster_than, within
+
+import vorka
+from vorka import Tensor
+
+CHAIN = 1000
+SMALL = 4
+BATCH, IN, HIDDEN, OUT = 64, 256, 128, 10
+LR = 1e-4
+
+
+def _chain(x, c, ones):
+    """CHAIN ops mixing scalar and tensor operands, then backward from the end."""
+    y = x
+    for i in range(CHAIN // 4):
+        y = y * 1.0001
+        y = y + c
+        y = y * c
+        y = y - 0.5
+    if ones is None:
+        y.backward()
+    else:
+        y.backward(ones)
+    return y
+
+
+def chain_case() -> Case:
+    rng = np.random.default_rng(0)
+    x0 = rng.standard_normal(SMALL).astype(np.float32)
+    c0 = (rng.uniform(0.99, 1.01, SMALL)).astype(np.float32)
+
+    c = Tensor(c0)
+
+    def run_vorka():
+        # Ids do not survive clear_graph(): each step starts from a new leaf.
+        x = Tensor(x0, requires_grad=True)
+        _chain(x, c, None)
+        g = x.grad()
+        Tensor.clear_graph()  # a program reclaims the tape after each step
+        return g
+
+    fns = {"vorka": run_vorka}
+    torch = harness.torch()
+    note = ""
+    if torch is not None:
+        tx, tc = torch.from_numpy(x0).requires_grad_(True), torch.from_numpy(c0)
+        ones = torch.ones(SMALL)
+
+        def run_torch():
+            tx.grad = None
+            _chain(tx, tc, ones)
+            return tx.grad
+
+        fns["torch"] = run_torch
+        diff = np.max(np.abs(run_vorka() - run_torch().numpy()))
+        note = f"max |grad difference| vs torch: {diff:.2e}"
+    return Case(f"chain of {CHAIN} ops on f32[{SMALL}], forward + backward", fns, faster_than("torch", 3), note)
+
+
+def mlp_case() -> Case:
+    rng = np.random.default_rng(1)
+    x0 = rng.standard_normal((BATCH, IN)).astype(np.float32)
+    w1 = (rng.standard_normal((IN, HIDDEN)) / np.sqrt(IN)).astype(np.float32)
+    b1 = np.zeros(HIDDEN, np.float32)
+    w2 = (rng.standard_normal((HIDDEN, OUT)) / np.sqrt(HIDDEN)).astype(np.float32)
+    b2 = np.zeros(OUT, np.float32)
+
+    relu = vorka.nn.functional.relu
+    x = Tensor(x0)
+    state = [w1.copy(), b1.copy(), w2.copy(), b2.copy()]
+
+    def run_vorka():
+        # Ids do not survive clear_graph(): each step wraps the current values
+        # in new leaves, as the update below makes new values anyway.
+        params = [Tensor(p, requires_grad=True) for p in state]
+        W1, B1, W2, B2 = params
+        out = relu(x @ W1 + B1) @ W2 + B2
+        out.backward()
+        grads = [p.grad() for p in params]
+        Tensor.clear_graph()
+        for p, g in zip(state, grads):
+            p -= LR * g
+        return grads
+
+    fns = {"vorka": run_vorka}
+    torch = harness.torch()
+    note = ""
+    if torch is not None:
+        tx = torch.from_numpy(x0)
+        tparams = [torch.from_numpy(p.copy()).requires_grad_(True) for p in (w1, b1, w2, b2)]
+        ones = torch.ones(BATCH, OUT)
+
+        def run_torch():
+            W1, B1, W2, B2 = tparams
+            for p in tparams:
+                p.grad = None
+            out = torch.relu(tx @ W1 + B1) @ W2 + B2
+            out.backward(ones)
+            with torch.no_grad():
+                for p in tparams:
+                    p -= LR * p.grad
+            return [p.grad for p in tparams]
+
+        fns["torch"] = run_torch
+        diff = max(float(np.max(np.abs(g - t.numpy()))) for g, t in zip(run_vorka(), run_torch()))
+        note = f"max |grad difference| vs torch: {diff:.2e}"
+    name = f"MLP SGD step: batch {BATCH}, {IN} -> {HIDDEN} -> {OUT}, ReLU, forward + backward + update"
+    return Case(name, fns, within("torch", 1.0), note)
+
+
+def main() -> None:
+    harness.run([chain_case(), mlp_case()], "Autograd: recording overhead and a training step (float32)")
+
+
+if __name__ == "__main__":
+    harness.configure_from_argv()
+    print("## vorka autograd benchmarks\n")
+    print(harness.machine_summary())
+    main()

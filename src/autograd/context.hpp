@@ -1,0 +1,37 @@
+// The gradient store of one backward pass: one optional gradient per tape
+// index. It lives only for the pass; the tape receives its contents at the end.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "autograd/node_id.hpp"
+#include "support/result.hpp"
+#include "tensor/storage.hpp"
+
+namespace vorka {
+
+class AutogradContext {
+  public:
+    explicit AutogradContext(std::size_t slots = 0) : grads_(slots) {}
+
+    // Stores `grad` in slot `index`, replacing what the slot held.
+    void set_grad(std::size_t index, Storage grad);
+    // Moves `grad` into an empty slot; otherwise the slot becomes the
+    // element-wise sum (stored + grad). On failure the slot is unchanged.
+    Status accumulate(std::size_t index, Storage grad);
+    Status accumulate(const NodeId& id, Storage grad) { return accumulate(static_cast<std::size_t>(id.index), std::move(grad)); }
+    // Moves the gradient out of slot `index`; an empty handle when there is none.
+    Storage take(std::size_t index) noexcept;
+
+    // Borrowed view of a slot, nullptr when empty or out of range.
+    const Storage* peek(std::size_t index) const noexcept {
+        return index < grads_.size() && grads_[index] ? &grads_[index] : nullptr;
+    }
+    std::size_t size() const noexcept { return grads_.size(); }
+
+  private:
+    std::vector<Storage> grads_;  // an empty handle is an empty slot
+};
+
+}  // namespace vorka

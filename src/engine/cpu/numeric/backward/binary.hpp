@@ -1,0 +1,49 @@
+// Gradient kernels of the element-wise operations, and the reduction that
+// brings a broadcast gradient back to an operand's shape. One instantiation
+// per float element type (float, f16, bf16). float16 and bfloat16 compute each
+// element in float32 and round once.
+#pragma once
+
+#include <span>
+
+#include "strided/ndarray.hpp"
+#include "support/result.hpp"
+
+namespace vorka::numeric::backward {
+
+template <class T>
+struct GradPair {
+    NdArray<T> lhs, rhs;
+};
+
+// (g * b, g * a), each in the broadcast shape of its two operands.
+template <class T>
+Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b);
+
+// (g / b, -g * a / (b * b)) in the broadcast shape of g, a and b.
+template <class T>
+Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b);
+
+// g * (-s / (x * x)), the gradient of s / x; g and x of one shape.
+template <class T>
+Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float s);
+
+// Sum of g over its added leading axes and over the axes where `target` has
+// extent 1, giving a standard-layout array of shape `target`. Sums run in
+// float32 and are rounded once.
+template <class T>
+Result<NdArray<T>> sum_to_shape(const NdView<T>& g, std::span<const std::size_t> target);
+
+// The same reduction with the float32 sums left unrounded (for callers that
+// continue in float32).
+template <class T>
+Result<NdArray<float>> sum_to_shape_f32(const NdView<T>& g, std::span<const std::size_t> target);
+
+// float32 copy of an array (same shape, standard layout unless contiguous).
+template <class T>
+NdArray<float> widen_array(const NdView<T>& v);
+// Rounds a float32 array to T, keeping its strides.
+template <class T>
+NdArray<T> narrow_array(NdArray<float>&& v);
+
+}  // namespace vorka::numeric::backward

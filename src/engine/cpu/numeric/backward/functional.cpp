@@ -1,0 +1,23 @@
+#include "engine/cpu/numeric/backward/functional.hpp"
+
+#include <string>
+
+#include "engine/cpu/simd/loops.hpp"
+#include "strided/iter.hpp"
+
+namespace vorka::numeric::backward {
+
+template <class T>
+Result<NdArray<T>> relu_backward(const NdView<T>& g, const NdView<T>& x) {
+    if (!(g.shape == x.shape))
+        return Error::runtime("Shape mismatch in relu_backward: grad " + shape_text(g.shape) + " vs input " +
+                              shape_text(x.shape));
+    return zip_collect<T>(g, x, [](const T* pg, std::ptrdiff_t sg, const T* px, std::ptrdiff_t sx, T* out,
+                                   std::size_t n) { simd::relu_backward<T>(pg, sg, px, sx, out, n); });
+}
+
+template Result<NdArray<float>> relu_backward<float>(const NdView<float>&, const NdView<float>&);
+template Result<NdArray<f16>> relu_backward<f16>(const NdView<f16>&, const NdView<f16>&);
+template Result<NdArray<bf16>> relu_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&);
+
+}  // namespace vorka::numeric::backward

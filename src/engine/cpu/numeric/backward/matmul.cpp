@@ -1,0 +1,181 @@
+#include "engine/cpu/numeric/backward/matmul.hpp"
+
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "engine/cpu/numeric/gemm.hpp"
+#include "strided/iter.hpp"
+
+namespace vorka::numeric::backward {
+
+namespace {
+
+Dims join(std::span<const std::size_t> batch, std::size_t r, std::size_t c) {
+    Dims d(batch.data(), batch.size());
+    d.push_back(r);
+    d.push_back(c);
+    return d;
+}
+
+// One matrix per batch entry: c[t] = x[t] @ y[t] for every batch index t, with
+// x: batch ++ [m, p], y: batch ++ [p, n] (strided, possibly zero batch strides)
+// and c a standard-layout array of shape batch ++ [m, n].
+void batched_gemm(const NdView<float>& x, const NdView<float>& y, NdArray<float>& c) {
+    const std::size_t r = c.ndim();
+    const std::size_t m = c.shape()[r - 2], n = c.shape()[r - 1], p = x.shape[r - 1];
+    const std::size_t nb = r - 2;
+    float* cp = c.data();
+    const Strides& cs = c.strides();
+    if (nb == 0) {
+        gemm::sgemm(m, n, p, x.ptr, x.strides[0], x.strides[1], y.ptr, y.strides[0], y.strides[1], cp, cs[0], cs[1]);
+        return;
+    }
+    // The last batch axis goes to one batched call; an odometer walks the rest.
+    const std::size_t last = nb - 1;
+    for (std::size_t e : c.shape())
+        if (e == 0) return;
+    Dims idx(last, 0);
+    for (;;) {
+        std::ptrdiff_t ox = 0, oy = 0, oc = 0;
+        for (std::size_t d = 0; d < last; ++d) {
+            const auto i = static_cast<std::ptrdiff_t>(idx[d]);
+            ox += i * x.strides[d];
+            oy += i * y.strides[d];
+            oc += i * cs[d];
+        }
+        gemm::sgemm_batch(c.shape()[last], m, n, p, x.ptr + ox, x.strides[last], x.strides[r - 2], x.strides[r - 1],
+                          y.ptr + oy, y.strides[last], y.strides[r - 2], y.strides[r - 1], cp + oc, cs[last],
+                          cs[r - 2], cs[r - 1]);
+        std::size_t d = last;
+        for (;;) {
+            if (d == 0) return;
+            --d;
+            if (++idx[d] < c.shape()[d]) break;
+            idx[d] = 0;
+        }
+    }
+}
+
+// The last two axes swapped (a view; no element moves).
+NdView<float> transposed(NdView<float> v) {
+    const std::size_t r = v.ndim();
+    std::swap(v.shape[r - 2], v.shape[r - 1]);
+    std::swap(v.strides[r - 2], v.strides[r - 1]);
+    return v;
+}
+
+// Stride of the single row axis that the batch axes and the row axis of `v`
+// form together, when they do (then v is one tall matrix).
+std::optional<std::ptrdiff_t> tall_row_stride(const NdView<float>& v) {
+    const std::size_t r = v.ndim();
+    std::ptrdiff_t stride = v.strides[r - 2];
+    std::size_t extent = v.shape[r - 2];
+    for (std::size_t d = r - 2; d-- > 0;) {
+        if (v.shape[d] == 1) continue;
+        if (extent != 1 && v.strides[d] != stride * static_cast<std::ptrdiff_t>(extent)) return std::nullopt;
+        if (extent == 1) stride = v.strides[d];
+        extent *= v.shape[d];
+    }
+    return stride;
+}
+
+std::size_t product(std::span<const std::size_t> s) {
+    std::size_t n = 1;
+    for (auto e : s) n *= e;
+    return n;
+}
+
+// x^T @ y over the merged rows, for x: batch ++ [q, m], y: batch ++ [q, n]
+// that both flatten to tall matrices: the batch sum becomes the inner sum.
+std::optional<NdArray<float>> tall_inner_product(const NdView<float>& x, const NdView<float>& y, Dims out_shape) {
+    auto rx = tall_row_stride(x);
+    auto ry = tall_row_stride(y);
+    if (!rx || !ry) return std::nullopt;
+    const std::size_t r = x.ndim();
+    const std::size_t rows = product(std::span(x.shape.data(), r - 1));
+    const std::size_t m = x.shape[r - 1], n = y.shape[r - 1];
+    NdArray<float> out = NdArray<float>::uninit(std::move(out_shape));
+    const Strides& os = out.strides();
+    const std::size_t ro = out.ndim();
+    gemm::sgemm(m, n, rows, x.ptr, x.strides[r - 1], *rx, y.ptr, *ry, y.strides[r - 1], out.data(),
+                ro >= 2 ? os[ro - 2] : static_cast<std::ptrdiff_t>(n), ro >= 1 ? os[ro - 1] : 1);
+    return out;
+}
+
+bool all_ones(std::span<const std::size_t> s) {
+    for (auto e : s)
+        if (e != 1) return false;
+    return true;
+}
+
+Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView<float>& a, const NdView<float>& b) {
+    if (a.ndim() < 2 || b.ndim() < 2)
+        return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(a.ndim()) +
+                              "D, B: " + std::to_string(b.ndim()) + "D");
+    const std::size_t ra = a.ndim(), rb = b.ndim();
+    const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1], k2 = b.shape[rb - 2], n = b.shape[rb - 1];
+    if (k != k2)
+        return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
+                              std::to_string(k2));
+    const std::span<const std::size_t> batch_a(a.shape.data(), ra - 2), batch_b(b.shape.data(), rb - 2);
+    BroadcastShape batch = broadcast_shapes(batch_a, batch_b);
+    if (!batch.ok()) return Error::runtime(std::move(batch.error));
+    const Dims out_shape = join(batch.shape, m, n);
+    if (!(g.shape == out_shape))
+        return Error::runtime("Shape mismatch in matmul_backward: grad " + shape_text(g.shape) + " vs output " +
+                              shape_text(out_shape));
+    auto va = a.broadcast(join(batch.shape, m, k));
+    if (!va) return Error::runtime("Broadcast failed for A to " + shape_text(join(batch.shape, m, k)));
+    auto vb = b.broadcast(join(batch.shape, k, n));
+    if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(join(batch.shape, k, n)));
+
+    // gl = g @ b^T, then summed over a's broadcast batch axes.
+    NdArray<float> gl_full = NdArray<float>::uninit(join(batch.shape, m, k));
+    batched_gemm(g, transposed(*vb), gl_full);
+    NdArray<float> gl;
+    if (gl_full.shape() == a.shape) {
+        gl = std::move(gl_full);
+    } else {
+        VORKA_TRY(gl, sum_to_shape_f32(gl_full.view(), a.shape));
+    }
+
+    // gr = a^T @ g. When b has no batch of its own, the batch sum is part of
+    // one product over the stacked rows of a and g.
+    NdArray<float> gr;
+    std::optional<NdArray<float>> tall;
+    if (!batch.shape.empty() && all_ones(batch_b)) tall = tall_inner_product(*va, g, Dims(b.shape));
+    if (tall) {
+        gr = std::move(*tall);
+    } else {
+        NdArray<float> gr_full = NdArray<float>::uninit(join(batch.shape, k, n));
+        batched_gemm(transposed(*va), g, gr_full);
+        if (gr_full.shape() == b.shape) {
+            gr = std::move(gr_full);
+        } else {
+            VORKA_TRY(gr, sum_to_shape_f32(gr_full.view(), b.shape));
+        }
+    }
+    return GradPair<float>{std::move(gl), std::move(gr)};
+}
+
+}  // namespace
+
+template <class T>
+Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b) {
+    if constexpr (std::is_same_v<T, float>) {
+        return matmul_backward_f32(g, a, b);
+    } else {
+        NdArray<float> gw = widen_array(g), aw = widen_array(a), bw = widen_array(b);
+        VORKA_TRY(GradPair<float> r, matmul_backward_f32(gw.view(), aw.view(), bw.view()));
+        return GradPair<T>{narrow_array<T>(std::move(r.lhs)), narrow_array<T>(std::move(r.rhs))};
+    }
+}
+
+template Result<GradPair<float>> matmul_backward<float>(const NdView<float>&, const NdView<float>&,
+                                                        const NdView<float>&);
+template Result<GradPair<f16>> matmul_backward<f16>(const NdView<f16>&, const NdView<f16>&, const NdView<f16>&);
+template Result<GradPair<bf16>> matmul_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&, const NdView<bf16>&);
+
+}  // namespace vorka::numeric::backward

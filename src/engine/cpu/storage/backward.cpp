@@ -1,0 +1,91 @@
+#include "engine/cpu/storage/backward.hpp"
+
+#include <type_traits>
+#include <utility>
+
+#include "engine/cpu/numeric/backward/binary.hpp"
+#include "engine/cpu/numeric/backward/functional.hpp"
+#include "engine/cpu/numeric/backward/matmul.hpp"
+
+namespace vorka::storage_ops {
+
+namespace {
+
+namespace nb = numeric::backward;
+
+constexpr const char* kBinaryMismatch = "DType mismatch between gradient and operands during backward pass.";
+constexpr const char* kUnaryMismatch = "DType mismatch between gradient and input during unary backward pass.";
+
+// Calls f(g, x...) with the typed arrays when every operand has the
+// gradient's float type; otherwise the TypeError `mismatch`.
+template <class R, class F, class... S>
+Result<R> dispatch(const char* mismatch, const CpuStorage& grad, F&& f, const S&... others) {
+    return grad.visit([&](const auto& g) -> Result<R> {
+        using T = std::remove_cvref_t<decltype(*g.data())>;
+        if constexpr (std::is_same_v<T, bool>) {
+            return Error::type(mismatch);
+        } else {
+            if ((... || (others.template get<T>() == nullptr))) return Error::type(mismatch);
+            return f(g.view(), others.template get<T>()->view()...);
+        }
+    });
+}
+
+template <class T>
+Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r) {
+    if (!r.ok()) return std::move(r).error();
+    nb::GradPair<T> p = std::move(r).value();
+    return GradPair{CpuStorage(std::move(p.lhs)), CpuStorage(std::move(p.rhs))};
+}
+
+template <class T>
+Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
+    if (!r.ok()) return std::move(r).error();
+    return CpuStorage(std::move(r).value());
+}
+
+}  // namespace
+
+Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs) {
+    return dispatch<GradPair>(
+        kBinaryMismatch, grad,
+        [](const auto& g, const auto& a, const auto& b) { return wrap_pair(nb::mul_backward(g, a, b)); }, lhs, rhs);
+}
+
+Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs) {
+    return dispatch<GradPair>(
+        kBinaryMismatch, grad,
+        [](const auto& g, const auto& a, const auto& b) { return wrap_pair(nb::div_backward(g, a, b)); }, lhs, rhs);
+}
+
+Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs) {
+    return dispatch<GradPair>(
+        kBinaryMismatch, grad,
+        [](const auto& g, const auto& a, const auto& b) { return wrap_pair(nb::matmul_backward(g, a, b)); }, lhs,
+        rhs);
+}
+
+Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad) {
+    return dispatch<CpuStorage>(
+        kUnaryMismatch, grad, [](const auto& g, const auto& x) { return wrap_one(nb::relu_backward(g, x)); }, input);
+}
+
+Result<CpuStorage> backward_rdiv(const CpuStorage& input, const CpuStorage& grad, float s) {
+    return dispatch<CpuStorage>(
+        kUnaryMismatch, grad, [s](const auto& g, const auto& x) { return wrap_one(nb::rdiv_backward(g, x, s)); },
+        input);
+}
+
+Result<CpuStorage> sum_to_shape(const CpuStorage& g, const Dims& shape) {
+    if (g.dtype() == DType::Bool) return Error::type("Gradients of Bool tensors are not supported.");
+    return g.visit([&](const auto& a) -> Result<CpuStorage> {
+        using T = std::remove_cvref_t<decltype(*a.data())>;
+        if constexpr (std::is_same_v<T, bool>) {
+            return Error::type("Gradients of Bool tensors are not supported.");
+        } else {
+            return wrap_one(nb::sum_to_shape(a.view(), shape));
+        }
+    });
+}
+
+}  // namespace vorka::storage_ops

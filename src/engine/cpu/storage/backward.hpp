@@ -1,0 +1,32 @@
+// Storage-level gradient operations: check element types, dispatch to the
+// gradient kernels, and report kernel failures as RuntimeError.
+#pragma once
+
+#include "support/result.hpp"
+#include "tensor/storage.hpp"
+
+namespace vorka::storage_ops {
+
+struct GradPair {
+    CpuStorage lhs, rhs;
+};
+
+// Operands in the order (left operand, gradient, right operand); all three of
+// one float type, else TypeError. Element-wise results have the broadcast
+// shape of the forward operation; backward_matmul's are already summed to the
+// operands' own shapes.
+Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
+Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
+Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
+
+// One-input gradients: input and gradient of one float type, else TypeError.
+Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad);
+// Gradient of s / input: grad * (-s / input^2).
+Result<CpuStorage> backward_rdiv(const CpuStorage& input, const CpuStorage& grad, float s);
+
+// g summed over its added leading axes and over the axes where `shape` has
+// extent 1 (float32 sums, one rounding for 16-bit types). RuntimeError when
+// `shape` cannot be broadcast to g's shape.
+Result<CpuStorage> sum_to_shape(const CpuStorage& g, const Dims& shape);
+
+}  // namespace vorka::storage_ops

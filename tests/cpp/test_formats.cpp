@@ -1,0 +1,198 @@
+// float16/bfloat16 <-> float32 conversions against independent references
+// (plain arithmetic in double) and, where the CPU has it, against F16C.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "engine/cpu/numeric/formats.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+using vorka::bf16;
+using vorka::f16;
+
+uint32_t bits(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return u;
+}
+
+float from_bits(uint32_t u) {
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+
+// ---- references ----
+
+uint32_t ref_f16_to_f32(uint16_t h) {
+    const uint32_t sign = (h & 0x8000u) ? 0x80000000u : 0;
+    const int exp = (h >> 10) & 0x1F;
+    const int man = h & 0x3FF;
+    if (exp == 31) return sign | 0x7F800000u | (man ? (uint32_t(man | 0x200) << 13) : 0);
+    const double mag = exp == 0 ? std::ldexp(man, -24) : std::ldexp(1024 + man, exp - 25);
+    return sign | bits(static_cast<float>(mag));
+}
+
+uint16_t ref_f32_to_f16(uint32_t x) {
+    const uint16_t sign = (x & 0x80000000u) ? 0x8000 : 0;
+    const float f = from_bits(x);
+    if (std::isnan(f)) return sign | 0x7E00 | ((x >> 13) & 0x3FF);
+    const double a = std::fabs(static_cast<double>(f));
+    if (a >= 65520.0) return sign | 0x7C00;
+    if (a < std::ldexp(1.0, -14)) return sign | static_cast<uint16_t>(std::nearbyint(std::ldexp(a, 24)));
+    int k;
+    std::frexp(a, &k);  // a = m * 2^k, m in [0.5, 1)
+    const int e = k - 1;
+    const double q = std::nearbyint(std::ldexp(a, 10 - e));  // in [1024, 2048]
+    return sign | static_cast<uint16_t>(((e + 15) << 10) + static_cast<int>(q) - 1024);
+}
+
+uint32_t ref_bf16_to_f32(uint16_t h) {
+    const bool nan = ((h >> 7) & 0xFF) == 0xFF && (h & 0x7F) != 0;
+    return (uint32_t(h) << 16) | (nan ? 0x00400000u : 0);
+}
+
+uint16_t ref_f32_to_bf16(uint32_t x) {
+    const float f = from_bits(x);
+    if (std::isnan(f)) return static_cast<uint16_t>((x >> 16) | 0x40);
+    const double a = std::fabs(static_cast<double>(f));
+    double r = a;
+    if (a != 0 && !std::isinf(a)) {
+        int k;
+        std::frexp(a, &k);
+        const int ulp_exp = (k - 1 < -126 ? -126 : k - 1) - 7;
+        r = std::ldexp(std::nearbyint(std::ldexp(a, -ulp_exp)), ulp_exp);
+    }
+    const uint32_t rb = bits(static_cast<float>(r));  // past the largest bfloat16: +inf
+    return static_cast<uint16_t>(((x & 0x80000000u) | rb) >> 16);
+}
+
+#if defined(__x86_64__)
+bool have_f16c() { return __builtin_cpu_supports("f16c"); }
+[[gnu::target("f16c")]] uint32_t hw_f16_to_f32(uint16_t h) {
+    return bits(_mm_cvtss_f32(_mm_cvtph_ps(_mm_set1_epi16(static_cast<short>(h)))));
+}
+[[gnu::target("f16c")]] uint16_t hw_f32_to_f16(uint32_t x) {
+    return static_cast<uint16_t>(_mm_extract_epi16(_mm_cvtps_ph(_mm_set1_ps(from_bits(x)), 0), 0));
+}
+#else
+bool have_f16c() { return false; }
+uint32_t hw_f16_to_f32(uint16_t) { return 0; }
+uint16_t hw_f32_to_f16(uint32_t) { return 0; }
+#endif
+
+// float32 patterns worth checking: a strided sweep of all 2^32, and every
+// pattern near the rounding boundaries of both 16-bit formats.
+std::vector<uint32_t> float_patterns() {
+    std::vector<uint32_t> out;
+    for (uint64_t x = 0; x < (uint64_t{1} << 32); x += 251) out.push_back(static_cast<uint32_t>(x));
+    auto around = [&](uint32_t c, uint32_t radius) {
+        for (uint32_t d = 0; d <= 2 * radius; ++d) {
+            out.push_back(c - radius + d);
+            out.push_back((c - radius + d) ^ 0x80000000u);
+        }
+    };
+    // Halfway points between neighbouring finite binary16 values (both signs).
+    for (uint32_t h = 0; h < 0x7C00; ++h) {
+        const double lo = from_bits(ref_f16_to_f32(static_cast<uint16_t>(h)));
+        const double hi = from_bits(ref_f16_to_f32(static_cast<uint16_t>(h + 1)));
+        around(bits(static_cast<float>((lo + hi) / 2)), 2);
+    }
+    // bfloat16 halfway points are the patterns with low half 0x8000.
+    for (uint32_t h = 0; h < 0x7F80; h += 3) around((h << 16) | 0x8000u, 2);
+    for (uint32_t c : {0x33000000u /*2^-25*/, 0x33800000u /*2^-24*/, 0x38800000u /*2^-14*/, 0x387FC000u,
+                       0x477FE000u /*65504*/, 0x477FF000u /*65520*/, 0x7F7F8000u, 0x7F800000u /*inf*/,
+                       0x7FC00000u, 0x00800000u /*FLT_MIN*/, 0u})
+        around(c, 4096);
+    return out;
+}
+
+TEST(Formats, F16ToF32AllPatterns) {
+    const bool hw = have_f16c();
+    for (uint32_t h = 0; h < 0x10000; ++h) {
+        const uint32_t got = bits(vorka::f16_to_f32(f16{static_cast<uint16_t>(h)}));
+        ASSERT_EQ(got, ref_f16_to_f32(static_cast<uint16_t>(h))) << std::hex << h;
+        if (hw) {
+            ASSERT_EQ(got, hw_f16_to_f32(static_cast<uint16_t>(h))) << std::hex << h;
+        }
+    }
+}
+
+TEST(Formats, Bf16ToF32AllPatterns) {
+    for (uint32_t h = 0; h < 0x10000; ++h) {
+        ASSERT_EQ(bits(vorka::bf16_to_f32(bf16{static_cast<uint16_t>(h)})), ref_bf16_to_f32(static_cast<uint16_t>(h)))
+            << std::hex << h;
+    }
+}
+
+// Widening is exact, so narrowing it back must give the same pattern (NaNs quieted).
+TEST(Formats, RoundTripAllPatterns) {
+    for (uint32_t h = 0; h < 0x10000; ++h) {
+        const uint16_t b = static_cast<uint16_t>(h);
+        const bool f16_nan = (b & 0x7FFF) > 0x7C00, bf16_nan = (b & 0x7FFF) > 0x7F80;
+        EXPECT_EQ(vorka::f32_to_f16(vorka::f16_to_f32(f16{b})).bits, f16_nan ? (b | 0x0200) : b) << std::hex << h;
+        EXPECT_EQ(vorka::f32_to_bf16(vorka::bf16_to_f32(bf16{b})).bits, bf16_nan ? (b | 0x0040) : b) << std::hex << h;
+        EXPECT_EQ(vorka::is_nan(f16{b}), f16_nan);
+        EXPECT_EQ(vorka::is_nan(bf16{b}), bf16_nan);
+    }
+}
+
+TEST(Formats, F32ToF16Sweep) {
+    const bool hw = have_f16c();
+    for (uint32_t x : float_patterns()) {
+        const uint16_t got = vorka::f32_to_f16(from_bits(x)).bits;
+        ASSERT_EQ(got, ref_f32_to_f16(x)) << std::hex << x;
+        if (hw) {
+            ASSERT_EQ(got, hw_f32_to_f16(x)) << std::hex << x;
+        }
+    }
+}
+
+TEST(Formats, F32ToBf16Sweep) {
+    for (uint32_t x : float_patterns()) {
+        ASSERT_EQ(vorka::f32_to_bf16(from_bits(x)).bits, ref_f32_to_bf16(x)) << std::hex << x;
+    }
+}
+
+struct NarrowCase {
+    float in;
+    uint16_t f16_bits;
+    uint16_t bf16_bits;
+};
+
+TEST(Formats, KnownValues) {
+    const NarrowCase cases[] = {
+        {65504.0f, 0x7BFF, 0x4780},
+        {65519.99f, 0x7BFF, 0x4780},
+        {65520.0f, 0x7C00, 0x4780},
+        {-1e9f, 0xFC00, 0xCE6E},
+        {std::ldexp(1.0f, -24), 0x0001, 0x3380},
+        {std::ldexp(1.0f, -25), 0x0000, 0x3300},        // tie: to even (zero)
+        {std::ldexp(1.5f, -25), 0x0001, 0x3340},
+        {std::ldexp(3.0f, -25), 0x0002, 0x33C0},        // tie between 1 and 2 ulps: to even
+        {1.0f + std::ldexp(1.0f, -11), 0x3C00, 0x3F80},  // f16 tie: to even
+        {1.0f + std::ldexp(3.0f, -11), 0x3C02, 0x3F80},
+        {1.0f + std::ldexp(1.0f, -8), 0x3C04, 0x3F80},   // bf16 tie: to even
+        {1.0f + std::ldexp(3.0f, -8), 0x3C0C, 0x3F82},
+        {-0.0f, 0x8000, 0x8000},
+        {from_bits(0x7F800001u), 0x7E00, 0x7FC0},        // signalling NaN comes back quiet
+        {from_bits(0xFFBFE000u), 0xFFFF, 0xFFFF},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(vorka::f32_to_f16(c.in).bits, c.f16_bits) << c.in;
+        EXPECT_EQ(vorka::f32_to_bf16(c.in).bits, c.bf16_bits) << c.in;
+    }
+    static_assert(vorka::f16_to_f32(f16{0x3C00}) == 1.0f);
+    static_assert(vorka::f32_to_f16(0.5f).bits == 0x3800);
+    static_assert(vorka::bf16_to_f32(bf16{0xC040}) == -3.0f);
+}
+
+}  // namespace

@@ -1,0 +1,363 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/cpu/numeric/gemm.hpp"
+#include "engine/cpu/numeric/gemm_kernels.hpp"
+
+namespace {
+
+using vorka::gemm::detail::SmallKernel;
+namespace detail = vorka::gemm::detail;
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// How a rows x cols matrix sits in memory.
+struct Layout {
+    const char* name;
+    ptrdiff_t (*rs)(size_t rows, size_t cols);
+    ptrdiff_t (*cs)(size_t rows, size_t cols);
+    bool output_ok;  // false when elements overlap (read-only views)
+};
+
+ptrdiff_t P(size_t v) { return static_cast<ptrdiff_t>(v); }
+
+const Layout kLayouts[] = {
+    {"row", [](size_t, size_t c) { return P(c); }, [](size_t, size_t) { return P(1); }, true},
+    {"col", [](size_t, size_t) { return P(1); }, [](size_t r, size_t) { return P(r); }, true},
+    {"rowpad", [](size_t, size_t c) { return P(c + 3); }, [](size_t, size_t) { return P(1); }, true},
+    // both strides > 1, as after swapping axes of a 3-d array
+    {"strided", [](size_t, size_t c) { return P(2 * c + 1); }, [](size_t, size_t) { return P(2); }, true},
+    {"strided_t", [](size_t, size_t) { return P(3); }, [](size_t r, size_t) { return P(3 * r + 1); }, true},
+    // extent-1 axes carry strides that must never be followed
+    {"unit0", [](size_t r, size_t c) { return r == 1 ? P(0) : P(c); },
+     [](size_t, size_t c) { return c == 1 ? P(0) : P(1); }, true},
+    {"unit_odd", [](size_t r, size_t c) { return r == 1 ? P(1000003) : P(1); },
+     [](size_t r, size_t c) { return c == 1 ? P(77777) : P(r); }, true},
+    // overlapping rows: element (i, j) at i + j
+    {"hankel", [](size_t, size_t) { return P(1); }, [](size_t, size_t) { return P(1); }, false},
+};
+
+// A strided view into a NaN-filled buffer, so reads of unused slots poison
+// the result and writes outside the view are detectable.
+struct Mat {
+    size_t rows = 0, cols = 0;
+    ptrdiff_t rs = 0, cs = 0;
+    std::vector<float> buf;
+
+    Mat(size_t r, size_t c, const Layout& l) : rows(r), cols(c), rs(l.rs(r, c)), cs(l.cs(r, c)) {
+        size_t span = 1;
+        if (r > 0 && c > 0)
+            span += (r > 1 ? (r - 1) * static_cast<size_t>(rs) : 0) + (c > 1 ? (c - 1) * static_cast<size_t>(cs) : 0);
+        buf.assign(span + 5, kNaN);
+    }
+    size_t off(size_t i, size_t j) const {
+        return (i > 0 ? i * static_cast<size_t>(rs) : 0) + (j > 0 ? j * static_cast<size_t>(cs) : 0);
+    }
+    float& at(size_t i, size_t j) { return buf[off(i, j)]; }
+    float at(size_t i, size_t j) const { return buf[off(i, j)]; }
+    float* data() { return buf.data(); }
+    const float* data() const { return buf.data(); }
+
+    // Small integers keep every product and partial sum exact in float32.
+    void fill(std::mt19937& rng, bool integers) {
+        std::uniform_int_distribution<int> di(-4, 4);
+        std::uniform_real_distribution<float> df(-1.0f, 1.0f);
+        for (size_t i = 0; i < rows; ++i)
+            for (size_t j = 0; j < cols; ++j) at(i, j) = integers ? static_cast<float>(di(rng)) : df(rng);
+    }
+};
+
+struct Ref {
+    std::vector<double> val, bound;  // exact-ish value and sum |a||b| per element
+};
+
+Ref reference(const Mat& a, const Mat& b) {
+    Ref r;
+    r.val.assign(a.rows * b.cols, 0.0);
+    r.bound.assign(a.rows * b.cols, 0.0);
+    for (size_t i = 0; i < a.rows; ++i)
+        for (size_t j = 0; j < b.cols; ++j)
+            for (size_t p = 0; p < a.cols; ++p) {
+                const double x = static_cast<double>(a.at(i, p)) * b.at(p, j);
+                r.val[i * b.cols + j] += x;
+                r.bound[i * b.cols + j] += std::fabs(x);
+            }
+    return r;
+}
+
+// Every element of the view matches the reference and nothing outside it
+// was written.
+void expect_matches(const Mat& c, const Ref& ref, size_t k, bool exact, const std::string& what) {
+    std::vector<bool> inside(c.buf.size(), false);
+    size_t bad = 0;
+    for (size_t i = 0; i < c.rows; ++i)
+        for (size_t j = 0; j < c.cols; ++j) {
+            inside[c.off(i, j)] = true;
+            const double got = c.at(i, j), want = ref.val[i * c.cols + j];
+            const double tol = exact ? 0.0 : 2.0 * (static_cast<double>(k) + 2) * 0x1p-24 * ref.bound[i * c.cols + j];
+            if (!(std::fabs(got - want) <= tol) && bad++ < 5)
+                ADD_FAILURE() << what << ": C[" << i << "][" << j << "] = " << got << ", want " << want;
+        }
+    for (size_t s = 0; s < c.buf.size(); ++s)
+        if (!inside[s] && !std::isnan(c.buf[s]) && bad++ < 5)
+            ADD_FAILURE() << what << ": wrote outside C at slot " << s;
+}
+
+struct Shape {
+    size_t m, n, k;
+};
+void PrintTo(const Shape& s, std::ostream* os) { *os << s.m << "x" << s.n << "x" << s.k; }
+
+// Every way of computing a product: the size-based dispatch, BLIS, and each
+// of our kernels the CPU supports.
+struct Path {
+    std::string name;
+    bool blis_forced;
+    SmallKernel kernel;  // null with blis_forced: BLIS; null otherwise: sgemm itself
+};
+
+std::vector<Path> all_paths() {
+    std::vector<Path> p{{"sgemm", false, nullptr}, {"blis", true, nullptr}};
+    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), false, k.fn});
+    return p;
+}
+
+void run_path(const Path& path, size_t batch, size_t m, size_t n, size_t k,
+              const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+              const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+              float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    if (path.kernel != nullptr || path.blis_forced)
+        detail::sgemm_batch_using(path.kernel, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
+    else if (batch == 1)
+        vorka::gemm::sgemm(m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
+    else
+        vorka::gemm::sgemm_batch(batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
+}
+
+void check_product(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc, bool integers,
+                   uint32_t seed) {
+    std::mt19937 rng(seed);
+    Mat a(s.m, s.k, la), b(s.k, s.n, lb);
+    a.fill(rng, integers);
+    b.fill(rng, integers);
+    const Ref ref = reference(a, b);
+    for (const Path& path : all_paths()) {
+        Mat c(s.m, s.n, lc);
+        run_path(path, 1, s.m, s.n, s.k, a.data(), 0, a.rs, a.cs, b.data(), 0, b.rs, b.cs, c.data(), 0, c.rs, c.cs);
+        expect_matches(c, ref, s.k, integers,
+                       path.name + " " + la.name + "*" + lb.name + "->" + lc.name + " " + std::to_string(s.m) +
+                           "x" + std::to_string(s.n) + "x" + std::to_string(s.k));
+    }
+}
+
+// ---- every layout combination on shapes that hit the edge cases ----
+
+const Shape kLayoutShapes[] = {
+    {1, 1, 1}, {1, 1, 37}, {1, 19, 1}, {23, 1, 1}, {1, 40, 33},  {35, 1, 40}, {5, 7, 1},
+    {3, 3, 3}, {8, 8, 8},  {9, 17, 5}, {7, 33, 19}, {13, 9, 70}, {33, 40, 17},
+};
+
+constexpr int kNumLayouts = sizeof(kLayouts) / sizeof(kLayouts[0]);
+
+class GemmLayouts : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(GemmLayouts, MatchesReference) {
+    const Shape s = GetParam();
+    for (int ia = 0; ia < kNumLayouts; ++ia)
+        for (int ib = 0; ib < kNumLayouts; ++ib)
+            for (int ic = 0; ic < kNumLayouts; ++ic) {
+                if (!kLayouts[ic].output_ok) continue;
+                const uint32_t seed = 1u + ia * 64 + ib * 8 + ic;
+                check_product(s, kLayouts[ia], kLayouts[ib], kLayouts[ic], /*integers=*/true, seed);
+                check_product(s, kLayouts[ia], kLayouts[ib], kLayouts[ic], /*integers=*/false, seed + 1000);
+            }
+}
+
+std::string shape_name(const ::testing::TestParamInfo<Shape>& info) {
+    const Shape s = info.param;
+    return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gemm, GemmLayouts, ::testing::ValuesIn(kLayoutShapes), shape_name);
+
+// ---- sizes around our blocking, BLIS's blocking and the dispatch threshold ----
+
+class GemmSizes : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(GemmSizes, RowAndColumnMajor) {
+    const Shape s = GetParam();
+    const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
+    check_product(s, row, row, row, true, 11);
+    check_product(s, row, col, row, true, 12);
+    check_product(s, col, row, col, false, 13);
+    check_product(s, strided, col, strided, false, 14);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gemm, GemmSizes,
+    ::testing::Values(
+        // tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
+        Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
+        // tall and skinny
+        Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
+        // either side of the BLIS threshold (see below)
+        Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{520, 40, 260}, Shape{32, 32, 2100},
+        Shape{1, 4096, 64}, Shape{4096, 1, 64},
+        // BLIS's zen3 blocking: MR 6, NR 16, MC 144, KC 256
+        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}),
+    shape_name);
+
+bool goes_to_blis(size_t m, size_t n, size_t k) {
+    detail::Problem p{1, m, n, k, nullptr, 0, P(k), 1, nullptr, 0, P(n), 1, nullptr, 0, P(n), 1};
+    return detail::prepare_for_kernels(p) && detail::use_blis(p);
+}
+
+// The size tests above must reach BLIS through sgemm, not only when forced.
+TEST(Gemm, ThresholdSplitsSmallFromLarge) {
+    EXPECT_FALSE(goes_to_blis(1, 1, 1));
+    EXPECT_FALSE(goes_to_blis(8, 8, 8));
+    EXPECT_FALSE(goes_to_blis(127, 128, 128));
+    EXPECT_FALSE(goes_to_blis(128, 128, 128));
+    EXPECT_TRUE(goes_to_blis(520, 40, 260));
+    EXPECT_TRUE(goes_to_blis(32, 32, 2100));
+    EXPECT_TRUE(goes_to_blis(1024, 1024, 1024));
+    EXPECT_TRUE(goes_to_blis(size_t{1} << 40, size_t{1} << 40, 2));  // m * n * k must not wrap
+}
+
+// ---- empty products ----
+
+TEST(Gemm, EmptyKWritesZerosOverGarbage) {
+    for (const Path& path : all_paths())
+        for (const Layout& l : kLayouts) {
+            if (!l.output_ok) continue;
+            Mat c(5, 7, l);
+            std::fill(c.buf.begin(), c.buf.end(), kNaN);
+            run_path(path, 1, 5, 7, 0, nullptr, 0, 1, 1, nullptr, 0, 1, 1, c.data(), 0, c.rs, c.cs);
+            expect_matches(c, Ref{std::vector<double>(35, 0.0), std::vector<double>(35, 0.0)}, 0, true,
+                           path.name + " k=0 " + l.name);
+        }
+}
+
+TEST(Gemm, EmptyMOrNTouchesNothing) {
+    float a[4] = {1, 2, 3, 4}, b[4] = {1, 2, 3, 4};
+    for (const Path& path : all_paths()) {
+        float c[8];
+        std::fill(std::begin(c), std::end(c), 42.0f);
+        run_path(path, 1, 0, 2, 2, a, 0, 2, 1, b, 0, 2, 1, c, 0, 2, 1);
+        run_path(path, 1, 2, 0, 2, a, 0, 2, 1, b, 0, 2, 1, c, 0, 2, 1);
+        run_path(path, 3, 0, 0, 0, nullptr, 0, 0, 0, nullptr, 0, 0, 0, c, 0, 0, 0);
+        run_path(path, 0, 2, 2, 2, a, 0, 2, 1, b, 0, 2, 1, c, 4, 2, 1);
+        for (float x : c) EXPECT_EQ(x, 42.0f) << path.name;
+    }
+}
+
+TEST(Gemm, GarbageInOutputNeverLeaks) {
+    // infinities and NaNs in C would survive any read of C (0 * inf = NaN)
+    for (const Path& path : all_paths())
+        for (float garbage : {kNaN, std::numeric_limits<float>::infinity(), -1e30f}) {
+            std::vector<float> a(96 * 96, 1.0f), b(96 * 96, 0.5f), c(96 * 96, garbage);
+            run_path(path, 1, 96, 96, 96, a.data(), 0, 96, 1, b.data(), 0, 96, 1, c.data(), 0, 96, 1);
+            for (float x : c) ASSERT_EQ(x, 48.0f) << path.name;
+        }
+}
+
+// ---- batches ----
+
+struct BatchCase {
+    Shape s;
+    bool share_a, share_b;
+};
+void PrintTo(const BatchCase& c, std::ostream* os) {
+    PrintTo(c.s, os);
+    *os << (c.share_a ? " shared A" : "") << (c.share_b ? " shared B" : "");
+}
+
+class GemmBatch : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(GemmBatch, EachItemMatches) {
+    const auto [s, share_a, share_b] = GetParam();
+    const size_t batch = 5;
+    std::mt19937 rng(99);
+    const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
+    // items laid out back to back, with a gap, so batch strides exceed the item size
+    auto stack = [&](size_t r, size_t c, const Layout& l, bool shared, std::vector<Mat>& items) {
+        for (size_t t = 0; t < (shared ? 1 : batch); ++t) items.emplace_back(r, c, l);
+        for (auto& it : items) it.fill(rng, true);
+    };
+    std::vector<Mat> as, bs;
+    stack(s.m, s.k, row, share_a, as);
+    stack(s.k, s.n, col, share_b, bs);
+    const size_t asz = as[0].buf.size() + 3, bsz = bs[0].buf.size() + 1;
+    std::vector<float> abuf(asz * as.size(), kNaN), bbuf(bsz * bs.size(), kNaN);
+    for (size_t t = 0; t < as.size(); ++t) std::copy(as[t].buf.begin(), as[t].buf.end(), abuf.begin() + t * asz);
+    for (size_t t = 0; t < bs.size(); ++t) std::copy(bs[t].buf.begin(), bs[t].buf.end(), bbuf.begin() + t * bsz);
+
+    for (const Path& path : all_paths()) {
+        Mat c0(s.m, s.n, strided);
+        const size_t csz = c0.buf.size() + 2;
+        std::vector<float> cbuf(csz * batch, kNaN);
+        run_path(path, batch, s.m, s.n, s.k, abuf.data(), share_a ? 0 : P(asz), as[0].rs, as[0].cs, bbuf.data(),
+                 share_b ? 0 : P(bsz), bs[0].rs, bs[0].cs, cbuf.data(), P(csz), c0.rs, c0.cs);
+        for (size_t t = 0; t < batch; ++t) {
+            Mat c(s.m, s.n, strided);
+            std::copy(cbuf.begin() + t * csz, cbuf.begin() + t * csz + c.buf.size(), c.buf.begin());
+            for (size_t g = c.buf.size(); g < csz; ++g) EXPECT_TRUE(std::isnan(cbuf[t * csz + g])) << path.name;
+            expect_matches(c, reference(as[share_a ? 0 : t], bs[share_b ? 0 : t]), s.k, true,
+                           path.name + " item " + std::to_string(t));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Gemm, GemmBatch,
+                         ::testing::Values(BatchCase{{8, 8, 8}, false, false}, BatchCase{{8, 8, 8}, true, false},
+                                           BatchCase{{8, 8, 8}, false, true}, BatchCase{{3, 20, 40}, true, true},
+                                           BatchCase{{1, 1, 9}, false, true}, BatchCase{{70, 65, 66}, false, true}));
+
+// ---- threads ----
+
+bool concurrent_products_agree() {
+    const size_t n = 200;  // well above the threshold: BLIS does the work
+    std::vector<float> a(n * n), b(n * n);
+    for (size_t i = 0; i < n * n; ++i) {
+        a[i] = static_cast<float>(static_cast<int>(i % 7) - 3);
+        b[i] = static_cast<float>(static_cast<int>(i % 5) - 2);
+    }
+    std::vector<float> want(n * n), got[2];
+    bool ok[2] = {true, true};
+    std::thread th[2];
+    for (int t = 0; t < 2; ++t) {
+        got[t].assign(n * n, kNaN);
+        th[t] = std::thread([&, t] {
+            for (int rep = 0; rep < 5; ++rep) {
+                vorka::gemm::sgemm(n, n, n, a.data(), P(n), 1, b.data(), P(n), 1, got[t].data(), P(n), 1);
+                ok[t] = ok[t] && !std::isnan(got[t][n * n - 1]);
+            }
+        });
+    }
+    for (auto& x : th) x.join();
+    detail::sgemm_batch_using(detail::available_small_kernels()[0].fn, 1, n, n, n, a.data(), 0, P(n), 1, b.data(),
+                              0, P(n), 1, want.data(), 0, P(n), 1);
+    return ok[0] && ok[1] && got[0] == want && got[1] == want;
+}
+
+TEST(GemmThreads, ConcurrentFirstCallsInFreshProcess) {
+    // The threadsafe style re-runs this test in a new process, where BLIS has
+    // not been initialised yet: both threads race into its first call.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(concurrent_products_agree() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(GemmThreads, ConcurrentCallsAgree) { EXPECT_TRUE(concurrent_products_agree()); }
+
+}  // namespace

@@ -1,0 +1,380 @@
+// Every element-wise loop on every instruction set against a scalar reference,
+// over random data rich in NaNs, infinities, subnormals and signed zeros, for
+// contiguous, broadcast and strided operands and lengths around the vector width.
+// Equal to the reference on every path means bit-identical across paths.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/simd/loops.hpp"
+
+namespace {
+
+using namespace vorka;
+using namespace vorka::simd;
+
+template <class T>
+uint32_t bits_of(T v) {
+    if constexpr (std::is_same_v<T, float>) return float_bits(v);
+    else if constexpr (std::is_same_v<T, bool>) return v ? 1u : 0u;
+    else return v.bits;
+}
+
+template <class T>
+const char* type_name() {
+    if constexpr (std::is_same_v<T, float>) return "f32";
+    else if constexpr (std::is_same_v<T, f16>) return "f16";
+    else if constexpr (std::is_same_v<T, bf16>) return "bf16";
+    else return "bool";
+}
+
+float quiet(float x) { return float_from_bits(float_bits(x) | 0x00400000u); }
+
+// ---- random inputs ----
+
+template <class T>
+T random_value(std::mt19937& rng) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return (rng() & 1) != 0;
+    } else if constexpr (std::is_same_v<T, float>) {
+        static const uint32_t specials[] = {0x00000000, 0x80000000, 0x7F800000, 0xFF800000, 0x7FC00000,
+                                            0xFFC12345, 0x7F800001, 0xFFA00000, 0x7FBFFFFF, 0x00000001,
+                                            0x807FFFFF, 0x00800000, 0x7F7FFFFF, 0x3F800000, 0xBF800000};
+        switch (rng() % 4) {
+            case 0: return float_from_bits(specials[rng() % std::size(specials)]);
+            case 1: return float_from_bits(static_cast<uint32_t>(rng()));
+            default: return std::uniform_real_distribution<float>(-4.0f, 4.0f)(rng);
+        }
+    } else {
+        constexpr bool half = std::is_same_v<T, f16>;
+        static const uint16_t specials[] = {
+            0x0000, 0x8000, half ? 0x7C00 : 0x7F80, half ? 0xFC00 : 0xFF80,  // zeros, infinities
+            half ? 0x7E00 : 0x7FC0, half ? 0xFE55 : 0xFFD5,                  // quiet NaNs
+            half ? 0x7C01 : 0x7F81, half ? 0xFD00 : 0xFFA0,                  // signalling NaNs
+            0x0001, 0x83FF, half ? 0x7BFF : 0x7F7F, 0x3C00};
+        switch (rng() % 4) {
+            case 0: return T{specials[rng() % std::size(specials)]};
+            case 1: return T{static_cast<uint16_t>(rng())};
+            default: return from_f32<T>(std::uniform_real_distribution<float>(-4.0f, 4.0f)(rng));
+        }
+    }
+}
+
+// n elements at element stride s, in storage of their own.
+template <class T>
+struct Strided {
+    std::unique_ptr<T[]> store;  // not std::vector: vector<bool> has no data()
+    const T* p;
+    ptrdiff_t s;
+    T at(size_t i) const { return p[static_cast<ptrdiff_t>(i) * s]; }
+};
+
+template <class T>
+Strided<T> make_input(size_t n, ptrdiff_t s, std::mt19937& rng) {
+    const size_t span = n == 0 ? 1 : (n - 1) * static_cast<size_t>(s < 0 ? -s : s) + 1;
+    Strided<T> in{std::make_unique<T[]>(span), nullptr, s};
+    for (size_t k = 0; k < span; ++k) in.store[k] = random_value<T>(rng);
+    in.p = in.store.get() + (s < 0 ? span - 1 : 0);
+    return in;
+}
+
+struct Strides {
+    ptrdiff_t a, b;
+};
+constexpr Strides kStrides[] = {{1, 1}, {1, 0}, {0, 1}, {2, -1}, {0, 0}, {-3, 2}};
+// Lengths around the vector widths (4, 8, 16 floats) and past the gather chunk.
+constexpr size_t kSizes[] = {0, 1, 3, 15, 16, 17, 1000};
+
+std::string where(const char* what, Strides st, size_t n) {
+    return std::string(what) + " strides (" + std::to_string(st.a) + "," + std::to_string(st.b) +
+           ") n=" + std::to_string(n);
+}
+
+// Runs `fn(out)` and checks out[i] == ref(i) bit for bit, and that nothing past n was written.
+template <class O, class Fn, class Ref>
+void expect_outputs(size_t n, Fn fn, Ref ref) {
+    constexpr size_t kGuard = 64;
+    std::vector<unsigned char> buf((n + kGuard) * sizeof(O), 0xA5);
+    O* out = reinterpret_cast<O*>(buf.data());
+    fn(out);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t got = bits_of(out[i]), want = bits_of(static_cast<O>(ref(i)));
+        if (got != want) {
+            ADD_FAILURE() << "element " << i << ": got 0x" << std::hex << got << ", want 0x" << want;
+            return;
+        }
+    }
+    for (size_t k = n * sizeof(O); k < buf.size(); ++k) {
+        if (buf[k] != 0xA5) {
+            ADD_FAILURE() << "wrote past the end, byte " << k;
+            return;
+        }
+    }
+}
+
+// ---- references ----
+
+// NaN result: the first NaN operand, quieted.
+float ref_arith(BinaryOp op, float x, float y) {
+    if (is_nan(x)) return quiet(x);
+    if (is_nan(y)) return quiet(y);
+    switch (op) {
+        case BinaryOp::Add: return x + y;
+        case BinaryOp::Sub: return x - y;
+        case BinaryOp::Mul: return x * y;
+        case BinaryOp::Div: return x / y;
+    }
+    return 0;
+}
+
+BinaryOp as_binary(ScalarOp op) {
+    switch (op) {
+        case ScalarOp::Add: return BinaryOp::Add;
+        case ScalarOp::Sub: return BinaryOp::Sub;
+        case ScalarOp::Mul: return BinaryOp::Mul;
+        case ScalarOp::RDiv: return BinaryOp::Div;
+    }
+    return BinaryOp::Add;
+}
+
+template <class V>
+bool ref_compare(CompareOp op, V x, V y) {
+    switch (op) {
+        case CompareOp::Eq: return x == y;
+        case CompareOp::Ne: return x != y;
+        case CompareOp::Lt: return x < y;
+        case CompareOp::Le: return x <= y;
+        case CompareOp::Gt: return x > y;
+        case CompareOp::Ge: return x >= y;
+    }
+    return false;
+}
+
+template <class T>
+T ref_relu(T x) {
+    if constexpr (std::is_same_v<T, float>) {
+        const uint32_t u = float_bits(x);
+        const bool snan = is_nan(x) && (u & 0x00400000u) == 0;
+        if (snan) return quiet(x);
+        return x > 0.0f ? x : 0.0f;
+    } else {
+        const uint16_t inf = std::is_same_v<T, f16> ? 0x7C00 : 0x7F80;
+        return x.bits <= inf ? x : T{0};  // sign set or NaN -> +0
+    }
+}
+
+constexpr BinaryOp kBinaryOps[] = {BinaryOp::Add, BinaryOp::Sub, BinaryOp::Mul, BinaryOp::Div};
+constexpr ScalarOp kScalarOps[] = {ScalarOp::Add, ScalarOp::Sub, ScalarOp::Mul, ScalarOp::RDiv};
+constexpr CompareOp kCompareOps[] = {CompareOp::Eq, CompareOp::Ne, CompareOp::Lt,
+                                     CompareOp::Le, CompareOp::Gt, CompareOp::Ge};
+
+// ---- per-type checks ----
+
+template <class T>
+void check_binary(std::mt19937& rng) {
+    for (BinaryOp op : kBinaryOps) {
+        for (Strides st : kStrides) {
+            for (size_t n : kSizes) {
+                SCOPED_TRACE(where(type_name<T>(), st, n) + " op " + std::to_string(int(op)));
+                const auto a = make_input<T>(n, st.a, rng), b = make_input<T>(n, st.b, rng);
+                auto ref = [&](size_t i) { return from_f32<T>(ref_arith(op, to_f32(a.at(i)), to_f32(b.at(i)))); };
+                expect_outputs<T>(n, [&](T* out) { binary(op, a.p, a.s, b.p, b.s, out, n); }, ref);
+                if (st.a == 1) {  // in place over a
+                    expect_outputs<T>(n, [&](T* out) {
+                        std::copy(a.p, a.p + n, out);
+                        binary<T>(op, out, 1, b.p, b.s, out, n);
+                    }, ref);
+                }
+            }
+        }
+    }
+}
+
+template <class T>
+void check_compare(std::mt19937& rng) {
+    for (CompareOp op : kCompareOps) {
+        for (Strides st : kStrides) {
+            for (size_t n : kSizes) {
+                SCOPED_TRACE(where(type_name<T>(), st, n) + " op " + std::to_string(int(op)));
+                const auto a = make_input<T>(n, st.a, rng), b = make_input<T>(n, st.b, rng);
+                expect_outputs<bool>(n, [&](bool* out) { compare(op, a.p, a.s, b.p, b.s, out, n); },
+                                     [&](size_t i) {
+                                         if constexpr (std::is_same_v<T, bool>) return ref_compare(op, a.at(i), b.at(i));
+                                         else return ref_compare(op, to_f32(a.at(i)), to_f32(b.at(i)));
+                                     });
+            }
+        }
+    }
+}
+
+template <class T>
+void check_scalar(std::mt19937& rng) {
+    for (Strides st : kStrides) {
+        for (size_t n : kSizes) {
+            const auto x = make_input<T>(n, st.a, rng);
+            const float s = random_value<float>(rng);
+            SCOPED_TRACE(where(type_name<T>(), st, n) + " s=" + std::to_string(s));
+            for (ScalarOp op : kScalarOps) {
+                SCOPED_TRACE("op " + std::to_string(int(op)));
+                expect_outputs<T>(n, [&](T* out) { scalar(op, x.p, x.s, s, out, n); }, [&](size_t i) {
+                    const float v = to_f32(x.at(i));
+                    return from_f32<T>(op == ScalarOp::RDiv ? ref_arith(BinaryOp::Div, s, v)
+                                                            : ref_arith(as_binary(op), v, s));
+                });
+            }
+            for (CompareOp op : kCompareOps) {
+                SCOPED_TRACE("compare op " + std::to_string(int(op)));
+                expect_outputs<bool>(n, [&](bool* out) { scalar_compare(op, x.p, x.s, s, out, n); },
+                                     [&](size_t i) { return ref_compare(op, to_f32(x.at(i)), s); });
+            }
+        }
+    }
+}
+
+template <class T>
+void check_relu(std::mt19937& rng) {
+    for (Strides st : kStrides) {
+        for (size_t n : kSizes) {
+            SCOPED_TRACE(where(type_name<T>(), st, n));
+            const auto g = make_input<T>(n, st.a, rng), x = make_input<T>(n, st.b, rng);
+            expect_outputs<T>(n, [&](T* out) { relu(x.p, x.s, out, n); }, [&](size_t i) { return ref_relu(x.at(i)); });
+            expect_outputs<T>(n, [&](T* out) { relu_backward(g.p, g.s, x.p, x.s, out, n); },
+                              [&](size_t i) { return to_f32(x.at(i)) > 0.0f ? g.at(i) : T{}; });
+        }
+    }
+}
+
+// ---- fixture: one instance per instruction set ----
+
+class Loops : public ::testing::TestWithParam<Isa> {
+  protected:
+    void SetUp() override {
+        if (!isa_supported(GetParam())) GTEST_SKIP() << "instruction set not available";
+        force_isa(GetParam());
+        ASSERT_EQ(active_isa(), GetParam());
+    }
+    void TearDown() override { force_isa(Isa::Avx512); }
+    std::mt19937 rng{1234};
+};
+
+TEST_P(Loops, Binary) {
+    check_binary<float>(rng);
+    check_binary<f16>(rng);
+    check_binary<bf16>(rng);
+}
+
+TEST_P(Loops, Compare) {
+    check_compare<float>(rng);
+    check_compare<f16>(rng);
+    check_compare<bf16>(rng);
+    check_compare<bool>(rng);
+}
+
+TEST_P(Loops, Scalar) {
+    check_scalar<float>(rng);
+    check_scalar<f16>(rng);
+    check_scalar<bf16>(rng);
+}
+
+TEST_P(Loops, Relu) {
+    check_relu<float>(rng);
+    check_relu<f16>(rng);
+    check_relu<bf16>(rng);
+}
+
+TEST_P(Loops, Logical) {
+    constexpr LogicalOp ops[] = {LogicalOp::And, LogicalOp::Or, LogicalOp::Xor};
+    for (Strides st : kStrides) {
+        for (size_t n : kSizes) {
+            SCOPED_TRACE(where("bool", st, n));
+            const auto a = make_input<bool>(n, st.a, rng), b = make_input<bool>(n, st.b, rng);
+            for (LogicalOp op : ops) {
+                expect_outputs<bool>(n, [&](bool* out) { logical(op, a.p, a.s, b.p, b.s, out, n); }, [&](size_t i) {
+                    const bool x = a.at(i), y = b.at(i);
+                    return op == LogicalOp::And ? (x && y) : op == LogicalOp::Or ? (x || y) : (x != y);
+                });
+            }
+            expect_outputs<bool>(n, [&](bool* out) { logical_not(a.p, a.s, out, n); }, [&](size_t i) { return !a.at(i); });
+        }
+    }
+}
+
+template <class H>
+void check_conversions(std::mt19937& rng) {
+    for (size_t n : kSizes) {
+        SCOPED_TRACE(std::string(type_name<H>()) + " n=" + std::to_string(n));
+        const auto h = make_input<H>(n, 1, rng);
+        const auto f = make_input<float>(n, 1, rng);
+        expect_outputs<float>(n, [&](float* out) { widen(h.p, out, n); }, [&](size_t i) { return to_f32(h.at(i)); });
+        expect_outputs<H>(n, [&](H* out) { narrow(f.p, out, n); }, [&](size_t i) { return from_f32<H>(f.at(i)); });
+    }
+}
+
+TEST_P(Loops, Conversions) {
+    check_conversions<f16>(rng);
+    check_conversions<bf16>(rng);
+}
+
+TEST_P(Loops, KnownValues) {
+    const f16 f16_max{0x7BFF}, f16_one{0x3C00}, f16_eps_half{0x1000 /*2^-11*/}, f16_3eps_half{0x1600 /*3*2^-11*/};
+    f16 h[4];
+    binary<f16>(BinaryOp::Add, &f16_max, 0, &f16_max, 0, h, 4);
+    EXPECT_EQ(h[3].bits, 0x7C00);  // 65504 + 65504 overflows
+    binary<f16>(BinaryOp::Add, &f16_one, 0, &f16_eps_half, 0, h, 4);
+    EXPECT_EQ(h[0].bits, 0x3C00);  // tie to even
+    binary<f16>(BinaryOp::Add, &f16_one, 0, &f16_3eps_half, 0, h, 4);
+    EXPECT_EQ(h[0].bits, 0x3C02);  // 1 + 2^-9
+
+    const bf16 bf_one{0x3F80}, bf_eps_half{0x3B80 /*2^-8*/}, bf_three{0x4040};
+    bf16 b[4];
+    binary<bf16>(BinaryOp::Add, &bf_one, 0, &bf_eps_half, 0, b, 4);
+    EXPECT_EQ(b[1].bits, 0x3F80);
+    binary<bf16>(BinaryOp::Mul, &bf_three, 0, &bf_three, 0, b, 4);
+    EXPECT_EQ(b[2].bits, 0x4110);  // 9
+
+    const float snan = float_from_bits(0x7F800001u);
+    float r[4];
+    relu<float>(&snan, 0, r, 4);
+    EXPECT_EQ(float_bits(r[0]), 0x7FC00001u);
+
+    // Both operands NaN: the left one wins, whichever order the hardware saw.
+    const float qa = float_from_bits(0x7FC0000Au), qb = float_from_bits(0xFFC0000Bu);
+    for (BinaryOp op : kBinaryOps) {
+        binary<float>(op, &qa, 0, &qb, 0, r, 4);
+        EXPECT_EQ(float_bits(r[3]), 0x7FC0000Au) << int(op);
+        binary<float>(op, &qb, 0, &qa, 0, r, 4);
+        EXPECT_EQ(float_bits(r[3]), 0xFFC0000Bu) << int(op);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllIsas, Loops, ::testing::Values(Isa::Generic, Isa::Avx2, Isa::Avx512),
+                         [](const ::testing::TestParamInfo<Isa>& info) -> std::string {
+                             switch (info.param) {
+                                 case Isa::Generic: return "Generic";
+                                 case Isa::Avx2: return "Avx2";
+                                 case Isa::Avx512: return "Avx512";
+                             }
+                             return "Unknown";
+                         });
+
+TEST(LoopsDispatch, ForcingFallsBackToSupported) {
+    for (Isa isa : {Isa::Generic, Isa::Avx2, Isa::Avx512}) {
+        force_isa(isa);
+        const Isa got = active_isa();
+        EXPECT_LE(got, isa);
+        EXPECT_TRUE(isa_supported(got));
+        if (isa_supported(isa)) {
+            EXPECT_EQ(got, isa);
+        }
+    }
+    EXPECT_TRUE(isa_supported(Isa::Generic));
+}
+
+}  // namespace
