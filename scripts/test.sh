@@ -16,4 +16,10 @@ for env in .venv .venv-newest; do
   echo "== Python tests ($("$env/bin/python" --version))"
   "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python || status=1
 done
+echo "== Examples, type stubs and mypy"
+bash scripts/check_docs.sh || status=1
+
+echo "== Wheel in a fresh environment"
+bash scripts/check_wheel.sh || status=1
+
 exit $status

@@ -69,6 +69,20 @@ Strides fortran_strides(std::span<const std::size_t> shape) {
     return s;
 }
 
+bool has_default_strides(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
+    if (has_zero(shape)) {
+        for (auto s : strides)
+            if (s != 0) return false;
+        return true;
+    }
+    std::ptrdiff_t expected = 1;
+    for (std::size_t i = shape.size(); i-- > 0;) {
+        if (strides[i] != expected) return false;
+        expected *= static_cast<std::ptrdiff_t>(shape[i]);
+    }
+    return true;
+}
+
 bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
     if (has_zero(shape)) return true;
     std::ptrdiff_t expected = 1;

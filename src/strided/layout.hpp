@@ -49,6 +49,8 @@ std::optional<std::size_t> checked_size(std::span<const std::size_t> shape);
 
 Strides default_strides(std::span<const std::size_t> shape);
 Strides fortran_strides(std::span<const std::size_t> shape);
+// strides == default_strides(shape), without building the list.
+bool has_default_strides(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
 bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
 bool is_column_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
 bool is_contiguous(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);

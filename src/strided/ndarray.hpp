@@ -102,6 +102,18 @@ class NdArray {
         return a;
     }
 
+    // Same shape and strides as an existing dense array of `count` elements:
+    // nothing to check or compute.
+    template <class U>
+    static NdArray uninit_like(const NdArray<U>& other) {
+        NdArray a;
+        a.buf_ = RawBuffer(other.size() * sizeof(T));
+        a.size_ = other.size();
+        a.shape_ = other.shape();
+        a.strides_ = other.strides();
+        return a;
+    }
+
     static NdArray from_elem(Dims shape, T value) {
         NdArray a = uninit(std::move(shape));
         T* d = a.data();

@@ -84,7 +84,12 @@ class SmallVec {
     void clear() noexcept { size_ = 0; }
 
     friend bool operator==(const SmallVec& a, const SmallVec& b) noexcept {
-        return a.size_ == b.size_ && std::equal(a.begin(), a.end(), b.begin());
+        if (a.size_ != b.size_) return false;
+        const T* x = a.data();
+        const T* y = b.data();
+        for (std::size_t i = 0; i < a.size_; ++i)
+            if (x[i] != y[i]) return false;
+        return true;
     }
 
   private:

@@ -57,18 +57,18 @@ Result<CpuStorage> with_same_numeric(const CpuStorage& a, const CpuStorage& b, F
     });
 }
 
-// Two operands of one shape, both in standard layout: no broadcasting and no
-// layout decision to make, so skip straight to one flat loop.
+// Two operands of one shape, both row-major with default strides: no
+// broadcasting and no layout decision to make, so one flat loop does it.
 template <class T>
 bool dense_pair(const NdArray<T>& x, const NdArray<T>& y) {
-    return x.shape() == y.shape() && x.strides() == y.strides() && is_standard_layout(x.shape(), x.strides());
+    return x.shape() == y.shape() && x.strides() == y.strides() && has_default_strides(x.shape(), x.strides());
 }
 
 Result<CpuStorage> arithmetic(BinaryOp op, const CpuStorage& a, const CpuStorage& b) {
     return with_same_numeric(a, b, [op](const auto& x, const auto& y) -> Result<CpuStorage> {
         using T = std::remove_cvref_t<decltype(*x.data())>;
         if (dense_pair(x, y)) {
-            auto out = NdArray<T>::uninit(x.shape(), Order::C);
+            auto out = NdArray<T>::uninit_like(x);
             if (out.size()) simd::binary<T>(op, x.data(), 1, y.data(), 1, out.data(), out.size());
             return CpuStorage(std::move(out));
         }
@@ -85,7 +85,7 @@ Result<CpuStorage> comparison(CompareOp op, const CpuStorage& a, const CpuStorag
         using T = std::remove_cvref_t<decltype(*x.data())>;
         const auto& y = *b.template get<T>();
         if (dense_pair(x, y)) {
-            auto out = NdArray<bool>::uninit(x.shape(), Order::C);
+            auto out = NdArray<bool>::uninit_like(x);
             if (out.size()) simd::compare<T>(op, x.data(), 1, y.data(), 1, out.data(), out.size());
             return CpuStorage(std::move(out));
         }
@@ -104,7 +104,13 @@ Result<CpuStorage> scalar_arith(ScalarOp op, const CpuStorage& x, float s, const
         if constexpr (std::is_same_v<T, bool>) {
             return Error::panic("Bool reached a numeric kernel");
         } else {
-            return CpuStorage(kernels::scalar(op, a.view(), rounded ? round_to<T>(s) : s));
+            const float t = rounded ? round_to<T>(s) : s;
+            if (has_default_strides(a.shape(), a.strides())) {
+                auto out = NdArray<T>::uninit_like(a);
+                if (out.size()) simd::scalar<T>(op, a.data(), 1, t, out.data(), out.size());
+                return CpuStorage(std::move(out));
+            }
+            return CpuStorage(kernels::scalar(op, a.view(), t));
         }
     });
 }
@@ -117,6 +123,11 @@ Result<CpuStorage> scalar_comparison(CompareOp op, const CpuStorage& x, float s)
         if constexpr (std::is_same_v<T, bool>) {
             return Error::panic("Bool reached a numeric kernel");
         } else {
+            if (has_default_strides(a.shape(), a.strides())) {
+                auto out = NdArray<bool>::uninit_like(a);
+                if (out.size()) simd::scalar_compare<T>(op, a.data(), 1, round_to<T>(s), out.data(), out.size());
+                return CpuStorage(std::move(out));
+            }
             return CpuStorage(kernels::scalar_compare(op, a.view(), round_to<T>(s)));
         }
     });

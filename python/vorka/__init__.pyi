@@ -1,0 +1,6 @@
+from . import vorka_core as vorka_core
+from .vorka_core import PanicException as PanicException
+from .vorka_core import Tensor as Tensor
+from .vorka_core import nn as nn
+
+__all__ = ["Tensor", "nn", "PanicException"]
