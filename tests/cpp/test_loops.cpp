@@ -14,6 +14,7 @@
 
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/simd/loops.hpp"
+#include "strided/buffer.hpp"
 
 namespace {
 
@@ -67,6 +68,20 @@ T random_value(std::mt19937& rng) {
     }
 }
 
+// n contiguous elements of random bits: cheaper than make_input for inputs of
+// many megabytes, and for the 16-bit formats just as rich in special values.
+template <class T>
+std::unique_ptr<T[]> random_bits(size_t n, uint64_t seed) {
+    auto v = std::make_unique<T[]>(n);
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        const auto r = static_cast<uint32_t>(seed >> 32);
+        if constexpr (std::is_same_v<T, float>) v[i] = float_from_bits(r);
+        else v[i] = T{static_cast<uint16_t>(r)};
+    }
+    return v;
+}
+
 // n elements at element stride s, in storage of their own.
 template <class T>
 struct Strided {
@@ -89,20 +104,24 @@ struct Strides {
     ptrdiff_t a, b;
 };
 constexpr Strides kStrides[] = {{1, 1}, {1, 0}, {0, 1}, {2, -1}, {0, 0}, {-3, 2}};
-// Lengths around the vector widths (4, 8, 16 floats) and past the gather chunk.
-constexpr size_t kSizes[] = {0, 1, 3, 15, 16, 17, 1000};
+// Lengths around the vector widths (4, 8, 16 floats; 32 bfloat16 in the paired
+// loops) and past the gather chunk.
+constexpr size_t kSizes[] = {0, 1, 3, 15, 16, 17, 31, 33, 1000};
 
 std::string where(const char* what, Strides st, size_t n) {
     return std::string(what) + " strides (" + std::to_string(st.a) + "," + std::to_string(st.b) +
            ") n=" + std::to_string(n);
 }
 
-// Runs `fn(out)` and checks out[i] == ref(i) bit for bit, and that nothing past n was written.
+// Runs `fn(out)` and checks out[i] == ref(i) bit for bit, and that nothing past
+// n was written. The output starts `shift` elements past a 64-byte boundary.
 template <class O, class Fn, class Ref>
-void expect_outputs(size_t n, Fn fn, Ref ref) {
+void expect_outputs(size_t n, Fn fn, Ref ref, size_t shift = 0) {
     constexpr size_t kGuard = 64;
-    std::vector<unsigned char> buf((n + kGuard) * sizeof(O), 0xA5);
-    O* out = reinterpret_cast<O*>(buf.data());
+    RawBuffer buf((shift + n + kGuard) * sizeof(O));
+    auto* bytes = static_cast<unsigned char*>(buf.data());
+    std::memset(bytes, 0xA5, buf.bytes());
+    O* out = reinterpret_cast<O*>(bytes) + shift;
     fn(out);
     for (size_t i = 0; i < n; ++i) {
         const uint32_t got = bits_of(out[i]), want = bits_of(static_cast<O>(ref(i)));
@@ -111,8 +130,8 @@ void expect_outputs(size_t n, Fn fn, Ref ref) {
             return;
         }
     }
-    for (size_t k = n * sizeof(O); k < buf.size(); ++k) {
-        if (buf[k] != 0xA5) {
+    for (size_t k = (shift + n) * sizeof(O); k < buf.bytes(); ++k) {
+        if (bytes[k] != 0xA5) {
             ADD_FAILURE() << "wrote past the end, byte " << k;
             return;
         }
@@ -354,6 +373,90 @@ TEST_P(Loops, KnownValues) {
     }
 }
 
+// Every pairing of NaNs (quiet and signalling, both signs) with each other and
+// with ordinary values, in both operand positions and at every lane of a vector
+// and of a tail: the 16-bit formats leave quieting to the float32 arithmetic,
+// which must still return the left NaN, quieted.
+template <class T>
+void check_nan_pairs() {
+    constexpr bool half = std::is_same_v<T, f16>;
+    const uint16_t specials[] = {half ? 0x7E01 : 0x7FC1, half ? 0xFE02 : 0xFFC2,   // quiet
+                                 half ? 0x7C03 : 0x7F83, half ? 0xFD04 : 0xFF84,   // signalling
+                                 half ? 0x7C00 : 0x7F80, 0x8000, 0x3C00, 0x0001};  // inf, -0, finite
+    const size_t k = std::size(specials);
+    std::vector<T> a, b;
+    for (uint16_t x : specials) {
+        for (uint16_t y : specials) {
+            a.push_back(T{x});
+            b.push_back(T{y});
+        }
+    }
+    const size_t n = a.size();  // 64: whole vectors on every path, then tails below
+    for (BinaryOp op : kBinaryOps) {
+        for (size_t len : {n, n - k - 3}) {
+            SCOPED_TRACE(std::string(type_name<T>()) + " op " + std::to_string(int(op)) + " n=" + std::to_string(len));
+            expect_outputs<T>(len, [&](T* out) { binary<T>(op, a.data(), 1, b.data(), 1, out, len); },
+                              [&](size_t i) { return from_f32<T>(ref_arith(op, to_f32(a[i]), to_f32(b[i]))); });
+        }
+    }
+}
+
+TEST_P(Loops, NanPairs) {
+    check_nan_pairs<f16>();
+    check_nan_pairs<bf16>();
+}
+
+// NaN scalars whose low 16 bits are set: bfloat16 results truncate the payload,
+// rounding it would carry into the exponent or the sign.
+TEST_P(Loops, Bf16NanScalars) {
+    constexpr uint32_t scalars[] = {0x7F800001u, 0xFFBFFFFFu, 0x7FFFFFFFu, 0xFFFFFFFFu, 0x7FC08000u, 0x7FC18000u};
+    const auto x = make_input<bf16>(70, 1, rng);
+    for (uint32_t bits : scalars) {
+        const float s = float_from_bits(bits);
+        for (ScalarOp op : kScalarOps) {
+            SCOPED_TRACE("s=0x" + std::to_string(bits) + " op " + std::to_string(int(op)));
+            expect_outputs<bf16>(70, [&](bf16* out) { scalar(op, x.p, 1, s, out, 70); }, [&](size_t i) {
+                const float v = to_f32(x.at(i));
+                return from_f32<bf16>(op == ScalarOp::RDiv ? ref_arith(BinaryOp::Div, s, v)
+                                                           : ref_arith(as_binary(op), v, s));
+            });
+        }
+    }
+}
+
+// Outputs of 8 MiB and more bypass the caches when vector-aligned; a shifted
+// output takes the ordinary stores. Each output kind, both ways.
+TEST_P(Loops, LargeOutputs) {
+    constexpr size_t kMiB = size_t{1} << 20;
+    for (size_t shift : {0, 1}) {
+        SCOPED_TRACE("shift " + std::to_string(shift));
+        {
+            const size_t n = 2 * kMiB + 37;  // float32: 8 MiB and a tail
+            const auto a = random_bits<float>(n, 1), b = random_bits<float>(n, 2);
+            expect_outputs<float>(n, [&](float* out) { binary<float>(BinaryOp::Add, a.get(), 1, b.get(), 1, out, n); },
+                                  [&](size_t i) { return ref_arith(BinaryOp::Add, a[i], b[i]); }, shift);
+        }
+        {
+            const size_t n = 4 * kMiB + 37;
+            const auto a = random_bits<bf16>(n, 3), b = random_bits<bf16>(n, 4);
+            expect_outputs<bf16>(n, [&](bf16* out) { binary<bf16>(BinaryOp::Mul, a.get(), 1, b.get(), 1, out, n); },
+                                 [&](size_t i) {
+                                     return from_f32<bf16>(ref_arith(BinaryOp::Mul, to_f32(a[i]), to_f32(b[i])));
+                                 }, shift);
+            const auto h = random_bits<f16>(n, 5);
+            expect_outputs<f16>(n, [&](f16* out) { scalar<f16>(ScalarOp::Sub, h.get(), 1, 0.5f, out, n); },
+                                [&](size_t i) { return from_f32<f16>(ref_arith(BinaryOp::Sub, to_f32(h[i]), 0.5f)); },
+                                shift);
+        }
+        {
+            const size_t n = 8 * kMiB + 37;  // bool
+            const auto x = random_bits<f16>(n, 6);
+            expect_outputs<bool>(n, [&](bool* out) { scalar_compare<f16>(CompareOp::Lt, x.get(), 1, 0.25f, out, n); },
+                                 [&](size_t i) { return to_f32(x[i]) < 0.25f; }, shift);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllIsas, Loops, ::testing::Values(Isa::Generic, Isa::Avx2, Isa::Avx512),
                          [](const ::testing::TestParamInfo<Isa>& info) -> std::string {
                              switch (info.param) {
@@ -375,6 +478,63 @@ TEST(LoopsDispatch, ForcingFallsBackToSupported) {
         }
     }
     EXPECT_TRUE(isa_supported(Isa::Generic));
+}
+
+// ---- the buffers the loops write into ----
+
+bool aligned_to(const void* p, std::uintptr_t a) { return reinterpret_cast<std::uintptr_t>(p) % a == 0; }
+
+TEST(LoopBuffers, AlignmentAndFullSizeWritable) {
+    constexpr size_t kMiB = size_t{1} << 20;
+    struct Case {
+        size_t bytes, align;
+    };
+    for (Case c : {Case{33, 64}, Case{4096, 64}, Case{4 * kMiB - 1, 64}, Case{4 * kMiB, 2 * kMiB},
+                   Case{5 * kMiB + 3, 2 * kMiB}}) {
+        SCOPED_TRACE(c.bytes);
+        RawBuffer b(c.bytes);
+        ASSERT_EQ(b.bytes(), c.bytes);
+        EXPECT_TRUE(aligned_to(b.data(), c.align));
+        auto* p = static_cast<unsigned char*>(b.data());
+        std::memset(p, 0x5A, c.bytes);
+        EXPECT_EQ(p[c.bytes - 1], 0x5A);
+    }
+}
+
+// A released large block goes to the next allocation that rounds to the same
+// size instead of costing fresh page faults; other sizes get blocks of their own.
+TEST(LoopBuffers, LargeBlocksAreRecycled) {
+    constexpr size_t kBytes = size_t{16} << 20;
+    void* first;
+    {
+        RawBuffer b(kBytes);
+        first = b.data();
+        static_cast<unsigned char*>(first)[kBytes - 1] = 7;
+    }
+    RawBuffer same(kBytes - 100);  // rounds up to the same huge-page multiple
+    EXPECT_EQ(same.data(), first);
+    RawBuffer other(kBytes);  // `first` is taken: a new block
+    EXPECT_NE(other.data(), first);
+    RawBuffer moved(std::move(same));
+    EXPECT_EQ(moved.data(), first);
+    EXPECT_EQ(same.bytes(), 0u);
+}
+
+// Releasing more than the cache keeps still leaves every buffer usable and the
+// most recent ones recyclable.
+TEST(LoopBuffers, ManyLargeBlocks) {
+    constexpr size_t kBytes = size_t{24} << 20;
+    std::vector<RawBuffer> bufs;
+    for (int k = 0; k < 6; ++k) {
+        bufs.emplace_back(kBytes);
+        auto* p = static_cast<unsigned char*>(bufs.back().data());
+        p[0] = p[kBytes - 1] = static_cast<unsigned char>(k);
+    }
+    void* last = bufs.back().data();
+    for (RawBuffer& b : bufs) b = RawBuffer();  // `last` is released last
+    RawBuffer again(kBytes);
+    EXPECT_EQ(again.data(), last);
+    std::memset(again.data(), 1, kBytes);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/simd/loops.hpp"
@@ -78,9 +79,52 @@ VORKA_INLINE vec<E, N> load(const E* p) {
     return v;
 }
 
-template <size_t N, class E>
+// kStream: a non-temporal store, bypassing the caches; p must be aligned to
+// the vector size (pieces under 16 bytes are stored normally).
+template <size_t N, bool kStream = false, class E>
 VORKA_INLINE void store(E* p, vec<E, N> v) {
+    constexpr size_t B = sizeof v;
+    if constexpr (kStream && B == 64) {
+#if defined(VORKA_SIMD_AVX512)
+        _mm512_stream_si512(reinterpret_cast<__m512i*>(p), (__m512i)v);
+        return;
+#endif
+    } else if constexpr (kStream && B == 32) {
+#if defined(VORKA_SIMD_AVX512) || defined(VORKA_SIMD_AVX2)
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(p), (__m256i)v);
+        return;
+#endif
+    } else if constexpr (kStream && B == 16) {
+#if defined(__SSE2__)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(p), (__m128i)v);
+        return;
+#endif
+    }
     __builtin_memcpy(p, &v, sizeof v);
+}
+
+// Outputs at least this large are streamed to memory. Together with their
+// inputs they exceed the last-level cache, so a cached result would be evicted
+// before a following operation could read it; streaming also saves reading
+// every output line in before overwriting it.
+inline constexpr size_t kStreamBytes = size_t{8} << 20;
+
+template <class E>
+VORKA_INLINE bool worth_streaming(const E* out, size_t n) {
+#if defined(__SSE2__)
+    return n * sizeof(E) >= kStreamBytes && reinterpret_cast<uintptr_t>(out) % kBytes == 0;
+#else
+    (void)out;
+    (void)n;
+    return false;
+#endif
+}
+
+// Orders the streamed stores before whatever the caller does next.
+VORKA_INLINE void stream_fence() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }
 
 #if defined(VORKA_SIMD_AVX512)
@@ -199,7 +243,10 @@ VORKA_INLINE void store_n(E* p, vec<E, N> v, size_t n) {
 }
 #endif
 
-template <class T>
+// kQuiet = false leaves a bfloat16 signalling NaN signalling, for consumers
+// that cannot tell the difference: comparisons, and arithmetic, which quiets
+// it itself.
+template <class T, bool kQuiet = true>
 VORKA_INLINE f32v widen(vec<raw_t<T>, W> r) {
     if constexpr (std::is_same_v<T, float>) {
         return r;
@@ -213,6 +260,7 @@ VORKA_INLINE f32v widen(vec<raw_t<T>, W> r) {
 #endif
     } else {
         static_assert(std::is_same_v<T, bf16>);
+        if constexpr (!kQuiet) return (f32v)(__builtin_convertvector(r, u32v) << 16);
 #if defined(VORKA_SIMD_AVX512)
         const __m512i x = _mm512_slli_epi32(_mm512_cvtepu16_epi32((__m256i)r), 16);
         const __mmask16 snan = _mm512_fpclass_ps_mask(_mm512_castsi512_ps(x), 0x80);
@@ -293,13 +341,62 @@ VORKA_INLINE f32v splat(float s) { return (f32v)(u32v{} | float_bits(s)); }
 // ---- operand streams and output sinks used by the run loops ----
 
 // W float32 lanes read from elements of type T.
-template <class T>
+template <class T, bool kQuiet = true>
 struct FloatIn {
     using elem = raw_t<T>;
     static constexpr size_t lanes = W;
     const elem* p;
-    VORKA_INLINE f32v get(size_t i) const { return widen<T>(load<W>(p + i)); }
-    VORKA_INLINE f32v get_n(size_t i, size_t n) const { return widen<T>(load_n<W>(p + i, n)); }
+    VORKA_INLINE f32v get(size_t i) const { return widen<T, kQuiet>(load<W>(p + i)); }
+    VORKA_INLINE f32v get_n(size_t i, size_t n) const { return widen<T, kQuiet>(load_n<W>(p + i, n)); }
+};
+
+// bfloat16 arithmetic, 2W elements at a time without a single shuffle: the
+// element in the low half of each 32-bit lane widens by a shift, the one in
+// the high half by a mask, the op runs on both sets of lanes and each result
+// is rounded back into the half it came from.
+struct F32Pair {
+    f32v lo, hi;
+};
+using u16x2v = vec<uint16_t, 2 * W>;
+
+// Round to nearest even into the upper 16 bits. Skips the NaN fix-up of
+// narrow<bf16>: a NaN whose low 16 bits are zero comes out truncated, as
+// required, and the arithmetic NaNs are quiet already. Callers guarantee that
+// every NaN reaching here has zero low bits (true of all NaNs made from
+// bfloat16 operands, and of the default NaN).
+VORKA_INLINE u32v round_bf16_high(f32v v) {
+    const u32v x = (u32v)v;
+    return x + (((x >> 16) & 1u) + 0x7FFFu);
+}
+
+struct Bf16PairIn {
+    using elem = uint16_t;
+    static constexpr size_t lanes = 2 * W;
+    const uint16_t* p;
+    VORKA_INLINE static F32Pair split(u16x2v r) {
+        const u32v x = (u32v)r;
+        return {(f32v)(x << 16), (f32v)(x & 0xFFFF0000u)};
+    }
+    VORKA_INLINE F32Pair get(size_t i) const { return split(load<2 * W>(p + i)); }
+    VORKA_INLINE F32Pair get_n(size_t i, size_t n) const { return split(load_n<2 * W>(p + i, n)); }
+};
+
+struct Bf16PairOut {
+    uint16_t* p;
+    VORKA_INLINE static u16x2v join(F32Pair r) {
+        return (u16x2v)((round_bf16_high(r.lo) >> 16) | (round_bf16_high(r.hi) & 0xFFFF0000u));
+    }
+    VORKA_INLINE Bf16PairOut offset(size_t i) const { return {p + i}; }
+    template <bool kStream = false>
+    VORKA_INLINE void put(size_t i, F32Pair r) const { store<2 * W, kStream>(p + i, join(r)); }
+    VORKA_INLINE void put_n(size_t i, F32Pair r, size_t n) const { store_n<2 * W>(p + i, join(r), n); }
+};
+
+template <class Fn>
+struct OnPairs {
+    Fn fn;
+    VORKA_INLINE F32Pair operator()(F32Pair x) const { return {fn(x.lo), fn(x.hi)}; }
+    VORKA_INLINE F32Pair operator()(F32Pair a, F32Pair b) const { return {fn(a.lo, b.lo), fn(a.hi, b.hi)}; }
 };
 
 // N raw elements.
@@ -316,7 +413,8 @@ template <class T>
 struct FloatOut {
     raw_t<T>* p;
     VORKA_INLINE FloatOut offset(size_t i) const { return {p + i}; }
-    VORKA_INLINE void put(size_t i, f32v v) const { store<W>(p + i, narrow<T>(v)); }
+    template <bool kStream = false>
+    VORKA_INLINE void put(size_t i, f32v v) const { store<W, kStream>(p + i, narrow<T>(v)); }
     VORKA_INLINE void put_n(size_t i, f32v v, size_t n) const { store_n<W>(p + i, narrow<T>(v), n); }
 };
 
@@ -324,7 +422,8 @@ template <size_t N, class E>
 struct RawOut {
     E* p;
     VORKA_INLINE RawOut offset(size_t i) const { return {p + i}; }
-    VORKA_INLINE void put(size_t i, vec<E, N> v) const { store<N>(p + i, v); }
+    template <bool kStream = false>
+    VORKA_INLINE void put(size_t i, vec<E, N> v) const { store<N, kStream>(p + i, v); }
     VORKA_INLINE void put_n(size_t i, vec<E, N> v, size_t n) const { store_n<N>(p + i, v, n); }
 };
 
@@ -332,21 +431,32 @@ struct RawOut {
 struct MaskOut {
     uint8_t* p;
     VORKA_INLINE MaskOut offset(size_t i) const { return {p + i}; }
-    VORKA_INLINE void put(size_t i, i32v m) const { store<W>(p + i, mask_bytes(m)); }
+    template <bool kStream = false>
+    VORKA_INLINE void put(size_t i, i32v m) const { store<W, kStream>(p + i, mask_bytes(m)); }
     VORKA_INLINE void put_n(size_t i, i32v m, size_t n) const { store_n<W>(p + i, mask_bytes(m), n); }
 };
 
 template <size_t N, class In, class Out, class Fn>
 VORKA_INLINE void run1(size_t n, In x, Out out, Fn fn) {
     size_t i = 0;
-    for (; i + N <= n; i += N) out.put(i, fn(x.get(i)));
+    if (worth_streaming(out.p, n)) {
+        for (; i + N <= n; i += N) out.template put<true>(i, fn(x.get(i)));
+        stream_fence();
+    } else {
+        for (; i + N <= n; i += N) out.put(i, fn(x.get(i)));
+    }
     if (i < n) out.put_n(i, fn(x.get_n(i, n - i)), n - i);
 }
 
 template <size_t N, class InA, class InB, class Out, class Fn>
 VORKA_INLINE void run2(size_t n, InA a, InB b, Out out, Fn fn) {
     size_t i = 0;
-    for (; i + N <= n; i += N) out.put(i, fn(a.get(i), b.get(i)));
+    if (worth_streaming(out.p, n)) {
+        for (; i + N <= n; i += N) out.template put<true>(i, fn(a.get(i), b.get(i)));
+        stream_fence();
+    } else {
+        for (; i + N <= n; i += N) out.put(i, fn(a.get(i), b.get(i)));
+    }
     if (i < n) out.put_n(i, fn(a.get_n(i, n - i), b.get_n(i, n - i)), n - i);
 }
 
@@ -400,15 +510,50 @@ VORKA_INLINE void drive2(const typename InA::elem* a, ptrdiff_t sa, const typena
 // ---- operations on float32 lanes ----
 
 // Add and Mul commute, so the compiler may swap their operands, which changes
-// which NaN comes out when both are NaN. Pin it to the left one.
+// which NaN comes out when both are NaN (x86 returns the first source's).
+// On x86 the instruction is spelled out with a as the first source; elsewhere
+// the left NaN is patched in afterwards.
+#if defined(__x86_64__) || defined(__i386__)
+#if defined(VORKA_SIMD_AVX512)
+#define VORKA_ORDERED_OP(name, insn)                                          \
+    VORKA_INLINE f32v name(f32v a, f32v b) {                                  \
+        f32v r;                                                               \
+        asm(insn " %2, %1, %0" : "=v"(r) : "v"(a), "v"(b));                   \
+        return r;                                                             \
+    }
+VORKA_ORDERED_OP(add_ordered, "vaddps")
+VORKA_ORDERED_OP(mul_ordered, "vmulps")
+#elif defined(VORKA_SIMD_AVX2)
+#define VORKA_ORDERED_OP(name, insn)                                          \
+    VORKA_INLINE f32v name(f32v a, f32v b) {                                  \
+        f32v r;                                                               \
+        asm(insn " %2, %1, %0" : "=x"(r) : "x"(a), "x"(b));                   \
+        return r;                                                             \
+    }
+VORKA_ORDERED_OP(add_ordered, "vaddps")
+VORKA_ORDERED_OP(mul_ordered, "vmulps")
+#else
+#define VORKA_ORDERED_OP(name, insn)                                          \
+    VORKA_INLINE f32v name(f32v a, f32v b) {                                  \
+        asm(insn " %1, %0" : "+x"(a) : "x"(b));                               \
+        return a;                                                             \
+    }
+VORKA_ORDERED_OP(add_ordered, "addps")
+VORKA_ORDERED_OP(mul_ordered, "mulps")
+#endif
+#undef VORKA_ORDERED_OP
+#else
 VORKA_INLINE f32v left_nan_or(f32v a, f32v r) {
     const u32v a_nan = (u32v)(a != a);
     return (f32v)((((u32v)a | 0x00400000u) & a_nan) | ((u32v)r & ~a_nan));
 }
+VORKA_INLINE f32v add_ordered(f32v a, f32v b) { return left_nan_or(a, a + b); }
+VORKA_INLINE f32v mul_ordered(f32v a, f32v b) { return left_nan_or(a, a * b); }
+#endif
 
-struct AddF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return left_nan_or(a, a + b); } };
+struct AddF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return add_ordered(a, b); } };
 struct SubF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return a - b; } };
-struct MulF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return left_nan_or(a, a * b); } };
+struct MulF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return mul_ordered(a, b); } };
 struct DivF { VORKA_INLINE f32v operator()(f32v a, f32v b) const { return a / b; } };
 
 struct EqF { VORKA_INLINE i32v operator()(f32v a, f32v b) const { return a == b; } };
@@ -433,66 +578,99 @@ struct WithLeft {
 };
 
 // Binary float op with broadcast (stride 0) operands widened once up front.
-template <class T, class Out, class Op>
+// In reads the elements of T; Wrap adapts a float32-lane op to what In yields.
+template <class In, template <class> class Wrap, class T, class Out, class Op>
 VORKA_INLINE void float_binary(const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, size_t n, Out out, Op op) {
     if (n == 0) return;
-    if (sb == 0) return drive1<FloatIn<T>>(raw(a), sa, n, out, WithRight<Op>{op, splat(to_f32(b[0]))});
-    if (sa == 0) return drive1<FloatIn<T>>(raw(b), sb, n, out, WithLeft<Op>{op, splat(to_f32(a[0]))});
-    drive2<FloatIn<T>, FloatIn<T>>(raw(a), sa, raw(b), sb, n, out, op);
+    if (sb == 0) return drive1<In>(raw(a), sa, n, out, Wrap<WithRight<Op>>{{op, splat(to_f32(b[0]))}});
+    if (sa == 0) return drive1<In>(raw(b), sb, n, out, Wrap<WithLeft<Op>>{{op, splat(to_f32(a[0]))}});
+    drive2<In, In>(raw(a), sa, raw(b), sb, n, out, Wrap<Op>{op});
 }
 
-template <class T, class Out, class Op>
+template <class In, template <class> class Wrap, class T, class Out, class Op>
 VORKA_INLINE void float_scalar(const T* x, ptrdiff_t sx, float s, bool s_left, size_t n, Out out, Op op) {
     if (n == 0) return;
-    if (s_left) return drive1<FloatIn<T>>(raw(x), sx, n, out, WithLeft<Op>{op, splat(s)});
-    drive1<FloatIn<T>>(raw(x), sx, n, out, WithRight<Op>{op, splat(s)});
+    if (s_left) return drive1<In>(raw(x), sx, n, out, Wrap<WithLeft<Op>>{{op, splat(s)}});
+    drive1<In>(raw(x), sx, n, out, Wrap<WithRight<Op>>{{op, splat(s)}});
 }
+
+template <class Fn>
+struct Direct {
+    Fn fn;
+    template <class... V>
+    VORKA_INLINE auto operator()(V... v) const { return fn(v...); }
+};
+
+// The arithmetic loops: bfloat16 in halves, the others lane by lane.
+template <class T>
+struct Arith {
+    using In = FloatIn<T>;
+    using Out = FloatOut<T>;
+    template <class Fn> using Wrap = Direct<Fn>;
+};
+template <>
+struct Arith<bf16> {
+    using In = Bf16PairIn;
+    using Out = Bf16PairOut;
+    template <class Fn> using Wrap = OnPairs<Fn>;
+};
 
 template <class T>
 void binary_loop(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n) {
-    const FloatOut<T> o{raw(out)};
+    using A = Arith<T>;
+    using In = typename A::In;
+    const typename A::Out o{raw(out)};
     switch (op) {
-        case BinaryOp::Add: return float_binary(a, sa, b, sb, n, o, AddF{});
-        case BinaryOp::Sub: return float_binary(a, sa, b, sb, n, o, SubF{});
-        case BinaryOp::Mul: return float_binary(a, sa, b, sb, n, o, MulF{});
-        case BinaryOp::Div: return float_binary(a, sa, b, sb, n, o, DivF{});
+        case BinaryOp::Add: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, AddF{});
+        case BinaryOp::Sub: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, SubF{});
+        case BinaryOp::Mul: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, MulF{});
+        case BinaryOp::Div: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, DivF{});
     }
 }
 
 template <class T>
 void compare_loop(CompareOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, bool* out, size_t n) {
+    using In = FloatIn<T, false>;
     const MaskOut o{raw(out)};
     switch (op) {
-        case CompareOp::Eq: return float_binary(a, sa, b, sb, n, o, EqF{});
-        case CompareOp::Ne: return float_binary(a, sa, b, sb, n, o, NeF{});
-        case CompareOp::Lt: return float_binary(a, sa, b, sb, n, o, LtF{});
-        case CompareOp::Le: return float_binary(a, sa, b, sb, n, o, LeF{});
-        case CompareOp::Gt: return float_binary(a, sa, b, sb, n, o, GtF{});
-        case CompareOp::Ge: return float_binary(a, sa, b, sb, n, o, GeF{});
+        case CompareOp::Eq: return float_binary<In, Direct>(a, sa, b, sb, n, o, EqF{});
+        case CompareOp::Ne: return float_binary<In, Direct>(a, sa, b, sb, n, o, NeF{});
+        case CompareOp::Lt: return float_binary<In, Direct>(a, sa, b, sb, n, o, LtF{});
+        case CompareOp::Le: return float_binary<In, Direct>(a, sa, b, sb, n, o, LeF{});
+        case CompareOp::Gt: return float_binary<In, Direct>(a, sa, b, sb, n, o, GtF{});
+        case CompareOp::Ge: return float_binary<In, Direct>(a, sa, b, sb, n, o, GeF{});
     }
 }
 
 template <class T>
 void scalar_loop(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t n) {
-    const FloatOut<T> o{raw(out)};
+    using A = Arith<T>;
+    using In = typename A::In;
+    const typename A::Out o{raw(out)};
+    if constexpr (std::is_same_v<T, bf16>) {
+        // A NaN scalar ends up in the result truncated to bfloat16 and quieted;
+        // doing both now keeps its low bits out of the rounding.
+        if (is_nan(s)) s = float_from_bits((float_bits(s) & 0xFFFF0000u) | 0x00400000u);
+    }
     switch (op) {
-        case ScalarOp::Add: return float_scalar(x, sx, s, false, n, o, AddF{});
-        case ScalarOp::Sub: return float_scalar(x, sx, s, false, n, o, SubF{});
-        case ScalarOp::Mul: return float_scalar(x, sx, s, false, n, o, MulF{});
-        case ScalarOp::RDiv: return float_scalar(x, sx, s, true, n, o, DivF{});
+        case ScalarOp::Add: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, AddF{});
+        case ScalarOp::Sub: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, SubF{});
+        case ScalarOp::Mul: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, MulF{});
+        case ScalarOp::RDiv: return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
     }
 }
 
 template <class T>
 void scalar_compare_loop(CompareOp op, const T* x, ptrdiff_t sx, float s, bool* out, size_t n) {
+    using In = FloatIn<T, false>;
     const MaskOut o{raw(out)};
     switch (op) {
-        case CompareOp::Eq: return float_scalar(x, sx, s, false, n, o, EqF{});
-        case CompareOp::Ne: return float_scalar(x, sx, s, false, n, o, NeF{});
-        case CompareOp::Lt: return float_scalar(x, sx, s, false, n, o, LtF{});
-        case CompareOp::Le: return float_scalar(x, sx, s, false, n, o, LeF{});
-        case CompareOp::Gt: return float_scalar(x, sx, s, false, n, o, GtF{});
-        case CompareOp::Ge: return float_scalar(x, sx, s, false, n, o, GeF{});
+        case CompareOp::Eq: return float_scalar<In, Direct>(x, sx, s, false, n, o, EqF{});
+        case CompareOp::Ne: return float_scalar<In, Direct>(x, sx, s, false, n, o, NeF{});
+        case CompareOp::Lt: return float_scalar<In, Direct>(x, sx, s, false, n, o, LtF{});
+        case CompareOp::Le: return float_scalar<In, Direct>(x, sx, s, false, n, o, LeF{});
+        case CompareOp::Gt: return float_scalar<In, Direct>(x, sx, s, false, n, o, GtF{});
+        case CompareOp::Ge: return float_scalar<In, Direct>(x, sx, s, false, n, o, GeF{});
     }
 }
 
