@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 
@@ -120,7 +121,7 @@ struct Shape {
 void PrintTo(const Shape& s, std::ostream* os) { *os << s.m << "x" << s.n << "x" << s.k; }
 
 // Every way of computing a product: the size-based dispatch, BLIS, and each
-// of our kernels the CPU supports.
+// of our kernels (small and packed) the CPU supports.
 struct Path {
     std::string name;
     bool blis_forced;
@@ -130,6 +131,7 @@ struct Path {
 std::vector<Path> all_paths() {
     std::vector<Path> p{{"sgemm", false, nullptr}, {"blis", true, nullptr}};
     for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), false, k.fn});
+    if (detail::packed_kernel()) p.push_back({"packed", false, detail::packed_kernel()});
     return p;
 }
 
@@ -165,7 +167,7 @@ void check_product(const Shape& s, const Layout& la, const Layout& lb, const Lay
 
 const Shape kLayoutShapes[] = {
     {1, 1, 1}, {1, 1, 37}, {1, 19, 1}, {23, 1, 1}, {1, 40, 33},  {35, 1, 40}, {5, 7, 1},
-    {3, 3, 3}, {8, 8, 8},  {9, 17, 5}, {7, 33, 19}, {13, 9, 70}, {33, 40, 17},
+    {3, 3, 3}, {8, 8, 8},  {9, 17, 5}, {7, 33, 19}, {13, 9, 70}, {33, 40, 17}, {7, 70, 9},
 };
 
 constexpr int kNumLayouts = sizeof(kLayouts) / sizeof(kLayouts[0]);
@@ -211,28 +213,32 @@ INSTANTIATE_TEST_SUITE_P(
         Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
         // tall and skinny
         Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
-        // either side of the BLIS threshold (see below)
-        Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{520, 40, 260}, Shape{32, 32, 2100},
+        // either side of the small/large threshold (see below)
+        Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
         Shape{1, 4096, 64}, Shape{4096, 1, 64},
         // BLIS's zen3 blocking: MR 6, NR 16, MC 144, KC 256
-        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}),
+        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255},
+        // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 1024
+        Shape{263, 1061, 300}, Shape{31, 2049, 40}),
     shape_name);
 
-bool goes_to_blis(size_t m, size_t n, size_t k) {
+bool goes_large(size_t m, size_t n, size_t k) {
     detail::Problem p{1, m, n, k, nullptr, 0, P(k), 1, nullptr, 0, P(n), 1, nullptr, 0, P(n), 1};
-    return detail::prepare_for_kernels(p) && detail::use_blis(p);
+    return detail::prepare_for_kernels(p) && detail::beyond_small(p);
 }
 
-// The size tests above must reach BLIS through sgemm, not only when forced.
+// The size tests above must reach the packed kernel (or BLIS) through sgemm,
+// not only when forced.
 TEST(Gemm, ThresholdSplitsSmallFromLarge) {
-    EXPECT_FALSE(goes_to_blis(1, 1, 1));
-    EXPECT_FALSE(goes_to_blis(8, 8, 8));
-    EXPECT_FALSE(goes_to_blis(127, 128, 128));
-    EXPECT_FALSE(goes_to_blis(128, 128, 128));
-    EXPECT_TRUE(goes_to_blis(520, 40, 260));
-    EXPECT_TRUE(goes_to_blis(32, 32, 2100));
-    EXPECT_TRUE(goes_to_blis(1024, 1024, 1024));
-    EXPECT_TRUE(goes_to_blis(size_t{1} << 40, size_t{1} << 40, 2));  // m * n * k must not wrap
+    EXPECT_FALSE(goes_large(1, 1, 1));
+    EXPECT_FALSE(goes_large(8, 8, 8));
+    EXPECT_FALSE(goes_large(127, 128, 128));
+    EXPECT_FALSE(goes_large(128, 128, 128));
+    EXPECT_FALSE(goes_large(520, 40, 260));
+    EXPECT_TRUE(goes_large(1100, 40, 520));
+    EXPECT_TRUE(goes_large(32, 32, 2100));
+    EXPECT_TRUE(goes_large(1024, 1024, 1024));
+    EXPECT_TRUE(goes_large(size_t{1} << 40, size_t{1} << 40, 2));  // m * n * k must not wrap
 }
 
 // ---- empty products ----
@@ -359,5 +365,183 @@ TEST(GemmThreads, ConcurrentFirstCallsInFreshProcess) {
 }
 
 TEST(GemmThreads, ConcurrentCallsAgree) { EXPECT_TRUE(concurrent_products_agree()); }
+
+
+// ---- bfloat16 products ----
+
+namespace bf16_tests {
+
+using vorka::bf16;
+
+float widen(bf16 x) {
+    const uint32_t u = uint32_t{x.bits} << 16;
+    float f;
+    std::memcpy(&f, &u, sizeof f);
+    return f;
+}
+
+bf16 from_bits(uint16_t b) { return bf16{b}; }
+
+// Random values spanning many binades of the exact range, with exact zeros.
+bf16 random_value(std::mt19937& rng) {
+    std::uniform_int_distribution<int> exp(127 - 30, 127 + 30), mant(0, 127), coin(0, 15);
+    if (coin(rng) == 0) return from_bits(coin(rng) & 1 ? 0x8000 : 0);
+    return from_bits(static_cast<uint16_t>((coin(rng) & 1) << 15 | exp(rng) << 7 | mant(rng)));
+}
+
+// A strided bf16 matrix inside a buffer of NaNs.
+struct BMat {
+    size_t rows, cols;
+    ptrdiff_t rs, cs;
+    std::vector<bf16> buf;
+    BMat(size_t r, size_t c, const Layout& l) : rows(r), cols(c), rs(l.rs(r, c)), cs(l.cs(r, c)) {
+        Mat shape(r, c, l);
+        buf.assign(shape.buf.size(), from_bits(0x7FC1));
+    }
+    size_t off(size_t i, size_t j) const {
+        return (i > 0 ? i * static_cast<size_t>(rs) : 0) + (j > 0 ? j * static_cast<size_t>(cs) : 0);
+    }
+    bf16& at(size_t i, size_t j) { return buf[off(i, j)]; }
+    void fill(std::mt19937& rng) {
+        for (size_t i = 0; i < rows; ++i)
+            for (size_t j = 0; j < cols; ++j) at(i, j) = random_value(rng);
+    }
+};
+
+// The documented order: k = 1, 0, 3, 2, ... each product exact, each sum
+// rounded once in float32.
+float chain(BMat& a, BMat& b, size_t i, size_t j) {
+    float acc = 0.0f;
+    for (size_t q = 0; q < a.cols; q += 2) {
+        if (q + 1 < a.cols) acc = acc + widen(a.at(i, q + 1)) * widen(b.at(q + 1, j));
+        acc = acc + widen(a.at(i, q)) * widen(b.at(q, j));
+    }
+    return acc;
+}
+
+struct Bf16Case {
+    Shape s;
+    int la, lb, lc;  // indices into kLayouts
+};
+void PrintTo(const Bf16Case& c, std::ostream* os) {
+    PrintTo(c.s, os);
+    *os << " " << kLayouts[c.la].name << "*" << kLayouts[c.lb].name << "->" << kLayouts[c.lc].name;
+}
+
+class GemmBf16 : public ::testing::TestWithParam<Bf16Case> {};
+
+TEST_P(GemmBf16, BitExactAgainstFloat32Chain) {
+    if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
+    const auto [s, la, lb, lc] = GetParam();
+    std::mt19937 rng(7 + static_cast<uint32_t>(s.m * 31 + s.n * 7 + s.k));
+    BMat a(s.m, s.k, kLayouts[la]), b(s.k, s.n, kLayouts[lb]);
+    a.fill(rng);
+    b.fill(rng);
+    Mat c(s.m, s.n, kLayouts[lc]);
+    BMat h(s.m, s.n, kLayouts[lc]);
+    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(1, s.m, s.n, s.k, a.buf.data(), 0, a.rs, a.cs, b.buf.data(), 0, b.rs,
+                                             b.cs, c.data(), 0, c.rs, c.cs));
+    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(1, s.m, s.n, s.k, a.buf.data(), 0, a.rs, a.cs, b.buf.data(), 0, b.rs,
+                                             b.cs, h.buf.data(), 0, h.rs, h.cs));
+    std::vector<bool> inside(c.buf.size(), false);
+    size_t bad = 0;
+    for (size_t i = 0; i < s.m; ++i)
+        for (size_t j = 0; j < s.n; ++j) {
+            inside[c.off(i, j)] = true;
+            const float want = chain(a, b, i, j), got = c.at(i, j);
+            if (std::memcmp(&want, &got, sizeof got) != 0 && bad++ < 5)
+                ADD_FAILURE() << "C[" << i << "][" << j << "] = " << got << ", want " << want;
+            // rounded once, exactly as the library narrows
+            const uint16_t want16 = vorka::f32_to_bf16(want).bits, got16 = h.at(i, j).bits;
+            if (want16 != got16 && bad++ < 5)
+                ADD_FAILURE() << "bf16 C[" << i << "][" << j << "] = " << std::hex << got16 << ", want " << want16
+                              << std::dec;
+        }
+    for (size_t t = 0; t < c.buf.size(); ++t) {
+        if (!inside[t] && !std::isnan(c.buf[t]) && bad++ < 5) ADD_FAILURE() << "wrote outside C at slot " << t;
+        if (!inside[t] && h.buf[t].bits != 0x7FC1 && bad++ < 5) ADD_FAILURE() << "wrote outside bf16 C at " << t;
+    }
+}
+
+std::vector<Bf16Case> bf16_cases() {
+    // row, col, strided, strided_t
+    const int layouts[] = {0, 1, 3, 4};
+    const Shape shapes[] = {
+        {8, 32, 16}, {1, 1, 1}, {7, 33, 17}, {9, 15, 31}, {17, 47, 2}, {16, 64, 300},   // tiles, odd k, k blocks
+        {130, 20, 40}, {8, 2100, 5}, {40, 48, 513},                                    // row and column blocks
+    };
+    std::vector<Bf16Case> v;
+    for (const Shape& s : shapes)
+        for (int la : layouts)
+            for (int lb : layouts) v.push_back({s, la, lb, (la + lb) % 2 == 0 ? 0 : 3});
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(Gemm, GemmBf16, ::testing::ValuesIn(bf16_cases()));
+
+TEST(GemmBf16Batch, SharedOperandsAndZeroK) {
+    if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
+    const size_t m = 9, n = 20, k = 33, batch = 3;
+    std::mt19937 rng(5);
+    std::vector<BMat> as, bs;
+    for (size_t t = 0; t < batch; ++t) {
+        as.emplace_back(m, k, kLayouts[0]);
+        as.back().fill(rng);
+    }
+    bs.emplace_back(k, n, kLayouts[1]);
+    bs.back().fill(rng);
+    const ptrdiff_t asz = P(as[0].buf.size());
+    std::vector<bf16> abuf;
+    for (auto& x : as) abuf.insert(abuf.end(), x.buf.begin(), x.buf.end());
+    std::vector<float> c(batch * m * n, kNaN);
+    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, abuf.data(), asz, as[0].rs, as[0].cs, bs[0].buf.data(),
+                                             0, bs[0].rs, bs[0].cs, c.data(), P(m * n), P(n), 1));
+    for (size_t t = 0; t < batch; ++t)
+        for (size_t i = 0; i < m; ++i)
+            for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(as[t], bs[0], i, j));
+    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, 0, static_cast<const bf16*>(nullptr), 0, 1, 1, nullptr,
+                                             0, 1, 1, c.data(), P(m * n), P(n), 1));
+    for (float x : c) ASSERT_EQ(x, 0.0f);
+}
+
+// Values whose products could be subnormal (flushed by the instructions) make
+// the product decline, wherever they sit in either operand.
+TEST(GemmBf16Range, DeclinesValuesThatCouldMakeSubnormals) {
+    if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
+    struct Probe {
+        uint16_t bits;
+        bool ok;
+    };
+    const Probe probes[] = {
+        {0x0000, true},  {0x8000, true},                     // zeros
+        {0x2380, true},  {0xA380, true},  {0x237F, false},   // 2^-56 is the smallest, below is out
+        {0x0001, false}, {0x807F, false},                    // subnormals
+        {0x5DFF, true},  {0x5E00, false}, {0xDE00, false},   // below 2^61 is the largest
+        {0x7F80, true},  {0xFF80, true},  {0x7FC0, true},    // infinities, NaN
+        {0x3F80, true},
+    };
+    for (size_t len : {size_t{1}, size_t{31}, size_t{33}, size_t{1500}}) {
+        for (size_t pos : {size_t{0}, len / 2, len - 1}) {
+            for (const Probe& p : probes) {
+                // [2 x len] @ [len x 3], the probe in row 1 of A or column 2 of B;
+                // each operand row- or column-major (they are read differently)
+                for (int where = 0; where < 4; ++where) {
+                    const bool in_b = where & 1, col = where & 2;
+                    std::vector<bf16> a(2 * len, from_bits(0x3F80)), b(len * 3, from_bits(0x3F80));
+                    const ptrdiff_t rsa = col ? 1 : P(len), csa = col ? 2 : 1, rsb = col ? 1 : 3, csb = col ? P(len) : 1;
+                    (in_b ? b[pos * rsb + 2 * csb] : a[rsa + P(pos) * csa]) = from_bits(p.bits);
+                    std::vector<float> c(6);
+                    EXPECT_EQ(vorka::gemm::bf16_gemm_batch(1, 2, 3, len, a.data(), 0, rsa, csa, b.data(), 0, rsb, csb,
+                                                           c.data(), 0, 3, 1),
+                              p.ok)
+                        << std::hex << p.bits << std::dec << " at " << pos << " of " << len << (in_b ? " in B" : " in A")
+                        << (col ? ", column-major" : ", row-major");
+                }
+            }
+        }
+    }
+}
+
+}  // namespace bf16_tests
 
 }  // namespace

@@ -107,10 +107,17 @@ void run_small(const Problem& p) {
 
 void run(Problem p) {
     if (!prepare_for_kernels(p)) return;
-    if (use_blis(p) && !any_negative(p))
-        run_blis(p);
-    else
+    // Large products go to BLIS. Our packed kernel is a measured match for it
+    // on AVX-512 and takes the layouts BLIS is not handed (negative strides).
+    if (!beyond_small(p)) {
         run_small(p);
+    } else if (!any_negative(p)) {
+        run_blis(p);
+    } else if (const SmallKernel packed = packed_kernel()) {
+        packed(p);
+    } else {
+        run_small(p);
+    }
 }
 
 }  // namespace
@@ -154,16 +161,25 @@ bool prepare_for_kernels(Problem& p) {
     return true;
 }
 
-bool use_blis(const Problem& p) {
+SmallKernel packed_kernel() {
+    static const SmallKernel k = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") ? packed_avx512 : SmallKernel{};
+    }();
+    return k;
+}
+
+bool beyond_small(const Problem& p) {
     const double m = static_cast<double>(p.m), n = static_cast<double>(p.n), k = static_cast<double>(p.k);
-    // Below ~128^3 multiply-adds BLIS's fixed cost (~0.3 us per call) and its
-    // weak handling of column-major B lose to our kernels (Zen 4 measurements).
+    // Below ~128^3 multiply-adds the packing of a cache-blocked GEMM (and
+    // BLIS's fixed cost of ~0.3 us per call) loses to register blocking alone.
     if (m * n * k < 0x1p21) return false;
     if (k > 2048) return true;
-    // Our kernels block for registers only: the outer-product one re-reads A
-    // for every 32 columns of C, the dot-product one B for every 4 rows.
-    // Keep them while those re-reads come from L2 (512 KiB per operand).
-    constexpr double kL2Floats = 0x1p17;
+    // The small kernels block for registers only: the outer-product one
+    // re-reads A for every 64 columns of C, the dot-product one B for every 4
+    // rows. They stay ahead of the packed kernel while the re-read operand
+    // stays within about twice L2 (measured: 768^3 is a tie, 1024^3 is not).
+    constexpr double kL2Floats = 0x1p19;
     if (prefer_inner(p)) return m > 4 && k * n > kL2Floats;
     return n > 32 && m * k > kL2Floats;
 }
@@ -174,13 +190,44 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
                        float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     Problem p{batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc};
     if (!prepare_for_kernels(p)) return;
-    if (kernel == nullptr)
+    if (kernel == nullptr && !any_negative(p))
         run_blis(p);
+    else if (kernel == nullptr)
+        run_small(p);
     else
         kernel(p);
 }
 
 }  // namespace detail
+
+bool bf16_products_supported() {
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
+    }();
+    return yes;
+}
+
+bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                     const bf16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                     const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    static_assert(sizeof(bf16) == sizeof(uint16_t));
+    if (!bf16_products_supported()) return false;
+    return detail::bf16_avx512({batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                                reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc});
+}
+
+bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                     const bf16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                     const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                     bf16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    if (!bf16_products_supported()) return false;
+    return detail::bf16_avx512({batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                                reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
+                                reinterpret_cast<uint16_t*>(c), bsc, rsc, csc});
+}
 
 void sgemm(size_t m, size_t n, size_t k,
            const float* a, ptrdiff_t rsa, ptrdiff_t csa,

@@ -1,9 +1,14 @@
-// float32 matrix products. Large products go to BLIS (serial build, linked
-// statically); small ones to our own kernels, since BLIS costs a few hundred
-// nanoseconds per call before it does any arithmetic.
+// float32 matrix products. Small ones go to our register-blocked kernels,
+// since any cache-blocked GEMM pays for packing (and BLIS a few hundred
+// nanoseconds per call) before it does any arithmetic. Large ones go to our
+// packed AVX-512 kernel, which measured at or above BLIS's zen3 (AVX2)
+// configuration on Zen 4 from 512^3 to 4096^3; on CPUs without AVX-512 to
+// BLIS (serial build, linked statically).
 #pragma once
 
 #include <cstddef>
+
+#include "tensor/dtype.hpp"
 
 namespace vorka::gemm {
 
@@ -22,5 +27,22 @@ void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
                  const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                  const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                  float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+
+// bfloat16 products: the same result as sgemm_batch on the widened operands
+// (every product exact, sums in float32), at twice the FMA rate on CPUs with
+// AVX512-BF16 (bf16_products_supported()). The summation order is fixed:
+// k = 1, 0, 3, 2, 5, 4, ... The bfloat16-result form rounds each element once.
+// Returns false, leaving C incomplete, when a value of A or B is not zero,
+// infinite, NaN or of magnitude in [2^-56, 2^61): such values could make
+// subnormal terms, which the instructions flush to zero.
+bool bf16_products_supported();
+bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                     const bf16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                     const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                     const bf16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                     const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                     bf16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
 }  // namespace vorka::gemm

@@ -9,12 +9,13 @@
 
 #include <algorithm>
 
+#include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 
 namespace vorka::gemm::detail {
 namespace {
 
-constexpr size_t KC = 256;  // k-chunk of a packed B block: 32 KiB at most
+constexpr size_t KC = 256;  // k-chunk of a packed B block: 64 KiB at most
 
 struct Zmm {
     using V = __m512;
@@ -57,45 +58,9 @@ typename T::M lane_mask(size_t lanes) {
                                  : static_cast<typename T::M>((1u << lanes) - 1u);
 }
 
-// Lane indices for the four stages of transpose16: stage s exchanges blocks
-// of b = 8 >> s columns between rows i and i + b.
-struct TransposeIndex {
-    alignas(64) int lo[4][16];
-    alignas(64) int hi[4][16];
-};
-constexpr TransposeIndex make_transpose_index() {
-    TransposeIndex t{};
-    for (int s = 0; s < 4; ++s) {
-        const int b = 8 >> s;
-        for (int c = 0; c < 16; ++c) {
-            t.lo[s][c] = (c & b) ? 16 + c - b : c;
-            t.hi[s][c] = (c & b) ? 16 + c : c + b;
-        }
-    }
-    return t;
-}
-constexpr TransposeIndex kTransposeIndex = make_transpose_index();
-
-// Transposes the 16 x 16 block held one row per register.
-[[gnu::always_inline]] inline void transpose16(__m512* r) {
-#pragma GCC unroll 4
-    for (int s = 0; s < 4; ++s) {
-        const int b = 8 >> s;
-        const __m512i il = _mm512_load_si512(kTransposeIndex.lo[s]);
-        const __m512i ih = _mm512_load_si512(kTransposeIndex.hi[s]);
-#pragma GCC unroll 16
-        for (int i = 0; i < 16; ++i) {
-            if (i & b) continue;
-            const __m512 x = r[i], y = r[i + b];
-            r[i] = _mm512_permutex2var_ps(x, il, y);
-            r[i + b] = _mm512_permutex2var_ps(x, ih, y);
-        }
-    }
-}
-
 // Copies the kb x nb block of B at `src` into rows of `ld` floats. Columns
-// that are contiguous along k are transposed 16 x 16 in registers; anything
-// else is gathered element by element.
+// that are contiguous along k are transposed in registers; anything else is
+// gathered element by element.
 void pack_b(const float* src, ptrdiff_t rs, ptrdiff_t cs, size_t kb, size_t nb, float* dst,
             ptrdiff_t ld) {
     if (rs != 1) {
@@ -105,30 +70,37 @@ void pack_b(const float* src, ptrdiff_t rs, ptrdiff_t cs, size_t kb, size_t nb, 
                     src[static_cast<ptrdiff_t>(p) * rs + static_cast<ptrdiff_t>(j) * cs];
         return;
     }
-    for (size_t j0 = 0; j0 < nb; j0 += 16) {
-        const size_t jn = std::min<size_t>(16, nb - j0);
-        const __mmask16 jmask = lane_mask<Zmm>(jn);
-        for (size_t p0 = 0; p0 < kb; p0 += 16) {
-            const size_t pn = std::min<size_t>(16, kb - p0);
-            const __mmask16 pmask = lane_mask<Zmm>(pn);
-            __m512 r[16];
-#pragma GCC unroll 16
-            for (int i = 0; i < 16; ++i)
-                r[i] = size_t(i) < jn
-                           ? _mm512_maskz_loadu_ps(pmask, src + static_cast<ptrdiff_t>(j0 + i) * cs + p0)
-                           : _mm512_setzero_ps();
-            transpose16(r);
-            for (size_t i = 0; i < pn; ++i)
-                _mm512_mask_storeu_ps(dst + static_cast<ptrdiff_t>(p0 + i) * ld + static_cast<ptrdiff_t>(j0),
-                                      jmask, r[i]);
-        }
+    // Whole 8 x 8 blocks first, one column group at a time so that few
+    // pointers are live; then the ragged edges through masked 16 x 16 blocks.
+    const size_t n8 = nb / 8 * 8, k8 = kb / 8 * 8;
+    for (size_t j0 = 0; j0 < n8; j0 += 8) {
+        const float* col = src + static_cast<ptrdiff_t>(j0) * cs;
+        float* out = dst + static_cast<ptrdiff_t>(j0);
+        for (size_t p0 = 0; p0 < k8; p0 += 8) transpose8(col + p0, cs, out + static_cast<ptrdiff_t>(p0) * ld, ld);
     }
+    auto edge = [&](size_t j0, size_t jn, size_t p0, size_t pn) {
+        const __mmask16 jmask = lane_mask<Zmm>(jn), pmask = lane_mask<Zmm>(pn);
+        const float* col = src + static_cast<ptrdiff_t>(j0) * cs;
+        __m512 r[16];
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; ++i)
+            r[i] = size_t(i) < jn ? _mm512_maskz_loadu_ps(pmask, col + i * cs + p0) : _mm512_setzero_ps();
+        transpose16(r);
+        for (size_t i = 0; i < pn; ++i)
+            _mm512_mask_storeu_ps(dst + static_cast<ptrdiff_t>(p0 + i) * ld + static_cast<ptrdiff_t>(j0), jmask, r[i]);
+    };
+    if (k8 < kb)  // the last kb - k8 rows, all columns
+        for (size_t j0 = 0; j0 < nb; j0 += 16) edge(j0, std::min<size_t>(16, nb - j0), k8, kb - k8);
+    if (n8 < nb)  // the last nb - n8 columns, the rows above
+        for (size_t p0 = 0; p0 < k8; p0 += 16) edge(n8, nb - n8, p0, std::min<size_t>(16, k8 - p0));
 }
 
 // ---- outer-product kernel: vectors run along the columns of C and B ----
 
+// Register tiles: 8 rows of up to 32 columns (16 accumulators), or 6 rows of
+// 64 (24 accumulators: more FMAs per load, fewer tiles per product).
 template <int NV>
-constexpr int kRows = NV == 1 ? 8 : 6;
+constexpr int kRows = NV == 4 ? 6 : 8;
 
 template <class T, int MB, int NV>
 [[gnu::always_inline]] inline void tile(size_t kb, const float* a, ptrdiff_t rsa, ptrdiff_t csa,
@@ -139,17 +111,17 @@ template <class T, int MB, int NV>
     typename T::V acc[MB][NV];
 #pragma GCC unroll 8
     for (int r = 0; r < MB; ++r)
-#pragma GCC unroll 2
+#pragma GCC unroll 4
         for (int v = 0; v < NV; ++v) acc[r][v] = T::zero();
 
     for (size_t p = 0; p < kb; ++p) {
         typename T::V bv[NV];
-#pragma GCC unroll 2
+#pragma GCC unroll 4
         for (int v = 0; v < NV; ++v) bv[v] = T::load(mask[v], b + v * W);
 #pragma GCC unroll 8
         for (int r = 0; r < MB; ++r) {
             const typename T::V av = T::set1(a[r * rsa]);
-#pragma GCC unroll 2
+#pragma GCC unroll 4
             for (int v = 0; v < NV; ++v) acc[r][v] = T::fma(av, bv[v], acc[r][v]);
         }
         a += csa;
@@ -159,7 +131,7 @@ template <class T, int MB, int NV>
     if (csc == 1) {
 #pragma GCC unroll 8
         for (int r = 0; r < MB; ++r) {
-#pragma GCC unroll 2
+#pragma GCC unroll 4
             for (int v = 0; v < NV; ++v) {
                 float* cp = c + r * rsc + v * W;
                 typename T::V x = acc[r][v];
@@ -172,7 +144,7 @@ template <class T, int MB, int NV>
     alignas(64) float t[MB][NV * W];
 #pragma GCC unroll 8
     for (int r = 0; r < MB; ++r)
-#pragma GCC unroll 2
+#pragma GCC unroll 4
         for (int v = 0; v < NV; ++v) T::store_aligned(&t[r][v * W], acc[r][v]);
     for (int r = 0; r < MB; ++r) {
         float* cr = c + r * rsc;
@@ -234,7 +206,11 @@ void block(const Problem& P, const float* a, const float* b, float* c, size_t j0
 void outer(const Problem& P, const float* a, const float* b, float* c, float* buf) {
     for (size_t j0 = 0; j0 < P.n;) {
         const size_t rem = P.n - j0;
-        if (rem > 16) {
+        if (rem > 48) {
+            const size_t nb = std::min<size_t>(rem, 64);
+            block<Zmm, 4>(P, a, b, c, j0, nb, buf);
+            j0 += nb;
+        } else if (rem > 16) {
             const size_t nb = std::min<size_t>(rem, 32);
             block<Zmm, 2>(P, a, b, c, j0, nb, buf);
             j0 += nb;
@@ -311,7 +287,7 @@ void inner(const Problem& P, const float* a, const float* b, float* c) {
 }  // namespace
 
 void small_avx512(const Problem& P) {
-    alignas(64) float buf[KC * 32];
+    alignas(64) float buf[KC * 64];
     const bool dot = prefer_inner(P);
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);

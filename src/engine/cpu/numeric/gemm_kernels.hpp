@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -36,6 +37,8 @@ inline bool prefer_inner(const Problem& p) {
 void small_generic(const Problem& p);
 void small_avx2(const Problem& p);
 void small_avx512(const Problem& p);
+// Packed, cache-blocked kernel for products beyond the small kernels' reach.
+void packed_avx512(const Problem& p);
 
 struct NamedKernel {
     std::string_view name;
@@ -44,8 +47,11 @@ struct NamedKernel {
 // The kernels this CPU can run, best last.
 std::span<const NamedKernel> available_small_kernels();
 
-// Whether sgemm hands a (normalised, oriented) product to BLIS.
-bool use_blis(const Problem& p);
+// Whether sgemm hands a (normalised, oriented) product to a cache-blocked
+// GEMM (packed_kernel(), else BLIS) rather than to a small kernel.
+bool beyond_small(const Problem& p);
+// The packed kernel this CPU can run, or null (then BLIS takes its place).
+SmallKernel packed_kernel();
 
 // The problem sgemm_batch passes to a kernel or to BLIS: empty cases removed
 // (false: nothing left to compute; zeros already written when k == 0),
@@ -58,5 +64,30 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
                        const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                        const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                        float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+
+// bfloat16 operands (as bit patterns); the result goes to `c` as float32 or,
+// when `c` is null, to `h` rounded once to bfloat16. C must not overlap A, B.
+struct Bf16Problem {
+    size_t batch, m, n, k;
+    const uint16_t* a;
+    ptrdiff_t bsa, rsa, csa;
+    const uint16_t* b;
+    ptrdiff_t bsb, rsb, csb;
+    float* c;
+    uint16_t* h;
+    ptrdiff_t bsc, rsc, csc;
+};
+
+// Magnitudes (bits of |x|) for which products of two values are exact normal
+// float32 numbers that are multiples of 2^-126, so no partial sum can be
+// subnormal: [2^-56, 2^61), plus zero, infinities and NaNs.
+inline constexpr uint16_t kBf16ExactLow = (127 - 56) << 7;
+inline constexpr uint16_t kBf16ExactHigh = (127 + 61) << 7;
+
+// The AVX512-BF16 product (false: some value is outside the exact range, the
+// result is incomplete) and the range scan (gemm_bf16_avx512.cpp); only for
+// CPUs where bf16_products_supported() holds.
+bool bf16_avx512(const Bf16Problem& p);
+bool bf16_exact_range_avx512(const uint16_t* x, size_t n);
 
 }  // namespace vorka::gemm::detail

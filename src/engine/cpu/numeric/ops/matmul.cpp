@@ -1,5 +1,12 @@
 #include "engine/cpu/numeric/ops/matmul.hpp"
 
+#include <array>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <type_traits>
+
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/simd/loops.hpp"
@@ -7,15 +14,43 @@
 
 namespace vorka::kernels {
 
-Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdView<float>& b) {
+namespace {
+
+// A product that passed every check: operands broadcast to batch ++ [m, k]
+// and batch ++ [k, n], result shape batch ++ [m, n].
+template <class T>
+struct Planned {
+    std::size_t m, k, n;
+    Dims batch, shape_out;
+    NdView<T> a, b;
+};
+
+Error rank_error(std::size_t ra, std::size_t rb) {
+    return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(ra) + "D, B: " +
+                          std::to_string(rb) + "D");
+}
+
+Error inner_error(std::size_t k, std::size_t k2) {
+    return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
+                          std::to_string(k2));
+}
+
+// Operands of any size may multiply to a result no array can hold (k = 0
+// makes that possible without huge inputs): the machine is out of memory for
+// it, which is not an internal fault.
+std::optional<Error> size_error(std::span<const std::size_t> shape_out) {
+    const auto count = checked_size(shape_out);
+    if (count && *count <= static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(float)) return std::nullopt;
+    return Error::memory("matmul result " + shape_text(shape_out) + " exceeds the array size limit");
+}
+
+// The checks of the product, in the order callers see their errors.
+template <class T>
+Result<Planned<T>> plan(const NdView<T>& a, const NdView<T>& b) {
     const std::size_t ra = a.ndim(), rb = b.ndim();
-    if (ra < 2 || rb < 2)
-        return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(ra) +
-                              "D, B: " + std::to_string(rb) + "D");
+    if (ra < 2 || rb < 2) return rank_error(ra, rb);
     const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1], k2 = b.shape[rb - 2], n = b.shape[rb - 1];
-    if (k != k2)
-        return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
-                              std::to_string(k2));
+    if (k != k2) return inner_error(k, k2);
     BroadcastShape batch = broadcast_shapes(std::span(a.shape.data(), ra - 2), std::span(b.shape.data(), rb - 2));
     if (!batch.ok()) return Error::runtime(std::move(batch.error));
     Dims target_a = batch.shape, target_b = batch.shape, shape_out = batch.shape;
@@ -26,30 +61,97 @@ Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdVi
     if (!va) return Error::runtime("Broadcast failed for A to " + shape_text(target_a));
     auto vb = b.broadcast(target_b);
     if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(target_b));
+    if (auto e = size_error(shape_out)) return std::move(*e);
+    return Planned<T>{m, k, n, std::move(batch.shape), std::move(shape_out), std::move(*va), std::move(*vb)};
+}
 
-    NdArray<float> out = NdArray<float>::uninit(shape_out, Order::C);
-    if (out.size() == 0) return out;
-    const std::size_t nb = batch.shape.size();
-    const auto& so = out.strides();
-    const auto& sa = va->strides;
-    const auto& sb = vb->strides;
-    // Walk the batch axes as one strided loop; each run is a batch of GEMMs of
-    // one shape, and a broadcast operand simply has batch stride 0.
-    std::span<const std::size_t> bshape(batch.shape.data(), nb);
-    auto plan = plan_loop<3>(bshape, {std::span<const std::ptrdiff_t>(so.data(), nb),
-                                      std::span<const std::ptrdiff_t>(sa.data(), nb),
-                                      std::span<const std::ptrdiff_t>(sb.data(), nb)});
-    run_loop<3>(plan,
-                {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<float*>(va->ptr)),
-                 reinterpret_cast<char*>(const_cast<float*>(vb->ptr))},
-                {sizeof(float), sizeof(float), sizeof(float)},
-                [&](std::array<char*, 3> p, std::array<std::ptrdiff_t, 3> s, std::size_t count) {
-                    gemm::sgemm_batch(count, m, n, k,
-                                      reinterpret_cast<const float*>(p[1]), s[1], sa[nb], sa[nb + 1],
-                                      reinterpret_cast<const float*>(p[2]), s[2], sb[nb], sb[nb + 1],
-                                      reinterpret_cast<float*>(p[0]), s[0], so[nb], so[nb + 1]);
+// Walks the batch axes of `out` (standard layout) and the operands as one
+// strided loop and calls gemm(count, a, bsa, b, bsb, c, bsc) for each run of
+// batch entries: a run is a batch of products of one shape, and a broadcast
+// operand simply has batch stride 0, so its matrix is never copied.
+template <class T, class Out, class Gemm>
+void for_each_run(const Planned<T>& p, NdArray<Out>& out, Gemm&& gemm) {
+    const std::size_t nb = p.batch.size();
+    const Strides& so = out.strides();
+    std::span<const std::size_t> bshape(p.batch.data(), nb);
+    auto loop = plan_loop<3>(bshape, {std::span<const std::ptrdiff_t>(so.data(), nb),
+                                      std::span<const std::ptrdiff_t>(p.a.strides.data(), nb),
+                                      std::span<const std::ptrdiff_t>(p.b.strides.data(), nb)});
+    run_loop<3>(loop,
+                {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<T*>(p.a.ptr)),
+                 reinterpret_cast<char*>(const_cast<T*>(p.b.ptr))},
+                {sizeof(Out), sizeof(T), sizeof(T)},
+                [&](std::array<char*, 3> ptr, std::array<std::ptrdiff_t, 3> s, std::size_t count) {
+                    gemm(count, reinterpret_cast<const T*>(ptr[1]), s[1], reinterpret_cast<const T*>(ptr[2]), s[2],
+                         reinterpret_cast<Out*>(ptr[0]), s[0]);
                 });
+}
+
+NdArray<float> product_f32(const Planned<float>& p) {
+    NdArray<float> out = NdArray<float>::uninit(p.shape_out, Order::C);
+    if (out.size() == 0) return out;
+    const std::size_t nb = p.batch.size();
+    const Strides &sa = p.a.strides, &sb = p.b.strides, &so = out.strides();
+    for_each_run(p, out, [&](std::size_t count, const float* a, std::ptrdiff_t bsa, const float* b,
+                             std::ptrdiff_t bsb, float* c, std::ptrdiff_t bsc) {
+        gemm::sgemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb], sb[nb + 1], c, bsc,
+                          so[nb], so[nb + 1]);
+    });
     return out;
+}
+
+// Below this many multiply-adds the widening path's small kernels win.
+constexpr double kBf16MinWork = 0x1p15;
+
+// Whether the bfloat16 kernel is worth trying: the CPU has it and the product
+// is big enough to amortise its packing.
+bool bf16_worthwhile(const Planned<bf16>& p) {
+    if (!gemm::bf16_products_supported()) return false;
+    if (p.m < 8 || p.n < 16 || p.k < 16) return false;
+    return static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k) >= kBf16MinWork;
+}
+
+// The bfloat16 product straight from the operands, rounded once per element
+// as it is stored; nothing when some value needs the widening path (values
+// that could make subnormal terms, see gemm::bf16_gemm_batch).
+std::optional<NdArray<bf16>> product_bf16(const Planned<bf16>& p) {
+    NdArray<bf16> out = NdArray<bf16>::uninit(p.shape_out, Order::C);
+    const std::size_t nb = p.batch.size();
+    const Strides &sa = p.a.strides, &sb = p.b.strides, &so = out.strides();
+    bool ok = true;
+    for_each_run(p, out, [&](std::size_t count, const bf16* a, std::ptrdiff_t bsa, const bf16* b, std::ptrdiff_t bsb,
+                             bf16* c, std::ptrdiff_t bsc) {
+        ok = ok && gemm::bf16_gemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb],
+                                         sb[nb + 1], c, bsc, so[nb], so[nb + 1]);
+    });
+    if (!ok) return std::nullopt;
+    return out;
+}
+
+// Two plain matrices, the common case: the same checks without the batch
+// machinery, whose bookkeeping costs as much as a whole 8 x 8 product.
+Result<NdArray<float>> product_2d(const NdView<float>& a, const NdView<float>& b) {
+    const std::size_t m = a.shape[0], k = a.shape[1], k2 = b.shape[0], n = b.shape[1];
+    if (k != k2) return inner_error(k, k2);
+    const std::size_t shape_out[2] = {m, n};
+    if (auto e = size_error(shape_out)) return std::move(*e);
+    NdArray<float> out = NdArray<float>::uninit(Dims{m, n}, Order::C);
+    if (out.size() != 0)
+        gemm::sgemm(m, n, k, a.ptr, a.strides[0], a.strides[1], b.ptr, b.strides[0], b.strides[1], out.data(),
+                    static_cast<std::ptrdiff_t>(n), 1);
+    return out;
+}
+
+}  // namespace
+
+Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdView<float>& b) {
+    try {
+        if (a.ndim() == 2 && b.ndim() == 2) return product_2d(a, b);
+        VORKA_TRY(Planned<float> p, plan(a, b));
+        return product_f32(p);
+    } catch (const std::bad_alloc&) {
+        return Error::memory();
+    }
 }
 
 template <class T>
@@ -96,10 +198,23 @@ Result<NdArray<float>> MatmulOps<float>::do_matmul(const NdView<float>& a, const
 
 template <class T>
 Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdView<T>& a, const NdView<T>& b) {
-    NdArray<float> wa = widen(a);
-    NdArray<float> wb = widen(b);
-    VORKA_TRY(NdArray<float> r, internal_linalg_matmul(wa.view(), wb.view()));
-    return narrow<T>(r.view());
+    try {
+        // Check first: a failing product should not pay for widened copies.
+        VORKA_TRY(Planned<T> p, plan(a, b));
+        if (checked_size(p.shape_out).value_or(0) == 0) return NdArray<T>::uninit(p.shape_out, Order::C);
+        if constexpr (std::is_same_v<T, bf16>) {
+            if (bf16_worthwhile(p)) {
+                if (auto r = product_bf16(p)) return std::move(*r);
+            }
+        }
+        // float32 products, one rounding per result element
+        NdArray<float> wa = widen(a);
+        NdArray<float> wb = widen(b);
+        VORKA_TRY(NdArray<float> r, internal_linalg_matmul(wa.view(), wb.view()));
+        return narrow<T>(r.view());
+    } catch (const std::bad_alloc&) {
+        return Error::memory();
+    }
 }
 
 template struct MatmulOps<f16>;

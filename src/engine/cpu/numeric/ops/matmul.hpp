@@ -10,9 +10,13 @@
 
 namespace vorka::kernels {
 
-// float32 product; errors are RuntimeErrors with the matmul texts.
+// float32 product in standard layout. Shape errors are RuntimeErrors with the
+// matmul texts; a result beyond the size limit, or any allocation the machine
+// refuses, is a Memory error.
 Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdView<float>& b);
 
+// float32 goes straight to internal_linalg_matmul; float16 and bfloat16 are
+// multiplied in float32 and rounded once per result element.
 template <class T>
 struct MatmulOps {
     static Result<NdArray<T>> do_matmul(const NdView<T>& a, const NdView<T>& b);

@@ -1,0 +1,306 @@
+"""Matrix-product benchmarks: float32 against NumPy and the core's FMA peak,
+transposed operands, float16/bfloat16 against PyTorch, many small products.
+
+The float32 peak of one core is measured here, not assumed: a C program with a
+fixed loop of independent FMAs (256- and 512-bit) is compiled with the system
+C compiler and run single-threaded; the faster width counts. The peak is the
+best of several runs while product times are medians, so on a loaded machine
+the printed fraction of peak reads low.
+
+Run on its own with `.venv/bin/python bench/bench_matmul.py [--quick]`,
+or through bench/run_all.py.
+"""
+
+import harness  # first: sets the thread limits before NumPy/torch load
+
+import os
+import shutil
+import subprocess
+import tempfile
+from typing import Optional
+
+import ml_dtypes
+import numpy as np
+
+from harness import Case, Target, faster_than, within
+
+from vorka import Tensor
+
+SQUARE = (64, 256, 1024)
+HALF = 512
+BATCH = 4096
+SMALL = 8
+PEAK_FRACTION = 0.85
+
+NUMPY_DTYPE = {"f32": np.float32, "f16": np.float16, "bf16": ml_dtypes.bfloat16}
+
+# --------------------------------------------------------------------------- peak
+
+# Twelve independent FMA chains cover the FMA latency on both vector widths;
+# the loop body is fixed in assembly so no compiler setting can change it.
+_PEAK_SOURCE = r"""
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+static double now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+#define FMA12(R)                                                       \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "0\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "1\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "2\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "3\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "4\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "5\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "6\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "7\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "8\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "9\n\t"                   \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "10\n\t"                  \
+    "vfmadd231ps %%" R "12, %%" R "13, %%" R "11\n\t"
+
+#define CLOBBER "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", \
+                "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "cc"
+
+static const float one = 1.0f, tiny = 0x1p-20f;
+
+static void run_ymm(long n) {
+    __asm__ volatile(
+        "vxorps %%ymm0, %%ymm0, %%ymm0\n\t"
+        "vmovaps %%ymm0, %%ymm1\n\tvmovaps %%ymm0, %%ymm2\n\tvmovaps %%ymm0, %%ymm3\n\t"
+        "vmovaps %%ymm0, %%ymm4\n\tvmovaps %%ymm0, %%ymm5\n\tvmovaps %%ymm0, %%ymm6\n\t"
+        "vmovaps %%ymm0, %%ymm7\n\tvmovaps %%ymm0, %%ymm8\n\tvmovaps %%ymm0, %%ymm9\n\t"
+        "vmovaps %%ymm0, %%ymm10\n\tvmovaps %%ymm0, %%ymm11\n\t"
+        "vbroadcastss %1, %%ymm12\n\tvbroadcastss %2, %%ymm13\n\t"
+        "1:\n\t" FMA12("ymm") "dec %0\n\tjnz 1b\n\t"
+        : "+r"(n) : "m"(one), "m"(tiny) : CLOBBER);
+}
+
+static void run_zmm(long n) {
+    __asm__ volatile(
+        "vxorps %%xmm0, %%xmm0, %%xmm0\n\t"
+        "vmovaps %%zmm0, %%zmm1\n\tvmovaps %%zmm0, %%zmm2\n\tvmovaps %%zmm0, %%zmm3\n\t"
+        "vmovaps %%zmm0, %%zmm4\n\tvmovaps %%zmm0, %%zmm5\n\tvmovaps %%zmm0, %%zmm6\n\t"
+        "vmovaps %%zmm0, %%zmm7\n\tvmovaps %%zmm0, %%zmm8\n\tvmovaps %%zmm0, %%zmm9\n\t"
+        "vmovaps %%zmm0, %%zmm10\n\tvmovaps %%zmm0, %%zmm11\n\t"
+        "vbroadcastss %1, %%zmm12\n\tvbroadcastss %2, %%zmm13\n\t"
+        "1:\n\t" FMA12("zmm") "dec %0\n\tjnz 1b\n\t"
+        "vzeroupper\n\t"
+        : "+r"(n) : "m"(one), "m"(tiny) : CLOBBER);
+}
+
+/* Best GFLOP/s of `reps` runs of at least `seconds` each. */
+static double measure(void (*run)(long), int lanes, double seconds, int reps) {
+    long n = 1000;
+    for (;;) {
+        double t0 = now();
+        run(n);
+        double dt = now() - t0;
+        if (dt >= seconds) break;
+        n *= 2;
+    }
+    double best = 0.0;
+    for (int r = 0; r < reps; ++r) {
+        double t0 = now();
+        run(n);
+        double g = 12.0 * 2.0 * lanes * (double)n / (now() - t0) * 1e-9;
+        if (g > best) best = g;
+    }
+    return best;
+}
+
+int main(int argc, char** argv) {
+    double seconds = argc > 1 ? atof(argv[1]) : 0.1;
+    int reps = argc > 2 ? atoi(argv[2]) : 7;
+    double ymm = measure(run_ymm, 8, seconds, reps);
+    double zmm = __builtin_cpu_supports("avx512f") ? measure(run_zmm, 16, seconds, reps) : 0.0;
+    printf("%.3f %.3f\n", ymm, zmm);
+    return 0;
+}
+"""
+
+
+def fma_peak() -> tuple[Optional[float], str]:
+    """Single-core float32 peak in FLOP/s, from a fixed FMA loop compiled with the
+    system C compiler and run single-threaded; (None, reason) when that fails."""
+    cc = shutil.which(os.environ.get("CC", "cc")) or shutil.which("gcc")
+    if cc is None:
+        return None, "no C compiler found"
+    with tempfile.TemporaryDirectory(prefix="vorka-peak-") as tmp:
+        src, exe = os.path.join(tmp, "peak.c"), os.path.join(tmp, "peak")
+        with open(src, "w") as f:
+            f.write(_PEAK_SOURCE)
+        try:
+            subprocess.run([cc, "-O2", "-o", exe, src], check=True, capture_output=True, timeout=120)
+            seconds, reps = ("0.02", "3") if harness.is_quick() else ("0.1", "9")
+            out = subprocess.run([exe, seconds, reps], check=True, capture_output=True, text=True, timeout=300)
+        except (OSError, subprocess.SubprocessError) as e:
+            return None, f"peak program failed: {e}"
+    ymm, zmm = (float(x) * 1e9 for x in out.stdout.split())
+    width = "512-bit" if zmm >= ymm else "256-bit"
+    return max(ymm, zmm), (f"FMA loop: {ymm * 1e-9:.1f} GFLOP/s with 256-bit vectors, "
+                           f"{zmm * 1e-9:.1f} with 512-bit; peak = {width}")
+
+
+def peak_target(flops: float, peak: Optional[float]) -> Target:
+    label = f">= {PEAK_FRACTION:.0%} peak"
+    if peak is None:
+        return Target(label, lambda t: False, ("vorka", "no-peak"))
+    return Target(label, lambda t: flops / t["vorka"] >= PEAK_FRACTION * peak, ("vorka",))
+
+
+# --------------------------------------------------------------------------- operands
+
+def _random(rng, shape, dtype="f32"):
+    return rng.standard_normal(shape, dtype=np.float32).astype(NUMPY_DTYPE[dtype])
+
+
+def _torch_of(x: np.ndarray, dtype: str):
+    torch = harness.torch()
+    if torch is None:
+        return None
+    tdt = {"f32": torch.float32, "f16": torch.float16, "bf16": torch.bfloat16}[dtype]
+    # bfloat16 has no NumPy buffer torch understands: go through float32.
+    return torch.from_numpy(np.ascontiguousarray(x, dtype=np.float32)).to(tdt)
+
+
+def _reference(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The float64 product and the size of its terms, sum |a| |b|."""
+    a64, b64 = np.asarray(a, np.float64), np.asarray(b, np.float64)
+    return a64 @ b64, np.abs(a64) @ np.abs(b64) + np.finfo(np.float32).tiny
+
+
+def _mismatch(got, a: np.ndarray, b: np.ndarray, dtype: str) -> Optional[str]:
+    """Why vorka's product `got` is off, or None. Sums may run in any order, so the
+    tolerance grows with k and the terms' size; 16-bit results add one rounding."""
+    want, scale = _reference(a, b)
+    got = np.asarray(got.to_numpy(), np.float64)
+    if got.shape != want.shape:
+        return f"shape {got.shape} != {want.shape}"
+    rtol = a.shape[-1] * 2.0**-23 + {"f32": 0.0, "f16": 2.0**-11, "bf16": 2.0**-8}[dtype]
+    bad = np.count_nonzero(np.abs(got - want) > rtol * scale)
+    return f"{bad} of {want.size} elements off" if bad else None
+
+
+def _case(name: str, a: np.ndarray, b: np.ndarray, dtype: str, target: Optional[Target]) -> Case:
+    """a @ b for every library, vorka's result checked before timing."""
+    va, vb = Tensor(a, dtype=dtype), Tensor(b, dtype=dtype)
+    fns = {"vorka": lambda: va @ vb}
+    if dtype == "f32":  # NumPy has no bfloat16 product and no BLAS for float16
+        fns["numpy"] = lambda: a @ b
+    ta, tb = _torch_of(a, dtype), _torch_of(b, dtype)
+    if ta is not None:
+        fns["torch"] = lambda: ta @ tb
+    case = Case(name, fns, target)
+    try:
+        problem = _mismatch(va @ vb, a, b, dtype)
+    except Exception as e:  # reported once, untimed
+        case.errors["vorka"] = f"{type(e).__name__}: {e}"
+        del case.fns["vorka"]
+        return case
+    if problem:
+        case.note = f"vorka result differs: {problem}"
+    return case
+
+
+# --------------------------------------------------------------------------- cases
+
+def square_cases(peak: Optional[float]) -> list[Case]:
+    rng = np.random.default_rng(0)
+    cases = []
+    for n in SQUARE:
+        a, b = _random(rng, (n, n)), _random(rng, (n, n))
+        target = faster_than("numpy", 0.9) & peak_target(2.0 * n**3, peak)
+        cases.append(_case(f"f32 {n}x{n} @ {n}x{n}", a, b, "f32", target))
+    return cases
+
+
+def _column_major(x: Tensor) -> Tensor:
+    """The same matrix, stored column-major."""
+    return Tensor(np.ascontiguousarray(x.to_numpy().T), dtype=x.dtype).transpose(0, 1)
+
+
+def transposed_table() -> None:
+    """vorka with column-major operands against its own contiguous product. The
+    repetitions of a row are interleaved, so machine load hits all columns alike."""
+    rng = np.random.default_rng(0)
+    layouts = ("A", "B", "AB")
+    print("\n### Matmul: column-major operands against the contiguous product (vorka)\n")
+    print("| case | contiguous | " + " | ".join(f"{w} column-major" for w in layouts) + " | target |")
+    print("|---|---:|" + "---:|" * len(layouts) + "---|")
+    notes = []
+    for n in SQUARE:
+        a, b = _random(rng, (n, n)), _random(rng, (n, n))
+        ta, tb = Tensor(a), Tensor(b)
+        fns = {"": lambda: ta @ tb}
+        for w in layouts:
+            va = _column_major(ta) if "A" in w else ta
+            vb = _column_major(tb) if "B" in w else tb
+            fns[w] = lambda va=va, vb=vb: va @ vb
+            problem = _mismatch(va @ vb, a, b, "f32")
+            if problem:
+                notes.append(f"- n = {n}, {w} column-major: vorka result differs: {problem}")
+        t = harness.time_many(fns)
+        worst = max(t[w] for w in layouts) / t[""]
+        mark = "\u2713" if worst <= 1.1 else "\u2717"
+        cells = [f"f32 {n}x{n} @ {n}x{n}", harness.fmt_time(t[""])]
+        cells += [f"{harness.fmt_time(t[w])} ({t[w] / t['']:.2f}x)" for w in layouts]
+        print("| " + " | ".join(cells + [f"{mark} <= 1.1x contiguous"]) + " |", flush=True)
+    if notes:
+        print()
+        print("\n".join(notes))
+
+
+def half_cases() -> list[Case]:
+    rng = np.random.default_rng(2)
+    cases = []
+    for dtype in ("f16", "bf16"):
+        a, b = _random(rng, (HALF, HALF), dtype), _random(rng, (HALF, HALF), dtype)
+        cases.append(_case(f"{dtype} {HALF}x{HALF} @ {HALF}x{HALF}", a, b, dtype, within("torch", 1.0)))
+    return cases
+
+
+def batched_cases() -> list[Case]:
+    rng = np.random.default_rng(3)
+    a = _random(rng, (BATCH, SMALL, SMALL))
+    b = _random(rng, (BATCH, SMALL, SMALL))
+    b1 = _random(rng, (SMALL, SMALL))
+    target = within("numpy", 1.0)
+    return [
+        _case(f"f32 [{BATCH}, {SMALL}, {SMALL}] @ [{BATCH}, {SMALL}, {SMALL}]", a, b, "f32", target),
+        _case(f"f32 [{BATCH}, {SMALL}, {SMALL}] @ [{SMALL}, {SMALL}]", a, b1, "f32", target),
+    ]
+
+
+def _fractions(times: list[dict], peak: Optional[float]) -> None:
+    if peak is None:
+        return
+    print()
+    for n, t in zip(SQUARE, times):
+        if t.get("vorka"):
+            got = 2.0 * n**3 / t["vorka"]
+            print(f"- n = {n}: vorka {got * 1e-9:.1f} GFLOP/s = {got / peak:.1%} of peak"
+                  + (f"; numpy {2.0 * n**3 / t['numpy'] * 1e-9:.1f} GFLOP/s" if t.get("numpy") else ""))
+
+
+def main() -> None:
+    peak, how = fma_peak()
+    print(f"\nSingle-core float32 peak: "
+          + (f"{peak * 1e-9:.1f} GFLOP/s ({how})" if peak else f"unknown ({how})"))
+    square = square_cases(peak)
+    times = harness.run(square, "Matmul: float32 square products (one thread each)")
+    _fractions(times, peak)
+    transposed_table()
+    harness.run(half_cases(), "Matmul: float16 / bfloat16 against PyTorch")
+    harness.run(batched_cases(), "Matmul: many small products")
+
+
+if __name__ == "__main__":
+    harness.configure_from_argv()
+    print("## vorka matmul benchmarks\n")
+    print(harness.machine_summary())
+    main()

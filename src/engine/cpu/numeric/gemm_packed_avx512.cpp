@@ -1,0 +1,215 @@
+// float32 products too large for the register-blocked kernels' cache reuse,
+// with AVX-512, blocked like the bfloat16 kernel: a KC x NC block of B is
+// packed into NR-column panels (kept in L2) that stream past one MR-row panel
+// of A at a time (kept in L1). Rows of A that run along k are read in place;
+// other layouts of A are packed MC rows at a time. Each element of C is one
+// FMA chain in k order, resumed across k blocks.
+
+// GCC 12 flags the deliberately undefined operands inside its own AVX-512
+// intrinsics (shuffles, casts) as maybe-uninitialised.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
+#include "engine/cpu/numeric/gemm_kernels.hpp"
+
+namespace vorka::gemm::detail {
+namespace {
+
+constexpr size_t MR = 8;     // rows of the register tile
+constexpr size_t NV = 2;     // zmm per row of the register tile
+constexpr size_t NR = 16 * NV;
+constexpr size_t KC = 256;   // k per block; an A panel is 8 KiB (L1)
+constexpr size_t MC = 256;   // rows per packed A block: 256 KiB
+constexpr size_t NC = 1024;  // columns per packed B block: 1 MiB (L2)
+
+// Growable per-thread packing buffer, kept between calls.
+class Scratch {
+  public:
+    ~Scratch() { std::free(p_); }
+    float* get(size_t n) {
+        if (n > cap_) {
+            std::free(p_);
+            p_ = nullptr;
+            cap_ = 0;
+            p_ = static_cast<float*>(std::aligned_alloc(64, (n * sizeof(float) + 63) / 64 * 64));
+            if (!p_) throw std::bad_alloc();
+            cap_ = n;
+        }
+        return p_;
+    }
+
+  private:
+    float* p_ = nullptr;
+    size_t cap_ = 0;
+};
+
+__mmask16 mask16(size_t lanes) { return lanes >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << lanes) - 1); }
+__mmask8 mask8(size_t lanes) { return lanes >= 8 ? __mmask8(0xFF) : __mmask8((1u << lanes) - 1); }
+
+// Packs `lines` lines of `kb` elements (element p of line i at i * ls + p * es)
+// into panels of `width` lines: panel q holds rows p of `width` floats,
+// dst[q * width * kb + p * width + r] = line q * width + r (zero past `lines`).
+// Lines contiguous along k (es == 1) are transposed 8 x 8 at a time; with
+// ls == 1 each k step is one contiguous run across all panels, read in
+// order so that the hardware prefetcher keeps up.
+void pack(const float* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t kb, size_t width, float* dst) {
+    const size_t panels = (lines + width - 1) / width;
+    if (ls == 1) {
+        for (size_t p = 0; p < kb; ++p) {
+            const float* s = src + static_cast<ptrdiff_t>(p) * es;
+            for (size_t q = 0; q < panels; ++q) {
+                float* d = dst + q * width * kb + p * width;
+                const size_t i0 = q * width;
+                if (width == 8) {
+                    _mm256_store_ps(d, _mm256_maskz_loadu_ps(mask8(lines - i0), s + i0));
+                } else {
+                    for (size_t h = 0; h < width; h += 16)
+                        _mm512_store_ps(d + h, _mm512_maskz_loadu_ps(mask16(lines > i0 + h ? lines - i0 - h : 0),
+                                                                     s + i0 + h));
+                }
+            }
+        }
+        return;
+    }
+    for (size_t q = 0; q < panels; ++q) {
+        const float* s = src + static_cast<ptrdiff_t>(q * width) * ls;
+        float* d = dst + q * width * kb;
+        const size_t n = std::min(width, lines - q * width);
+        size_t r0 = 0;
+        if (es == 1) {
+            for (; r0 + 8 <= n; r0 += 8) {
+                const float* sr = s + static_cast<ptrdiff_t>(r0) * ls;
+                size_t p = 0;
+                for (; p + 8 <= kb; p += 8) transpose8(sr + p, ls, d + p * width + r0, static_cast<ptrdiff_t>(width));
+                for (; p < kb; ++p)
+                    for (size_t r = 0; r < 8; ++r)
+                        d[p * width + r0 + r] = sr[static_cast<ptrdiff_t>(r) * ls + static_cast<ptrdiff_t>(p)];
+            }
+        }
+        for (size_t p = 0; p < kb; ++p)
+            for (size_t r = r0; r < width; ++r)
+                d[p * width + r] =
+                    r < n ? s[static_cast<ptrdiff_t>(r) * ls + static_cast<ptrdiff_t>(p) * es] : 0.0f;
+    }
+}
+
+// C[0, mb) x [0, NR) (masks m select the columns) = its previous value when
+// `load`, else 0, plus kb steps of A (element (r, p) at r * ars + p * acs;
+// rows past mb are never read) and packed B. C rows are `rsc` floats apart,
+// columns contiguous.
+void kernel(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, float* c, ptrdiff_t rsc,
+            size_t mb, const __mmask16* m, bool load) {
+    ptrdiff_t off[MR];
+    __m512 acc[MR][NV];
+#pragma GCC unroll 8
+    for (size_t r = 0; r < MR; ++r) {
+        off[r] = r < mb ? static_cast<ptrdiff_t>(r) * ars : 0;
+#pragma GCC unroll 4
+        for (size_t v = 0; v < NV; ++v)
+            acc[r][v] = load && r < mb ? _mm512_maskz_loadu_ps(m[v], c + static_cast<ptrdiff_t>(r) * rsc + 16 * v)
+                                       : _mm512_setzero_ps();
+    }
+    for (size_t p = 0; p < kb; ++p) {
+        __m512 b[NV];
+#pragma GCC unroll 4
+        for (size_t v = 0; v < NV; ++v) b[v] = _mm512_load_ps(bp + 16 * v);
+#pragma GCC unroll 8
+        for (size_t r = 0; r < MR; ++r) {
+            const __m512 av = _mm512_set1_ps(a[off[r]]);
+#pragma GCC unroll 4
+            for (size_t v = 0; v < NV; ++v) acc[r][v] = _mm512_fmadd_ps(av, b[v], acc[r][v]);
+        }
+        a += acs;
+        bp += NR;
+    }
+#pragma GCC unroll 8
+    for (size_t r = 0; r < MR; ++r) {
+        if (r >= mb) break;
+#pragma GCC unroll 4
+        for (size_t v = 0; v < NV; ++v) _mm512_mask_storeu_ps(c + static_cast<ptrdiff_t>(r) * rsc + 16 * v, m[v], acc[r][v]);
+    }
+}
+
+void prefetch_tile(const float* c, ptrdiff_t rsc, size_t rows) {
+    for (size_t r = 0; r < rows; ++r) {
+        const char* row = reinterpret_cast<const char*>(c + static_cast<ptrdiff_t>(r) * rsc);
+        // a row of NR floats may straddle one line more than it fills
+        for (size_t b = 0; b < NR * sizeof(float); b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        _mm_prefetch(row + NR * sizeof(float) - 1, _MM_HINT_T0);
+    }
+}
+
+// One tile of C at any strides: through a dense buffer unless C's columns
+// are contiguous.
+void tile(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, float* c, ptrdiff_t rsc,
+          ptrdiff_t csc, size_t mb, size_t nb, bool load) {
+    __mmask16 m[NV];
+    for (size_t v = 0; v < NV; ++v) m[v] = mask16(nb > 16 * v ? nb - 16 * v : 0);
+    if (csc == 1) {
+        kernel(kb, a, ars, acs, bp, c, rsc, mb, m, load);
+        return;
+    }
+    alignas(64) float t[MR * NR];
+    if (load)
+        for (size_t r = 0; r < mb; ++r)
+            for (size_t j = 0; j < nb; ++j)
+                t[r * NR + j] = c[static_cast<ptrdiff_t>(r) * rsc + static_cast<ptrdiff_t>(j) * csc];
+    kernel(kb, a, ars, acs, bp, t, NR, mb, m, load);
+    for (size_t r = 0; r < mb; ++r)
+        for (size_t j = 0; j < nb; ++j)
+            c[static_cast<ptrdiff_t>(r) * rsc + static_cast<ptrdiff_t>(j) * csc] = t[r * NR + j];
+}
+
+void product(const Problem& P, const float* a, const float* b, float* c, float* abuf, float* bbuf) {
+    for (size_t jc = 0; jc < P.n; jc += NC) {
+        const size_t nc = std::min(NC, P.n - jc);
+        for (size_t pc = 0; pc < P.k; pc += KC) {
+            const size_t kb = std::min(KC, P.k - pc);
+            const float* bk = b + static_cast<ptrdiff_t>(pc) * P.rsb + static_cast<ptrdiff_t>(jc) * P.csb;
+            pack(bk, P.csb, P.rsb, nc, kb, NR, bbuf);
+            for (size_t ic = 0; ic < P.m; ic += MC) {
+                const size_t mc = std::min(MC, P.m - ic);
+                const float* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
+                // Rows of A that run along k are read in place: the kernel
+                // walks MR of them side by side, which the cache serves as well
+                // as a packed panel, and the copy is saved.
+                const bool direct = P.csa == 1;
+                if (!direct) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
+                const ptrdiff_t ars = direct ? P.rsa : 1, acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
+                for (size_t ir = 0; ir < mc; ir += MR) {
+                    const float* ap = direct ? ak + static_cast<ptrdiff_t>(ir) * P.rsa : abuf + ir * kb;
+                    const size_t mb = std::min(MR, mc - ir);
+                    float* cr = c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc;
+                    for (size_t jr = 0; jr < nc; jr += NR) {
+                        float* ct = cr + static_cast<ptrdiff_t>(jr) * P.csc;
+                        // C is revisited once per k block and comes from far caches by
+                        // then: ask for the next tile a whole kernel ahead of its use.
+                        if (pc > 0 && P.csc == 1 && jr + NR < nc) prefetch_tile(ct + NR, P.rsc, mb);
+                        tile(kb, ap, ars, acs, bbuf + jr * kb, ct, P.rsc, P.csc, mb, std::min(NR, nc - jr), pc > 0);
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void packed_avx512(const Problem& P) {
+    thread_local Scratch abuf, bbuf;
+    const size_t kc = std::min(KC, P.k);
+    float* ap = abuf.get((std::min(MC, P.m) + MR - 1) / MR * MR * kc);
+    float* bp = bbuf.get((std::min(NC, P.n) + NR - 1) / NR * NR * kc);
+    for (size_t t = 0; t < P.batch; ++t) {
+        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        product(P, P.a + it * P.bsa, P.b + it * P.bsb, P.c + it * P.bsc, ap, bp);
+    }
+}
+
+}  // namespace vorka::gemm::detail
