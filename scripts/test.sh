@@ -16,6 +16,12 @@ for env in .venv .venv-newest; do
   echo "== Python tests ($("$env/bin/python" --version))"
   "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python || status=1
 done
+echo "== Sanitizers (AddressSanitizer + UndefinedBehaviorSanitizer)"
+bash scripts/sanitize.sh || status=1
+
+echo "== valgrind memcheck of the C++ tests"
+bash scripts/valgrind.sh || status=1
+
 echo "== Examples, type stubs and mypy"
 bash scripts/check_docs.sh || status=1
 

@@ -3,13 +3,16 @@
 #include "python/module_util.hpp"
 #include "tensor/api.hpp"
 
+
 namespace vorka::py {
 PyObject* build_nn_module();  // nn/functional/module.cpp
+int add_test_hooks(PyObject* module);  // python/test_hooks.cpp
 }
 
 namespace {
 
 using vorka::py::Ref;
+
 
 int vorka_core_exec(PyObject* module) {
     return vorka::py::guard<int>(-1, [&]() -> int {
@@ -26,7 +29,7 @@ int vorka_core_exec(PyObject* module) {
         // Reachable for the package, deliberately not part of __all__.
         PyObject* panic = vorka::py::panic_exception();
         if (!panic || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
-        return 0;
+        return vorka::py::add_test_hooks(module);
     });
 }
 

@@ -1,6 +1,9 @@
 // Introspection for the test suite, compiled in only when VORKA_TEST_HOOKS is
 // defined: node indices are otherwise invisible from Python by design.
+#include <cstddef>
+
 #include "python/errors.hpp"
+#include "support/counters.hpp"
 #include "tensor/api.hpp"
 
 namespace vorka::py {
@@ -18,8 +21,23 @@ PyObject* node_index(PyObject*, PyObject* arg) {
     return PyLong_FromUnsignedLongLong(id->index);
 }
 
+PyObject* live_storages(PyObject*, PyObject*) { return PyLong_FromLongLong(counters::storages()); }
+PyObject* live_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(counters::buffers()); }
+
+// A heap over-read inside the extension: a sanitized interpreter must report it.
+PyObject* oob_read(PyObject*, PyObject*) {
+    volatile char* block = new char[8]();
+    volatile std::size_t past = 8;
+    char c = block[past];
+    delete[] block;
+    return PyLong_FromLong(c);
+}
+
 PyMethodDef hooks[] = {
     {"_node_index", node_index, METH_O, nullptr},
+    {"_live_storages", live_storages, METH_NOARGS, nullptr},
+    {"_live_buffers", live_buffers, METH_NOARGS, nullptr},
+    {"_oob_read", oob_read, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
