@@ -254,18 +254,21 @@ def test_constructor_data_agrees_with_numpy(name, target):
 
 def test_failed_constructors_leave_nothing_on_the_tape():
     def body():
-        failures = 0
+        failures = successes = 0
         for data in DATA.values():
             for target in TARGETS:
                 if outcome(lambda: Tensor(data, dtype=target, requires_grad=True))[0] == "raise":
                     failures += 1
+                else:
+                    successes += 1
         for kwargs in [dict(dtype="f64"), dict(device="gpu"), dict(dtype=NameNotStr()), dict(device=None)]:
             assert outcome(lambda: Tensor([1.0], requires_grad=True, **kwargs))[0] == "raise"
-        return failures, probe_node_id(Tensor([1.0], requires_grad=True))
+        return failures, successes, probe_node_id(Tensor([1.0], requires_grad=True))
 
-    failures, first_id = in_fresh_thread(body)
+    # Each successful construction pushed exactly one leaf; the failures none.
+    failures, successes, next_id = in_fresh_thread(body)
     assert failures > 50
-    assert first_id == 0
+    assert next_id == successes
 
 
 # ---- constructor keywords ------------------------------------------------------------
