@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -129,6 +130,11 @@ def test_thread_exit_releases_its_tape():
         t.start()
     for t in threads:
         t.join()
+    # join() returns once the interpreter is done with a thread; the C++
+    # thread-local tape is destroyed a moment later, as the OS thread exits.
+    deadline = time.monotonic() + 10.0
+    while live_storages() != base and time.monotonic() < deadline:
+        time.sleep(0.01)
     assert live_storages() == base
 
 
