@@ -158,6 +158,7 @@ BinaryOp as_binary(ScalarOp op) {
         case ScalarOp::Add: return BinaryOp::Add;
         case ScalarOp::Sub: return BinaryOp::Sub;
         case ScalarOp::Mul: return BinaryOp::Mul;
+        case ScalarOp::Div:
         case ScalarOp::RDiv: return BinaryOp::Div;
     }
     return BinaryOp::Add;
@@ -179,10 +180,7 @@ bool ref_compare(CompareOp op, V x, V y) {
 template <class T>
 T ref_relu(T x) {
     if constexpr (std::is_same_v<T, float>) {
-        const uint32_t u = float_bits(x);
-        const bool snan = is_nan(x) && (u & 0x00400000u) == 0;
-        if (snan) return quiet(x);
-        return x > 0.0f ? x : 0.0f;
+        return x > 0.0f ? x : 0.0f;  // NaNs of every kind give +0
     } else {
         const uint16_t inf = std::is_same_v<T, f16> ? 0x7C00 : 0x7F80;
         return x.bits <= inf ? x : T{0};  // sign set or NaN -> +0
@@ -190,7 +188,7 @@ T ref_relu(T x) {
 }
 
 constexpr BinaryOp kBinaryOps[] = {BinaryOp::Add, BinaryOp::Sub, BinaryOp::Mul, BinaryOp::Div};
-constexpr ScalarOp kScalarOps[] = {ScalarOp::Add, ScalarOp::Sub, ScalarOp::Mul, ScalarOp::RDiv};
+constexpr ScalarOp kScalarOps[] = {ScalarOp::Add, ScalarOp::Sub, ScalarOp::Mul, ScalarOp::Div, ScalarOp::RDiv};
 constexpr CompareOp kCompareOps[] = {CompareOp::Eq, CompareOp::Ne, CompareOp::Lt,
                                      CompareOp::Le, CompareOp::Gt, CompareOp::Ge};
 
@@ -358,10 +356,12 @@ TEST_P(Loops, KnownValues) {
     binary<bf16>(BinaryOp::Mul, &bf_three, 0, &bf_three, 0, b, 4);
     EXPECT_EQ(b[2].bits, 0x4110);  // 9
 
-    const float snan = float_from_bits(0x7F800001u);
     float r[4];
-    relu<float>(&snan, 0, r, 4);
-    EXPECT_EQ(float_bits(r[0]), 0x7FC00001u);
+    for (uint32_t nan : {0x7F800001u, 0xFF800001u, 0x7FC00000u, 0xFFFFFFFFu}) {
+        const float x = float_from_bits(nan);
+        relu<float>(&x, 0, r, 4);
+        EXPECT_EQ(float_bits(r[3]), 0u) << std::hex << nan;
+    }
 
     // Both operands NaN: the left one wins, whichever order the hardware saw.
     const float qa = float_from_bits(0x7FC0000Au), qb = float_from_bits(0xFFC0000Bu);
@@ -466,6 +466,59 @@ INSTANTIATE_TEST_SUITE_P(AllIsas, Loops, ::testing::Values(Isa::Generic, Isa::Av
                              }
                              return "Unknown";
                          });
+
+// Sums of runs and of columns: the same bits on every instruction set, NaN
+// payloads included (random bits), and on positive data within a few float32
+// roundings of the exact sum however long the run (pairwise, not sequential).
+template <class T>
+void check_sums() {
+    struct Case {
+        size_t rows, cols;
+        ptrdiff_t sr, sc;  // element strides of the input
+    };
+    constexpr Case kCases[] = {{1, 1, 1, 1},     {17, 3, 3, 1},      {257, 1, 1, 1},    {1000, 40, 40, 1},
+                               {4099, 5, 1, 4099}, {33, 300, 300, 1}, {2, 600, 1, 2},    {1 << 20, 2, 2, 1},
+                               {70000, 16, 16, 1}, {3, 7, 0, 1}};
+    std::mt19937 rng(77);
+    for (const Case& c : kCases) {
+        const size_t span = (c.rows - 1) * c.sr + (c.cols - 1) * c.sc + 1;
+        SCOPED_TRACE(std::string(type_name<T>()) + " rows " + std::to_string(c.rows) + " cols " + std::to_string(c.cols));
+        for (bool special : {false, true}) {
+            auto x = random_bits<T>(span, c.rows + c.cols);
+            std::vector<double> exact(c.cols, 0.0);
+            if (!special) {
+                std::uniform_real_distribution<float> u(0.0f, 1.0f);
+                for (size_t k = 0; k < span; ++k) x[k] = from_f32<T>(u(rng));
+                for (size_t i = 0; i < c.rows; ++i)
+                    for (size_t j = 0; j < c.cols; ++j) exact[j] += to_f32(x[i * c.sr + j * c.sc]);
+            }
+            std::vector<uint32_t> first;
+            for (Isa isa : {Isa::Generic, Isa::Avx2, Isa::Avx512}) {
+                if (!isa_supported(isa)) continue;
+                force_isa(isa);
+                std::vector<float> cols(c.cols), runs(c.cols);
+                sum_rows<T>(x.get(), c.sr, c.sc, c.rows, c.cols, cols.data(), 1);
+                for (size_t j = 0; j < c.cols; ++j) runs[j] = sum<T>(x.get() + j * c.sc, c.sr, c.rows);
+                std::vector<uint32_t> got;
+                for (size_t j = 0; j < c.cols; ++j) got.insert(got.end(), {float_bits(cols[j]), float_bits(runs[j])});
+                if (first.empty()) first = got;
+                EXPECT_EQ(got, first) << "instruction set " << int(isa) << (special ? ", random bits" : "");
+                for (size_t j = 0; j < c.cols && !special; ++j) {
+                    const double tol = 4e-7 * exact[j] + 1e-30;
+                    EXPECT_NEAR(cols[j], exact[j], tol) << "column " << j;
+                    EXPECT_NEAR(runs[j], exact[j], tol) << "run " << j;
+                }
+            }
+            force_isa(Isa::Avx512);
+        }
+    }
+}
+
+TEST(LoopSums, SameOnEveryIsaAndAccurate) {
+    check_sums<float>();
+    check_sums<f16>();
+    check_sums<bf16>();
+}
 
 TEST(LoopsDispatch, ForcingFallsBackToSupported) {
     for (Isa isa : {Isa::Generic, Isa::Avx2, Isa::Avx512}) {

@@ -68,13 +68,16 @@ def number_as(s, dtype):
 
 
 def ref_scalar_div(a, s, dtype):
+    # times the float32 reciprocal where it is finite, else a true quotient
     with np.errstate(all="ignore"):
-        r = np.float32(1.0) / np.array(float(s)).astype(np.float32)
+        s32 = np.array(float(s)).astype(np.float32)
+        r = np.float32(1.0) / s32
+        op = (lambda x: x * r) if np.isfinite(r) else (lambda x: x / s32)
         if dtype == "f32":
-            return np.asarray(a * r)
+            return np.asarray(op(a))
         if dtype == "f16":
-            return (a.astype(np.float32) * r).astype(np.float16)
-        return bf16_narrow(bf16_widen(a) * r)
+            return op(a.astype(np.float32)).astype(np.float16)
+        return bf16_narrow(op(bf16_widen(a)))
 
 
 def ref_rdiv(s, a, dtype):
@@ -310,7 +313,7 @@ def test_bool_comparison_layout():
 # ---------------------------------------------------------------- tensor with a number
 
 SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, True, 2049.0, 257.0, 65504.0, 65520.0, 1e40, -1e40,
-           1e-50, 1e-45, float("inf"), float("-inf"), float("nan")]
+           1e-50, 1e-45, -1e-40, 3e-39, float("inf"), float("-inf"), float("nan")]
 
 SCALAR_ARITH = {
     "t + s": (lambda t, s: t + s, lambda a, s, d: ref_arith(operator.add, a, number_as(s, d), d)),
@@ -380,6 +383,9 @@ def test_overflowing_numbers(dtype):
     ("f16", 2.0, 0.0, 0x7C00), ("f16", -2.0, 0.0, 0xFC00),
     ("bf16", 100.0, 3.0, 0x4205),       # 33.25: widened 100 * float32(1/3) rounded once
     ("bf16", 0.1, 0.00001, None),
+    ("f32", 1e-39, 1e-40, 0x4120003B),  # 1 / s overflows: a true quotient, 10.000056 as in NumPy
+    ("f32", 0.0, 1e-40, 0x00000000),
+    ("bf16", 1e-39, -1e-40, 0xC122),  # -10.125: bfloat16 holds 1e-39 coarsely
 ])
 def test_division_by_a_number(dtype, a, s, expected_bits):
     x = np.array([a]).astype(NP_DTYPES[dtype])

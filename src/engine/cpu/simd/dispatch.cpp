@@ -113,6 +113,16 @@ void relu_backward(const T* g, ptrdiff_t sg, const T* x, ptrdiff_t sx, T* out, s
     loops_of<T>(table()).relu_backward(g, sg, x, sx, out, n);
 }
 
+template <class T>
+float sum(const T* x, ptrdiff_t sx, size_t n) {
+    return loops_of<T>(table()).sum(x, sx, n);
+}
+
+template <class T>
+void sum_rows(const T* x, ptrdiff_t sr, ptrdiff_t sc, size_t rows, size_t cols, float* out, ptrdiff_t so) {
+    loops_of<T>(table()).sum_rows(x, sr, sc, rows, cols, out, so);
+}
+
 void logical(LogicalOp op, const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t sb, bool* out, size_t n) {
     table().logical(op, a, sa, b, sb, out, n);
 }
@@ -130,7 +140,9 @@ void narrow(const float* src, bf16* dst, size_t n) { table().narrow_bf16(src, ds
     template void scalar<T>(ScalarOp, const T*, ptrdiff_t, float, T*, size_t);                        \
     template void scalar_compare<T>(CompareOp, const T*, ptrdiff_t, float, bool*, size_t);            \
     template void relu<T>(const T*, ptrdiff_t, T*, size_t);                                           \
-    template void relu_backward<T>(const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);
+    template void relu_backward<T>(const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);            \
+    template float sum<T>(const T*, ptrdiff_t, size_t);                                               \
+    template void sum_rows<T>(const T*, ptrdiff_t, ptrdiff_t, size_t, size_t, float*, ptrdiff_t);
 
 VORKA_INSTANTIATE_FLOAT_LOOPS(float)
 VORKA_INSTANTIATE_FLOAT_LOOPS(f16)

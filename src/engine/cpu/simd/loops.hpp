@@ -20,7 +20,7 @@ namespace vorka::simd {
 
 enum class BinaryOp : uint8_t { Add, Sub, Mul, Div };
 enum class CompareOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
-enum class ScalarOp : uint8_t { Add, Sub, Mul, RDiv /* s / x */ };
+enum class ScalarOp : uint8_t { Add, Sub, Mul, Div, RDiv /* s / x */ };
 enum class LogicalOp : uint8_t { And, Or, Xor };
 
 // out[i] = a[i*sa] op b[i*sb] for i < n. T: float, f16, bf16.
@@ -43,14 +43,26 @@ void scalar_compare(CompareOp op, const T* x, ptrdiff_t sx, float s, bool* out, 
 void logical(LogicalOp op, const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t sb, bool* out, size_t n);
 void logical_not(const bool* x, ptrdiff_t sx, bool* out, size_t n);
 
-// max(x, +0) on the bit pattern: negatives, zeros and NaNs give +0, except that a
-// float32 signalling NaN comes back quieted.
+// max(x, +0) on the bit pattern: negatives, zeros and every NaN (quiet or
+// signalling, either sign) give +0.
 template <class T>
 void relu(const T* x, ptrdiff_t sx, T* out, size_t n);
 
 // out[i] = x > 0 ? g : +0 (a NaN x gives +0); g is passed through bit for bit.
 template <class T>
 void relu_backward(const T* g, ptrdiff_t sg, const T* x, ptrdiff_t sx, T* out, size_t n);
+
+// Sums for gradients brought back to an operand's shape, in float32 from +0.
+// The order of the additions is fixed independently of the vector width, so
+// every instruction set gives the same bits (NaN payloads included), and the
+// rounding error grows like log n (pairwise), not like n.
+//
+// sum: the n elements x[i*sx].
+template <class T>
+float sum(const T* x, ptrdiff_t sx, size_t n);
+// Column sums: out[j*so] = sum over i < rows of x[i*sr + j*sc], for j < cols.
+template <class T>
+void sum_rows(const T* x, ptrdiff_t sr, ptrdiff_t sc, size_t rows, size_t cols, float* out, ptrdiff_t so);
 
 // Bulk format conversions, unit stride.
 void widen(const f16* src, float* dst, size_t n);
@@ -77,6 +89,8 @@ struct FloatLoops {
     void (*scalar_compare)(CompareOp, const T*, ptrdiff_t, float, bool*, size_t);
     void (*relu)(const T*, ptrdiff_t, T*, size_t);
     void (*relu_backward)(const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);
+    float (*sum)(const T*, ptrdiff_t, size_t);
+    void (*sum_rows)(const T*, ptrdiff_t, ptrdiff_t, size_t, size_t, float*, ptrdiff_t);
 };
 
 // One per instruction set; see loops_impl.hpp.

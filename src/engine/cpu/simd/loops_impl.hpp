@@ -656,6 +656,7 @@ void scalar_loop(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t 
         case ScalarOp::Add: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, AddF{});
         case ScalarOp::Sub: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, SubF{});
         case ScalarOp::Mul: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, MulF{});
+        case ScalarOp::Div: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, DivF{});
         case ScalarOp::RDiv: return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
     }
 }
@@ -687,10 +688,8 @@ struct ReluBits {
         if constexpr (std::is_same_v<T, float>) {
             using U = vec<uint32_t, raw_lanes<T>>;
             const U u = (U)h;
-            const U mag = u & 0x7FFFFFFFu;
-            const U keep = (U)((u - 1u) < 0x7F800000u);               // +denormal .. +inf
-            const U snan = (U)((mag - 0x7F800001u) < 0x003FFFFFu);     // quiet bit clear
-            return (rawv<T>)((u & keep) | ((u | 0x00400000u) & snan));
+            const U keep = (U)((u - 1u) < 0x7F800000u);  // +denormal .. +inf
+            return (rawv<T>)(u & keep);
         } else {
             constexpr uint16_t limit = std::is_same_v<T, f16> ? 0x7C00 : 0x7F80;  // +inf
             return h & (rawv<T>)(h <= limit);
@@ -756,6 +755,127 @@ void logical_not_loop(const bool* x, ptrdiff_t sx, bool* out, size_t n) {
     drive1<ByteIn>(raw(x), sx, n, ByteOut{raw(out)}, [](bytev v) { return v ^ 1; });
 }
 
+// ---- sums ----
+//
+// A run is cut into leaves of kSumLeaf elements, combined pairwise. A leaf is
+// summed in kSumLanes interleaved lanes (lane k takes elements k, k + 16, ...),
+// whose totals are folded in a fixed tree. Column sums add leaves of kRowLeaf
+// rows in sequence and combine the leaves pairwise. Neither order depends on W,
+// and every addition keeps the left NaN, so all instruction sets agree.
+
+inline constexpr size_t kSumLanes = 16;
+inline constexpr size_t kSumLeaf = 256;
+inline constexpr size_t kRowLeaf = 16;
+inline constexpr size_t kColTile = 256;  // columns summed per pass over the rows
+static_assert(kSumLanes % W == 0 && kColTile % W == 0);
+
+// a + b; of two NaNs the left one, quieted, whichever order the compiler picks.
+VORKA_INLINE float add_left(float a, float b) {
+    return is_nan(a) ? float_from_bits(float_bits(a) | 0x00400000u) : a + b;
+}
+
+// The first n elements at p widened, +0 in the lanes past n.
+template <class T>
+VORKA_INLINE f32v widen_n(const raw_t<T>* p, size_t n) {
+    return n >= W ? widen<T>(load<W>(p)) : widen<T>(load_n<W>(p, n));
+}
+
+// Sum of n <= kSumLeaf contiguous elements. Lanes past the end add +0, which
+// changes nothing: a lane total starts at +0 and so is never -0.
+template <class T>
+float sum_leaf(const raw_t<T>* p, size_t n) {
+    constexpr size_t V = kSumLanes / W;
+    f32v acc[V] = {};
+    size_t i = 0;
+    for (; i + kSumLanes <= n; i += kSumLanes) {
+#pragma GCC unroll 4
+        for (size_t v = 0; v < V; ++v) acc[v] = add_ordered(acc[v], widen<T>(load<W>(p + i + v * W)));
+    }
+    for (size_t v = 0; v < V && i + v * W < n; ++v) acc[v] = add_ordered(acc[v], widen_n<T>(p + i + v * W, n - i - v * W));
+    float lane[kSumLanes];
+    __builtin_memcpy(lane, acc, sizeof lane);
+    for (size_t h = kSumLanes / 2; h >= 1; h /= 2) {
+        for (size_t k = 0; k < h; ++k) lane[k] = add_left(lane[k], lane[k + h]);
+    }
+    return lane[0];
+}
+
+template <class T>
+float sum_run(const raw_t<T>* p, ptrdiff_t s, size_t n) {
+    if (n <= kSumLeaf) {
+        if (s == 1) return sum_leaf<T>(p, n);
+        alignas(64) raw_t<T> buf[kSumLeaf];
+        for (size_t k = 0; k < n; ++k) buf[k] = p[static_cast<ptrdiff_t>(k) * s];
+        return sum_leaf<T>(buf, n);
+    }
+    const size_t m = n / 2 / kSumLanes * kSumLanes;
+    const float left = sum_run<T>(p, s, m);
+    return add_left(left, sum_run<T>(p + static_cast<ptrdiff_t>(m) * s, s, n - m));
+}
+
+template <class T>
+float sum_loop(const T* x, ptrdiff_t sx, size_t n) {
+    return n == 0 ? 0.0f : sum_run<T>(raw(x), sx, n);
+}
+
+// acc[j] for j < m, rounded up to whole vectors (acc holds kColTile floats):
+// the sum of rows <= kRowLeaf contiguous rows, in order.
+template <class T>
+void rows_leaf(const raw_t<T>* p, ptrdiff_t sr, size_t rows, size_t m, float* acc) {
+    size_t j = 0;
+    for (; j + W <= m; j += W) {
+        f32v a{};
+        for (size_t i = 0; i < rows; ++i) a = add_ordered(a, widen<T>(load<W>(p + static_cast<ptrdiff_t>(i) * sr + j)));
+        store<W>(acc + j, a);
+    }
+    if (j < m) {
+        f32v a{};
+        for (size_t i = 0; i < rows; ++i)
+            a = add_ordered(a, widen<T>(load_n<W>(p + static_cast<ptrdiff_t>(i) * sr + j, m - j)));
+        store<W>(acc + j, a);
+    }
+}
+
+// The same for strided columns, gathered side by side first.
+template <class T>
+[[gnu::noinline]] void rows_leaf_strided(const raw_t<T>* p, ptrdiff_t sr, ptrdiff_t sc, size_t rows, size_t m,
+                                         float* acc) {
+    alignas(64) raw_t<T> tile[kRowLeaf * kColTile];
+    for (size_t i = 0; i < rows; ++i) {
+        const raw_t<T>* row = p + static_cast<ptrdiff_t>(i) * sr;
+        for (size_t j = 0; j < m; ++j) tile[i * kColTile + j] = row[static_cast<ptrdiff_t>(j) * sc];
+    }
+    rows_leaf<T>(tile, kColTile, rows, m, acc);
+}
+
+template <class T>
+void rows_pairwise(const raw_t<T>* p, ptrdiff_t sr, ptrdiff_t sc, size_t rows, size_t m, float* acc) {
+    if (rows <= kRowLeaf) {
+        if (sc == 1) return rows_leaf<T>(p, sr, rows, m, acc);
+        return rows_leaf_strided<T>(p, sr, sc, rows, m, acc);
+    }
+    const size_t half = rows / 2;
+    rows_pairwise<T>(p, sr, sc, half, m, acc);
+    alignas(64) float right[kColTile];
+    rows_pairwise<T>(p + static_cast<ptrdiff_t>(half) * sr, sr, sc, rows - half, m, right);
+    for (size_t j = 0; j < m; j += W) store<W>(acc + j, add_ordered(load<W>(acc + j), load<W>(right + j)));
+}
+
+template <class T>
+void sum_rows_loop(const T* x, ptrdiff_t sr, ptrdiff_t sc, size_t rows, size_t cols, float* out, ptrdiff_t so) {
+    alignas(64) float tile[kColTile];
+    for (size_t j = 0; j < cols; j += kColTile) {
+        const size_t m = min_size(kColTile, cols - j);
+        rows_pairwise<T>(raw(x) + static_cast<ptrdiff_t>(j) * sc, sr, sc, rows, m, tile);
+        float* o = out + static_cast<ptrdiff_t>(j) * so;
+        if (so == 1) {
+            __builtin_memcpy(o, tile, m * sizeof(float));
+        } else {
+            for (size_t k = 0; k < m; ++k) o[static_cast<ptrdiff_t>(k) * so] = tile[k];
+        }
+    }
+}
+
 struct Identity { VORKA_INLINE f32v operator()(f32v v) const { return v; } };
 
 template <class T>
@@ -771,7 +891,7 @@ void narrow_loop(const float* src, T* dst, size_t n) {
 template <class T>
 constexpr detail::FloatLoops<T> float_loops() {
     return {&binary_loop<T>, &compare_loop<T>, &scalar_loop<T>, &scalar_compare_loop<T>, &relu_loop<T>,
-            &relu_backward_loop<T>};
+            &relu_backward_loop<T>, &sum_loop<T>, &sum_rows_loop<T>};
 }
 
 inline constexpr detail::LoopTable kTable = {

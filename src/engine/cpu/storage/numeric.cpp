@@ -1,5 +1,6 @@
 #include "engine/cpu/storage/numeric.hpp"
 
+#include <cmath>
 #include <string>
 
 #include "engine/cpu/boolean/ops/logical.hpp"
@@ -161,8 +162,12 @@ Result<CpuStorage> scalar_mul(const CpuStorage& x, float s) {
 }
 // Multiplies by the float32 reciprocal without rounding it to a 16-bit type
 // first: rounding it could overflow (1 / 1e-5 in float16) or lose precision.
+// Below |s| = 2^-128 the reciprocal overflows, so those divide directly (for
+// s = 0 or NaN both ways give the same values).
 Result<CpuStorage> scalar_div(const CpuStorage& x, float s) {
-    return scalar_arith(ScalarOp::Mul, x, 1.0f / s, "product", false);
+    const float r = 1.0f / s;
+    if (!std::isfinite(r)) return scalar_arith(ScalarOp::Div, x, s, "product", false);
+    return scalar_arith(ScalarOp::Mul, x, r, "product", false);
 }
 Result<CpuStorage> scalar_rdiv(const CpuStorage& x, float s) {
     return scalar_arith(ScalarOp::RDiv, x, s, "div", true);

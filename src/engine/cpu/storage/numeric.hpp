@@ -28,7 +28,7 @@ Result<CpuStorage> ge(const CpuStorage& a, const CpuStorage& b);
 Result<CpuStorage> scalar_add(const CpuStorage& x, float s);
 Result<CpuStorage> scalar_sub(const CpuStorage& x, float s);
 Result<CpuStorage> scalar_mul(const CpuStorage& x, float s);
-Result<CpuStorage> scalar_div(const CpuStorage& x, float s);    // x * (1 / s)
+Result<CpuStorage> scalar_div(const CpuStorage& x, float s);    // x * (1 / s), or x / s when 1 / s overflows
 Result<CpuStorage> scalar_rdiv(const CpuStorage& x, float s);   // s / x
 Result<CpuStorage> scalar_eq(const CpuStorage& x, float s);
 Result<CpuStorage> scalar_ne(const CpuStorage& x, float s);

@@ -1,5 +1,6 @@
 #include "engine/cpu/numeric/backward/binary.hpp"
 
+#include <cmath>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -40,8 +41,104 @@ NdArray<T> multiply(const NdView<T>& x, const NdView<T>& y) {
     });
 }
 
+// True when r, the float32 product or quotient of the finite nonzero x and y,
+// overflowed or lost bits to underflow. The gradient formulas keep their
+// float32 intermediate steps (and bits) where none did, and otherwise go
+// through float64, whose range holds every such step exactly.
+bool left_range(float r, float x, float y) {
+    return !std::isnormal(r) && std::isfinite(x) && std::isfinite(y) && x != 0.0f && y != 0.0f;
+}
+
 std::string shape_mismatch(const char* op, std::span<const std::size_t> g, std::span<const std::size_t> x) {
     return std::string("Shape mismatch in ") + op + ": grad " + shape_text(g) + " vs input " + shape_text(x);
+}
+
+// One axis of a reduction: extent, input stride, output stride (0: summed).
+struct SumDim {
+    std::size_t n;
+    std::ptrdiff_t in, out;
+};
+using SumDims = SmallVec<SumDim, 6>;
+
+// Calls f(input offset, output offset) at every index of `dims`.
+template <class F>
+void for_each_index(const SumDims& dims, F&& f) {
+    SmallVec<std::size_t, 6> idx(dims.size(), 0);
+    std::ptrdiff_t in = 0, out = 0;
+    for (;;) {
+        f(in, out);
+        std::size_t d = dims.size();
+        for (;;) {
+            if (d == 0) return;
+            --d;
+            if (++idx[d] < dims[d].n) {
+                in += dims[d].in;
+                out += dims[d].out;
+                break;
+            }
+            in -= dims[d].in * static_cast<std::ptrdiff_t>(idx[d] - 1);
+            out -= dims[d].out * static_cast<std::ptrdiff_t>(idx[d] - 1);
+            idx[d] = 0;
+        }
+    }
+}
+
+// out = the sum of `in` over the axes of `dims` (outermost first, in the
+// input's memory order) whose output stride is 0. One summed axis goes per
+// step, each with a pairwise sum, so the error grows like the log of the
+// count; steps but the last write a float32 intermediate.
+inline constexpr std::size_t kShortRun = 16;
+
+template <class E>
+void sum_dims(const E* in, const SumDims& dims, float* out) {
+    std::size_t summed = 0, r = 0;
+    for (std::size_t d = 0; d < dims.size(); ++d)
+        if (dims[d].out == 0) ++summed, r = d;  // r: the innermost summed axis
+    if (summed == 0) {
+        for_each_index(dims, [&](std::ptrdiff_t i, std::ptrdiff_t o) { out[o] = 0.0f + to_f32(in[i]); });
+        return;
+    }
+    // The other axes, written to `out` directly by the last step, else to a
+    // dense intermediate in the same axis order.
+    SumDims rest, next;
+    std::size_t count = 1;
+    for (std::size_t d = 0; d < dims.size(); ++d)
+        if (d != r) rest.push_back(dims[d]), count *= dims[d].n;
+    NdArray<float> part;
+    float* dst = out;
+    if (summed > 1) {
+        part = NdArray<float>::uninit(Dims{count});
+        dst = part.data();
+        next = rest;
+        std::ptrdiff_t stride = 1;
+        for (std::size_t d = rest.size(); d-- > 0;) {
+            next[d].in = stride;
+            rest[d].out = stride;
+            stride *= static_cast<std::ptrdiff_t>(rest[d].n);
+        }
+    }
+    const SumDim& axis = dims[r];
+    if (rest.empty() || (r + 1 == dims.size() && axis.n > kShortRun)) {
+        // The summed axis is innermost: one run per output element.
+        for_each_index(rest, [&](std::ptrdiff_t i, std::ptrdiff_t o) { dst[o] = simd::sum(in + i, axis.in, axis.n); });
+    } else {
+        // Whole rows of another axis at a time, summed column-wise (also for
+        // short innermost runs, which would cost a call each). The columns are
+        // the innermost other axis, unless it is short too and a longer one
+        // saves calls.
+        std::size_t c = rest.size() - 1;
+        if (rest[c].n < kShortRun)
+            for (std::size_t d = 0; d < rest.size(); ++d)
+                if (rest[d].n > rest[c].n) c = d;
+        const SumDim cols = rest[c];
+        SumDims others;
+        for (std::size_t d = 0; d < rest.size(); ++d)
+            if (d != c) others.push_back(rest[d]);
+        for_each_index(others, [&](std::ptrdiff_t i, std::ptrdiff_t o) {
+            simd::sum_rows(in + i, axis.in, cols.in, axis.n, cols.n, dst + o, cols.out);
+        });
+    }
+    if (summed > 1) sum_dims(static_cast<const float*>(part.data()), next, out);
 }
 
 }  // namespace
@@ -92,7 +189,10 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
                         ol[k * s[0]] = from_f32<T>(gv / bv);
                         const float t = -gv * av;
                         const float u = bv * bv;
-                        orr[k * s[1]] = from_f32<T>(t / u);
+                        float r = t / u;
+                        if (left_range(t, -gv, av) || left_range(u, bv, bv)) [[unlikely]]
+                            r = static_cast<float>(static_cast<double>(-gv) * av / (static_cast<double>(bv) * bv));
+                        orr[k * s[1]] = from_f32<T>(r);
                     }
                 });
     return GradPair<T>{std::move(gl), std::move(gr)};
@@ -106,8 +206,13 @@ Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float s
         for (std::size_t i = 0; i < n; ++i) {
             const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
             const float xv = to_f32(px[k * sx]);
-            const float d = -s / (xv * xv);
-            out[i] = from_f32<T>(to_f32(pg[k * sg]) * d);
+            const float gv = to_f32(pg[k * sg]);
+            const float u = xv * xv;
+            const float d = -s / u;
+            float r = gv * d;
+            if (left_range(u, xv, xv) || left_range(d, -s, u)) [[unlikely]]
+                r = static_cast<float>(static_cast<double>(gv) * (-static_cast<double>(s) / (static_cast<double>(xv) * xv)));
+            out[i] = from_f32<T>(r);
         }
     });
 }
@@ -122,31 +227,19 @@ Result<NdArray<float>> sum_to_shape_f32(const NdView<T>& g, std::span<const std:
     for (std::size_t i = 0; i < target.size(); ++i)
         if (target[i] != g.shape[lead + i] && target[i] != 1) return refused();
 
-    NdArray<float> acc = NdArray<float>::from_elem(Dims(target.data(), target.size()), 0.0f);
-    if (g.size() == 0) return acc;
+    const Dims shape(target.data(), target.size());
+    if (g.size() == 0) return NdArray<float>::from_elem(shape, 0.0f);
+    NdArray<float> acc = NdArray<float>::uninit(shape);
     // The accumulator seen in g's shape: reduced axes get stride 0.
     auto spread = acc.view().broadcast(g.shape);
     if (!spread) return refused();
     // Ordered by g's strides, so g is read in memory order.
     auto plan = plan_loop<2>(g.shape, {std::span<const std::ptrdiff_t>(g.strides),
                                         std::span<const std::ptrdiff_t>(spread->strides)});
-    run_loop<2>(plan, {reinterpret_cast<char*>(const_cast<T*>(g.ptr)), reinterpret_cast<char*>(acc.data())},
-                {sizeof(T), sizeof(float)}, [](std::array<char*, 2> p, std::array<std::ptrdiff_t, 2> s, std::size_t n) {
-                    const T* in = reinterpret_cast<const T*>(p[0]);
-                    float* out = reinterpret_cast<float*>(p[1]);
-                    if (s[1] == 0) {
-                        float sum = 0.0f;
-                        for (std::size_t i = 0; i < n; ++i) sum += to_f32(in[static_cast<std::ptrdiff_t>(i) * s[0]]);
-                        *out += sum;
-                    } else if (s[0] == 1 && s[1] == 1) {
-                        for (std::size_t i = 0; i < n; ++i) out[i] += to_f32(in[i]);
-                    } else {
-                        for (std::size_t i = 0; i < n; ++i) {
-                            const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
-                            out[k * s[1]] += to_f32(in[k * s[0]]);
-                        }
-                    }
-                });
+    SumDims dims;
+    for (std::size_t d = 0; d < plan.extents.size(); ++d)
+        dims.push_back({plan.extents[d], plan.strides[0][d], plan.strides[1][d]});
+    sum_dims(g.ptr, dims, acc.data());
     return acc;
 }
 
