@@ -84,6 +84,14 @@ def test_exact_when_float32_represents_every_term(rng, dtype, m, k, n):
     np.testing.assert_array_equal(got, want)
 
 
+@pytest.mark.parametrize("m,k,n", [(2, 2 ** 16, 3), (8, 2 ** 20, 8)])  # register-blocked and cache-blocked
+def test_long_sums_keep_float32_accuracy(rng, m, k, n):
+    # summed in halves down to a few thousand terms, not in one long sequence
+    a, b = rng.random((m, k)).astype(np.float32), rng.random((k, n)).astype(np.float32)
+    got = (Tensor(a) @ Tensor(b)).to_numpy()
+    np.testing.assert_allclose(got, a.astype(np.float64) @ b.astype(np.float64), rtol=1e-6)
+
+
 @pytest.mark.parametrize("dtype,a,b,want", [
     # summed in float32 and rounded once; float16 accumulation would stay at 2048
     ("f16", [[2048.0, 1.0, 1.0]], [[1.0], [1.0], [1.0]], 2050.0),

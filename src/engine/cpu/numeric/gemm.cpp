@@ -3,6 +3,7 @@
 #include <blis.h>
 
 #include <array>
+#include <memory>
 #include <utility>
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
@@ -127,6 +128,45 @@ void run(Problem p) {
     }
 }
 
+// Every kernel sums along k in sequence (per register lane, per cache block),
+// so the rounding error of a long product grows with k. Longer ones are split
+// in halves, computed apart and added, which makes it grow like log k beyond
+// this length for one more pass over C per level. Shorter ones keep their bits.
+constexpr size_t kLongK = 4096;
+
+void run_split(const Problem& p) {
+    if (p.k <= kLongK || p.batch == 0 || p.m == 0 || p.n == 0) return run(p);
+    if (p.batch > 1) {  // one item at a time: the partial results stay the size of one C
+        for (size_t t = 0; t < p.batch; ++t) {
+            const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+            Problem q = p;
+            q.batch = 1;
+            q.a += it * p.bsa;
+            q.b += it * p.bsb;
+            q.c += it * p.bsc;
+            run_split(q);
+        }
+        return;
+    }
+    const size_t half = p.k / 2;
+    Problem lo = p, hi = p;
+    lo.k = half;
+    hi.k = p.k - half;
+    hi.a += static_cast<ptrdiff_t>(half) * p.csa;
+    hi.b += static_cast<ptrdiff_t>(half) * p.rsb;
+    std::unique_ptr<float[]> part(new float[p.m * p.n]);
+    hi.c = part.get();
+    hi.rsc = static_cast<ptrdiff_t>(p.n);
+    hi.csc = 1;
+    run_split(lo);
+    run_split(hi);
+    for (size_t i = 0; i < p.m; ++i) {
+        float* c = p.c + static_cast<ptrdiff_t>(i) * p.rsc;
+        const float* q = part.get() + i * p.n;
+        for (size_t j = 0; j < p.n; ++j) c[static_cast<ptrdiff_t>(j) * p.csc] += q[j];
+    }
+}
+
 }  // namespace
 
 void small_generic(const Problem& p) {
@@ -240,14 +280,14 @@ void sgemm(size_t m, size_t n, size_t k,
            const float* a, ptrdiff_t rsa, ptrdiff_t csa,
            const float* b, ptrdiff_t rsb, ptrdiff_t csb,
            float* c, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run({1, m, n, k, a, 0, rsa, csa, b, 0, rsb, csb, c, 0, rsc, csc});
+    detail::run_split({1, m, n, k, a, 0, rsa, csa, b, 0, rsb, csb, c, 0, rsc, csc});
 }
 
 void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
                  const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                  const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                  float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run({batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc});
+    detail::run_split({batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc});
 }
 
 }  // namespace vorka::gemm
