@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/cpu/storage/backward.hpp"
 #include "engine/cpu/storage/numeric.hpp"
 
 namespace vorka {
@@ -9,6 +10,7 @@ namespace vorka {
 void AutogradContext::set_grad(std::size_t index, Storage grad) {
     if (index >= grads_.size()) grads_.resize(index + 1);
     grads_[index] = std::move(grad);
+    if (index < wide_.size()) wide_[index] = Storage();
 }
 
 Status AutogradContext::accumulate(std::size_t index, Storage grad) {
@@ -18,6 +20,23 @@ Status AutogradContext::accumulate(std::size_t index, Storage grad) {
         slot = std::move(grad);
         return {};
     }
+    const DType t = slot->dtype();
+    if ((t == DType::F16 || t == DType::BF16) && grad->dtype() == t) {
+        // Adding in the 16-bit type would round at every contribution, so
+        // that a few thousand ones would stop growing at 2048 (float16).
+        if (index >= wide_.size()) wide_.resize(grads_.size());
+        Storage& wide = wide_[index];
+        if (!wide) {
+            VORKA_TRY(CpuStorage first, storage_ops::widen_f32(*slot));
+            wide = Storage(std::move(first));
+        }
+        VORKA_TRY(CpuStorage g, storage_ops::widen_f32(*grad));
+        VORKA_TRY(CpuStorage sum, storage_ops::add(*wide, g));
+        VORKA_TRY(CpuStorage rounded, storage_ops::narrow_f32(sum, t));
+        wide = Storage(std::move(sum));
+        slot = Storage(std::move(rounded));
+        return {};
+    }
     VORKA_TRY(CpuStorage sum, storage_ops::add(*slot, *grad));
     slot = Storage(std::move(sum));
     return {};
@@ -25,6 +44,7 @@ Status AutogradContext::accumulate(std::size_t index, Storage grad) {
 
 Storage AutogradContext::take(std::size_t index) noexcept {
     if (index >= grads_.size()) return Storage();
+    if (index < wide_.size()) wide_[index] = Storage();
     return std::exchange(grads_[index], Storage());
 }
 

@@ -18,7 +18,9 @@ class AutogradContext {
     // Stores `grad` in slot `index`, replacing what the slot held.
     void set_grad(std::size_t index, Storage grad);
     // Moves `grad` into an empty slot; otherwise the slot becomes the
-    // element-wise sum (stored + grad). On failure the slot is unchanged.
+    // element-wise sum (stored + grad). float16/bfloat16 contributions add up
+    // in float32 and the slot holds that sum rounded once. On failure the slot
+    // is unchanged.
     Status accumulate(std::size_t index, Storage grad);
     Status accumulate(const NodeId& id, Storage grad) { return accumulate(static_cast<std::size_t>(id.index), std::move(grad)); }
     // Moves the gradient out of slot `index`; an empty handle when there is none.
@@ -32,6 +34,7 @@ class AutogradContext {
 
   private:
     std::vector<Storage> grads_;  // an empty handle is an empty slot
+    std::vector<Storage> wide_;   // float32 sums behind 16-bit slots with several contributions
 };
 
 }  // namespace vorka

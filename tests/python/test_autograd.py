@@ -356,6 +356,17 @@ def test_broadcast_sums_match_float64(x_shape, b_shape, layout, rng):
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
+def test_many_contributions_add_up_in_float32(dtype):
+    # adding in the 16-bit type would stop at 2048 (float16) or 256 (bfloat16)
+    x = T([1.0], dtype, True)
+    y = x * 1.0
+    for _ in range(2999):
+        y = y + x
+    y.backward()
+    assert x.grad()[0] == np.float32(3000.0).astype(NP_DTYPES[dtype])
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
 def test_sixteen_bit_broadcast_sum_rounds_once(dtype):
     # Column sums of 2048 + 1 + 1 (256 + 1 + 1 for bfloat16): one rounding keeps the ones.
     big = 2048.0 if dtype == "f16" else 256.0

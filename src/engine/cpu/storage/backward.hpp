@@ -29,4 +29,10 @@ Result<CpuStorage> backward_rdiv(const CpuStorage& input, const CpuStorage& grad
 // `shape` cannot be broadcast to g's shape.
 Result<CpuStorage> sum_to_shape(const CpuStorage& g, const Dims& shape);
 
+// A float32 copy of a float16/bfloat16 storage, and a float32 storage rounded
+// once to `to` (float16 or bfloat16): 16-bit gradients that add up over
+// several contributions are summed in float32. Other types: TypeError.
+Result<CpuStorage> widen_f32(const CpuStorage& g);
+Result<CpuStorage> narrow_f32(const CpuStorage& g, DType to);
+
 }  // namespace vorka::storage_ops
