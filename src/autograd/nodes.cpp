@@ -89,7 +89,8 @@ Status ScalarMulNode::backward(AutogradContext& ctx, const Storage& grad) const 
 }
 
 Status ScalarDivNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    // Same rounding as the forward division: times the float32 reciprocal.
+    // Same rounding as the forward division: times the float32 reciprocal
+    // (divided by the number where that reciprocal overflows).
     return send(ctx, input_id, storage_ops::scalar_div(*grad, scalar));
 }
 

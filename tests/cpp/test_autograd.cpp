@@ -6,6 +6,7 @@
 #include <cmath>
 #include <memory>
 #include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "autograd/graph.hpp"
 #include "autograd/nodes.hpp"
 #include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/simd/loops.hpp"
 #include "engine/cpu/storage/backward.hpp"
 #include "engine/cpu/storage/numeric.hpp"
 #include "engine/cpu/storage/shape.hpp"
@@ -114,6 +116,43 @@ TEST(AutogradSumToShape, SixteenBitSumsRoundOnce) {
     auto b = storage_ops::sum_to_shape(make<bf16>(D({3, 1}), {256, 1, 1}), D({1}));
     ASSERT_TRUE(b.ok());
     EXPECT_EQ(values(*b), std::vector<float>{258});
+}
+
+// The order of the additions follows shapes and strides only: the same bits
+// on every instruction set, NaN payloads included, for both memory orders.
+template <class T>
+void check_sums_on_every_isa() {
+    std::mt19937 rng(3);
+    std::vector<float> v(300 * 7 * 40);
+    for (float& x : v)
+        x = rng() % 4 ? std::uniform_real_distribution<float>(-1, 1)(rng) : float_from_bits(static_cast<uint32_t>(rng()));
+    const CpuStorage g = make<T>(D({300, 7, 40}), v);
+    const CpuStorage gt = storage_ops::transpose(g, 0, 2).value();  // [40, 7, 300], column-major
+    const std::pair<const CpuStorage*, Dims> cases[] = {{&g, D({40})},  {&g, D({7, 1})},  {&g, D({300, 1, 1})},
+                                                        {&g, D({})},    {&gt, D({300})},  {&gt, D({40, 1, 1})},
+                                                        {&gt, D({7, 1})}, {&gt, D({40, 7, 1})}};
+    for (const auto& [from, to] : cases) {
+        std::vector<uint32_t> first;
+        for (simd::Isa isa : {simd::Isa::Generic, simd::Isa::Avx2, simd::Isa::Avx512}) {
+            if (!simd::isa_supported(isa)) continue;
+            simd::force_isa(isa);
+            auto r = storage_ops::sum_to_shape(*from, to);
+            ASSERT_TRUE(r.ok());
+            std::vector<uint32_t> bits;
+            r->visit([&](const auto& a) {
+                if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(*a.data())>, bool>)
+                    for (std::size_t i = 0; i < a.size(); ++i) bits.push_back(float_bits(to_f32(a.data()[i])));
+            });
+            if (first.empty()) first = bits;
+            EXPECT_EQ(bits, first) << "instruction set " << int(isa) << ", to " << shape_text(to);
+        }
+        simd::force_isa(simd::Isa::Avx512);
+    }
+}
+
+TEST(AutogradSumToShape, SameBitsOnEveryIsa) {
+    check_sums_on_every_isa<float>();
+    check_sums_on_every_isa<bf16>();
 }
 
 TEST(AutogradSumToShape, RefusesShapesThatDoNotBroadcastUp) {
