@@ -119,8 +119,42 @@ def mlp_case() -> Case:
     return Case(name, fns, within("torch", 1.0), note)
 
 
+def bias_sum_case(rows: int = 1 << 18, cols: int = 64) -> Case:
+    """A bias broadcast over many rows: its gradient is a column sum of the incoming gradient."""
+    rng = np.random.default_rng(2)
+    r0 = rng.random((rows, cols)).astype(np.float32)
+    x, r = Tensor(np.zeros((rows, cols), np.float32)), Tensor(r0)
+    exact = r0.astype(np.float64).sum(axis=0)
+
+    def run_vorka():
+        b = Tensor(np.zeros(cols, np.float32), requires_grad=True)
+        ((x + b) * r).backward()
+        g = b.grad()
+        Tensor.clear_graph()
+        return g
+
+    fns = {"vorka": run_vorka, "numpy": lambda: r0.sum(axis=0)}
+    errors = {"vorka": run_vorka(), "numpy": fns["numpy"]()}
+    torch = harness.torch()
+    if torch is not None:
+        tx, tr, ones = torch.zeros(rows, cols), torch.from_numpy(r0), torch.ones(rows, cols)
+
+        def run_torch():
+            b = torch.zeros(cols, requires_grad=True)
+            ((tx + b) * tr).backward(ones)
+            return b.grad
+
+        fns["torch"] = run_torch
+        errors["torch"] = run_torch().numpy()
+    note = "max relative error vs float64: " + ", ".join(
+        f"{lib} {float(np.max(np.abs(g - exact) / exact)):.1e}" for lib, g in errors.items())
+    return Case(f"bias gradient over [{rows}, {cols}] (forward + backward; numpy: the column sum only)", fns,
+                within("torch", 1.5), note)
+
+
 def main() -> None:
-    harness.run([chain_case(), mlp_case()], "Autograd: recording overhead and a training step (float32)")
+    harness.run([chain_case(), mlp_case(), bias_sum_case()],
+                "Autograd: recording overhead, a training step and a broadcast gradient sum (float32)")
 
 
 if __name__ == "__main__":
