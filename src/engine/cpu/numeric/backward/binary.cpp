@@ -83,12 +83,14 @@ void for_each_index(const SumDims& dims, F&& f) {
     }
 }
 
+// Innermost summed runs up to this long go column-wise instead of one call each.
+inline constexpr std::size_t kShortRun = 16;
+
 // out = the sum of `in` over the axes of `dims` (outermost first, in the
 // input's memory order) whose output stride is 0. One summed axis goes per
 // step, each with a pairwise sum, so the error grows like the log of the
-// count; steps but the last write a float32 intermediate.
-inline constexpr std::size_t kShortRun = 16;
-
+// count; steps but the last write a float32 intermediate. The order of the
+// additions follows shapes and strides only, never the instruction set.
 template <class E>
 void sum_dims(const E* in, const SumDims& dims, float* out) {
     std::size_t summed = 0, r = 0;
