@@ -120,18 +120,19 @@ struct Shape {
 };
 void PrintTo(const Shape& s, std::ostream* os) { *os << s.m << "x" << s.n << "x" << s.k; }
 
-// Every way of computing a product: the size-based dispatch, BLIS, and each
-// of our kernels (small and packed) the CPU supports.
+// Every way of computing a product: the size-based dispatch, each BLIS
+// configuration and each of our kernels (small and packed) the CPU supports.
 struct Path {
     std::string name;
-    bool blis_forced;
-    SmallKernel kernel;  // null with blis_forced: BLIS; null otherwise: sgemm itself
+    std::string blis;     // a BLIS configuration, or empty
+    SmallKernel kernel;   // null (and no BLIS configuration): sgemm itself
 };
 
 std::vector<Path> all_paths() {
-    std::vector<Path> p{{"sgemm", false, nullptr}, {"blis", true, nullptr}};
-    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), false, k.fn});
-    if (detail::packed_kernel()) p.push_back({"packed", false, detail::packed_kernel()});
+    std::vector<Path> p{{"sgemm", "", nullptr}};
+    for (const auto& c : detail::available_blis_configs()) p.push_back({std::string(c.name), std::string(c.name), nullptr});
+    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), "", k.fn});
+    if (detail::packed_kernel()) p.push_back({"packed", "", detail::packed_kernel()});
     return p;
 }
 
@@ -139,7 +140,9 @@ void run_path(const Path& path, size_t batch, size_t m, size_t n, size_t k,
               const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
               const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
               float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    if (path.kernel != nullptr || path.blis_forced)
+    if (!path.blis.empty())
+        detail::sgemm_batch_blis(path.blis, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
+    else if (path.kernel != nullptr)
         detail::sgemm_batch_using(path.kernel, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
     else if (batch == 1)
         vorka::gemm::sgemm(m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
@@ -216,8 +219,10 @@ INSTANTIATE_TEST_SUITE_P(
         // either side of the small/large threshold (see below)
         Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
         Shape{1, 4096, 64}, Shape{4096, 1, 64},
-        // BLIS's zen3 blocking: MR 6, NR 16, MC 144, KC 256
-        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255},
+        // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
+        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
+        // and skx's: MR 32, NR 12, MC 480, KC 384
+        Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
         // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 1024
         Shape{263, 1061, 300}, Shape{31, 2049, 40}),
     shape_name);

@@ -3,9 +3,11 @@
 #include <blis.h>
 
 #include <array>
+#include <vector>
 #include <utility>
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "engine/cpu/simd/cpu_features.hpp"
 
 namespace vorka::gemm {
 namespace detail {
@@ -76,7 +78,36 @@ bool any_negative(const Problem& p) {
     return (p.rsa | p.csa | p.rsb | p.csb | p.rsc | p.csc | p.bsa | p.bsb | p.bsc) < 0;
 }
 
-void run_blis(const Problem& p) {
+// BLIS's own run-time choice of configuration guesses from the CPU model and
+// falls back to an AVX2 one on CPUs it cannot name (common under
+// hypervisors), so the configuration is chosen here from the feature bits
+// and handed to each call through the expert interface; BLIS's global
+// state and the process environment stay untouched.
+struct BlisEntry {
+    BlisConfig config;
+    arch_t arch;
+};
+
+// The configurations compiled into the library that this CPU can run, best
+// first. skx needs AVX-512 F/DQ/BW/VL; haswell and zen3 share the AVX2 + FMA
+// kernels and differ in block sizes (haswell's measured ahead on Zen 4).
+std::span<const BlisEntry> blis_entries() {
+    static const auto list = [] {
+        std::array<BlisEntry, 4> l{};
+        size_t n = 0;
+        const simd::CpuFeatures& f = simd::cpu_features();
+        if (f.avx512_level()) l[n++] = {{"blis-skx"}, BLIS_ARCH_SKX};
+        if (f.avx2_level()) {
+            l[n++] = {{"blis-haswell"}, BLIS_ARCH_HASWELL};
+            l[n++] = {{"blis-zen3"}, BLIS_ARCH_ZEN3};
+        }
+        l[n++] = {{"blis-generic"}, BLIS_ARCH_GENERIC};
+        return std::pair{l, n};
+    }();
+    return {list.first.data(), list.second};
+}
+
+cntx_t* blis_context(size_t index) {
     // BLIS initialises itself on first use; doing it here under a guarded
     // static keeps concurrent first calls from racing on its global state.
     static const bool initialised = [] {
@@ -84,12 +115,29 @@ void run_blis(const Problem& p) {
         return true;
     }();
     (void)initialised;
+    const std::span<const BlisEntry> e = blis_entries();
+    cntx_t** c = bli_gks_lookup_id(e[index].arch);
+    return c != nullptr ? c[BLIS_NAT] : nullptr;
+}
+
+// The first listed configuration that the library actually holds.
+cntx_t* default_blis_context() {
+    static cntx_t* const c = [] {
+        for (size_t i = 0; i < blis_entries().size(); ++i)
+            if (cntx_t* x = blis_context(i)) return x;
+        return static_cast<cntx_t*>(nullptr);
+    }();
+    return c;
+}
+
+void run_blis(const Problem& p, cntx_t* cntx) {
     // BLIS's unpacked small/skinny ("sup") kernels load past the edges of
     // the operands they are handed (memcheck shows reads before and after
     // them), which could fault at the edge of a mapping. The packed path only
     // reads within the operands, so that is the only one we use.
     rntm_t rntm;
-    bli_rntm_init_from_global(&rntm);
+    bli_rntm_init(&rntm);
+    bli_rntm_set_num_threads_only(1, &rntm);
     bli_rntm_disable_l3_sup(&rntm);
     float one = 1.0f, zero = 0.0f;  // beta == 0: BLIS never reads C
     for (size_t t = 0; t < p.batch; ++t) {
@@ -98,9 +146,11 @@ void run_blis(const Problem& p) {
                      static_cast<dim_t>(p.m), static_cast<dim_t>(p.n), static_cast<dim_t>(p.k), &one,
                      const_cast<float*>(p.a + it * p.bsa), p.rsa, p.csa,
                      const_cast<float*>(p.b + it * p.bsb), p.rsb, p.csb, &zero,
-                     p.c + it * p.bsc, p.rsc, p.csc, nullptr, &rntm);
+                     p.c + it * p.bsc, p.rsc, p.csc, cntx, &rntm);
     }
 }
+
+void run_blis(const Problem& p) { run_blis(p, default_blis_context()); }
 
 SmallKernel pick_small_kernel() {
     auto k = available_small_kernels();
@@ -114,14 +164,16 @@ void run_small(const Problem& p) {
 
 void run(Problem p) {
     if (!prepare_for_kernels(p)) return;
-    // Large products go to BLIS. Our packed kernel is a measured match for it
-    // on AVX-512 and takes the layouts BLIS is not handed (negative strides).
+    // Large products: our packed kernel where the CPU has AVX-512 (measured
+    // level with or ahead of BLIS's skx configuration, see the README), else
+    // BLIS in the configuration the CPU supports. Negative strides, which
+    // BLIS is not handed, stay with our kernels.
     if (!beyond_small(p)) {
         run_small(p);
-    } else if (!any_negative(p)) {
-        run_blis(p);
     } else if (const SmallKernel packed = packed_kernel()) {
         packed(p);
+    } else if (!any_negative(p)) {
+        run_blis(p);
     } else {
         run_small(p);
     }
@@ -152,11 +204,9 @@ std::span<const NamedKernel> available_small_kernels() {
         std::array<NamedKernel, 3> l{};
         size_t n = 0;
         l[n++] = {"generic", small_generic};
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-            l[n++] = {"avx2", small_avx2};
-            if (__builtin_cpu_supports("avx512f")) l[n++] = {"avx512", small_avx512};
-        }
+        const simd::CpuFeatures& f = simd::cpu_features();
+        if (f.avx2_level()) l[n++] = {"avx2", small_avx2};
+        if (f.avx512_level()) l[n++] = {"avx512", small_avx512};
         return std::pair{l, n};
     }();
     return {list.first.data(), list.second};
@@ -170,8 +220,7 @@ bool prepare_for_kernels(Problem& p) {
 
 SmallKernel packed_kernel() {
     static const SmallKernel k = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") ? packed_avx512 : SmallKernel{};
+        return simd::cpu_features().avx512_level() ? packed_avx512 : SmallKernel{};
     }();
     return k;
 }
@@ -205,15 +254,31 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
         kernel(p);
 }
 
+std::vector<BlisConfig> available_blis_configs() {
+    std::vector<BlisConfig> v;
+    for (size_t i = 0; i < blis_entries().size(); ++i)
+        if (blis_context(i) != nullptr) v.push_back(blis_entries()[i].config);
+    return v;
+}
+
+void sgemm_batch_blis(std::string_view config, size_t batch, size_t m, size_t n, size_t k,
+                      const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                      const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    Problem p{batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc};
+    if (!prepare_for_kernels(p)) return;
+    for (size_t i = 0; i < blis_entries().size(); ++i)
+        if (blis_entries()[i].config.name == config) {
+            cntx_t* cntx = blis_context(i);
+            if (cntx != nullptr && !any_negative(p)) return run_blis(p, cntx);
+        }
+    run_small(p);
+}
+
 }  // namespace detail
 
 bool bf16_products_supported() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
-    }();
-    return yes;
+    return simd::cpu_features().avx512_bf16_level();
 }
 
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,

@@ -1,9 +1,9 @@
 // float32 matrix products. Small ones go to our register-blocked kernels,
 // since any cache-blocked GEMM pays for packing (and BLIS a few hundred
 // nanoseconds per call) before it does any arithmetic. Large ones go to our
-// packed AVX-512 kernel, which measured at or above BLIS's zen3 (AVX2)
-// configuration on Zen 4 from 512^3 to 4096^3; on CPUs without AVX-512 to
-// BLIS (serial build, linked statically).
+// packed AVX-512 kernel on CPUs with AVX-512, else to BLIS (serial build,
+// linked statically) in the configuration the CPU's feature bits allow
+// (haswell with AVX2 + FMA, generic otherwise). README: "Matrix products".
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace vorka::gemm::detail {
 
@@ -64,6 +65,19 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
                        const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                        const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                        float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+
+// A BLIS configuration (named "blis-skx", "blis-haswell", ...) that this CPU
+// can run and the library holds; the default one first.
+struct BlisConfig {
+    std::string_view name;
+};
+std::vector<BlisConfig> available_blis_configs();
+// sgemm_batch through the named BLIS configuration (our small kernel when
+// there is no such configuration or a stride is negative).
+void sgemm_batch_blis(std::string_view config, size_t batch, size_t m, size_t n, size_t k,
+                      const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                      const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
 // bfloat16 operands (as bit patterns); the result goes to `c` as float32 or,
 // when `c` is null, to `h` rounded once to bfloat16. C must not overlap A, B.
