@@ -110,7 +110,14 @@ bool all_ones(std::span<const std::size_t> s) {
     return true;
 }
 
-Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView<float>& a, const NdView<float>& b) {
+// A view that carries only a shape, for an operand whose values are not needed.
+template <class T>
+NdView<float> shape_only(const NdView<T>& v) {
+    return NdView<float>{nullptr, v.shape, v.strides};
+}
+
+Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView<float>& a, const NdView<float>& b,
+                                            Wanted wanted) {
     if (a.ndim() < 2 || b.ndim() < 2)
         return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(a.ndim()) +
                               "D, B: " + std::to_string(b.ndim()) + "D");
@@ -132,18 +139,20 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
     if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(join(batch.shape, k, n)));
 
     // gl = g @ b^T, then summed over a's broadcast batch axes.
-    NdArray<float> gl_full = NdArray<float>::uninit(join(batch.shape, m, k));
-    batched_gemm(g, transposed(*vb), gl_full);
-    NdArray<float> gl;
-    if (gl_full.shape() == a.shape) {
-        gl = std::move(gl_full);
-    } else {
-        VORKA_TRY(gl, sum_to_shape_f32(gl_full.view(), a.shape));
+    NdArray<float> gl, gr;
+    if (wanted.lhs) {
+        NdArray<float> gl_full = NdArray<float>::uninit(join(batch.shape, m, k));
+        batched_gemm(g, transposed(*vb), gl_full);
+        if (gl_full.shape() == a.shape) {
+            gl = std::move(gl_full);
+        } else {
+            VORKA_TRY(gl, sum_to_shape_f32(gl_full.view(), a.shape));
+        }
     }
+    if (!wanted.rhs) return GradPair<float>{std::move(gl), std::move(gr)};
 
     // gr = a^T @ g. When b has no batch of its own, the batch sum is part of
     // one product over the stacked rows of a and g.
-    NdArray<float> gr;
     std::optional<NdArray<float>> tall;
     if (!batch.shape.empty() && all_ones(batch_b)) tall = tall_inner_product(*va, g, Dims(b.shape));
     if (tall) {
@@ -163,19 +172,29 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
 }  // namespace
 
 template <class T>
-Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b) {
+Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
     if constexpr (std::is_same_v<T, float>) {
-        return matmul_backward_f32(g, a, b);
+        return matmul_backward_f32(g, a, b, wanted);
     } else {
-        NdArray<float> gw = widen_array(g), aw = widen_array(a), bw = widen_array(b);
-        VORKA_TRY(GradPair<float> r, matmul_backward_f32(gw.view(), aw.view(), bw.view()));
-        return GradPair<T>{narrow_array<T>(std::move(r.lhs)), narrow_array<T>(std::move(r.rhs))};
+        // gl needs only b, gr only a: an operand nobody needs is not widened.
+        NdArray<float> gw = widen_array(g);
+        NdArray<float> aw = wanted.rhs ? widen_array(a) : NdArray<float>();
+        NdArray<float> bw = wanted.lhs ? widen_array(b) : NdArray<float>();
+        const NdView<float> av = wanted.rhs ? aw.view() : shape_only(a);
+        const NdView<float> bv = wanted.lhs ? bw.view() : shape_only(b);
+        VORKA_TRY(GradPair<float> r, matmul_backward_f32(gw.view(), av, bv, wanted));
+        GradPair<T> out;
+        if (wanted.lhs) out.lhs = narrow_array<T>(std::move(r.lhs));
+        if (wanted.rhs) out.rhs = narrow_array<T>(std::move(r.rhs));
+        return out;
     }
 }
 
 template Result<GradPair<float>> matmul_backward<float>(const NdView<float>&, const NdView<float>&,
-                                                        const NdView<float>&);
-template Result<GradPair<f16>> matmul_backward<f16>(const NdView<f16>&, const NdView<f16>&, const NdView<f16>&);
-template Result<GradPair<bf16>> matmul_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&, const NdView<bf16>&);
+                                                        const NdView<float>&, Wanted);
+template Result<GradPair<f16>> matmul_backward<f16>(const NdView<f16>&, const NdView<f16>&, const NdView<f16>&,
+                                                    Wanted);
+template Result<GradPair<bf16>> matmul_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&, const NdView<bf16>&,
+                                                      Wanted);
 
 }  // namespace vorka::numeric::backward
