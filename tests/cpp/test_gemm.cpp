@@ -335,6 +335,44 @@ INSTANTIATE_TEST_SUITE_P(Gemm, GemmBatch,
                                            BatchCase{{8, 8, 8}, false, true}, BatchCase{{3, 20, 40}, true, true},
                                            BatchCase{{1, 1, 9}, false, true}, BatchCase{{70, 65, 66}, false, true}));
 
+// Items stacked back to back around a shared operand: sgemm treats them as
+// one taller (shared B) or wider (shared A) product.
+TEST(GemmBatch, StackedItemsAroundASharedOperand) {
+    const size_t batch = 5;
+    for (const Shape s : {Shape{8, 8, 8}, Shape{1, 7, 9}, Shape{7, 1, 9}, Shape{33, 40, 17}, Shape{32, 32, 300}}) {
+        for (const bool share_b : {true, false}) {
+            std::mt19937 rng(7);
+            const Layout& lay = kLayouts[share_b ? 0 : 1];  // row-major stacks rows, column-major columns
+            Mat shared = share_b ? Mat(s.k, s.n, kLayouts[3]) : Mat(s.m, s.k, kLayouts[3]);
+            shared.fill(rng, true);
+            std::vector<Mat> items;
+            std::vector<float> stack;
+            const size_t isz = share_b ? s.m * s.k : s.k * s.n;
+            for (size_t t = 0; t < batch; ++t) {
+                items.emplace_back(share_b ? s.m : s.k, share_b ? s.k : s.n, lay);
+                items.back().fill(rng, true);
+                stack.insert(stack.end(), items.back().buf.begin(), items.back().buf.begin() + P(isz));
+            }
+            const Mat& a0 = share_b ? items[0] : shared;
+            const Mat& b0 = share_b ? shared : items[0];
+            Mat c0(s.m, s.n, lay);
+            for (const Path& path : all_paths()) {
+                std::vector<float> c(batch * s.m * s.n, kNaN);
+                const float* a = share_b ? stack.data() : shared.data();
+                const float* b = share_b ? shared.data() : stack.data();
+                run_path(path, batch, s.m, s.n, s.k, a, share_b ? P(isz) : 0, a0.rs, a0.cs, b, share_b ? 0 : P(isz),
+                         b0.rs, b0.cs, c.data(), P(s.m * s.n), c0.rs, c0.cs);
+                for (size_t t = 0; t < batch; ++t) {
+                    Mat ct(s.m, s.n, lay);
+                    std::copy(c.begin() + P(t * s.m * s.n), c.begin() + P((t + 1) * s.m * s.n), ct.buf.begin());
+                    expect_matches(ct, reference(share_b ? items[t] : shared, share_b ? shared : items[t]), s.k, true,
+                                   path.name + (share_b ? " shared B" : " shared A") + " item " + std::to_string(t));
+                }
+            }
+        }
+    }
+}
+
 // ---- threads ----
 
 bool concurrent_products_agree() {
@@ -495,15 +533,18 @@ TEST(GemmBf16Batch, SharedOperandsAndZeroK) {
     }
     bs.emplace_back(k, n, kLayouts[1]);
     bs.back().fill(rng);
-    const ptrdiff_t asz = P(as[0].buf.size());
-    std::vector<bf16> abuf;
-    for (auto& x : as) abuf.insert(abuf.end(), x.buf.begin(), x.buf.end());
+    // with gaps between the items of A, and stacked back to back (one taller product)
+    for (const size_t asz : {as[0].buf.size(), m * k}) {
+        std::vector<bf16> abuf;
+        for (auto& x : as) abuf.insert(abuf.end(), x.buf.begin(), x.buf.begin() + P(asz));
+        std::vector<float> c(batch * m * n, kNaN);
+        ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, abuf.data(), P(asz), as[0].rs, as[0].cs,
+                                                 bs[0].buf.data(), 0, bs[0].rs, bs[0].cs, c.data(), P(m * n), P(n), 1));
+        for (size_t t = 0; t < batch; ++t)
+            for (size_t i = 0; i < m; ++i)
+                for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(as[t], bs[0], i, j));
+    }
     std::vector<float> c(batch * m * n, kNaN);
-    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, abuf.data(), asz, as[0].rs, as[0].cs, bs[0].buf.data(),
-                                             0, bs[0].rs, bs[0].cs, c.data(), P(m * n), P(n), 1));
-    for (size_t t = 0; t < batch; ++t)
-        for (size_t i = 0; i < m; ++i)
-            for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(as[t], bs[0], i, j));
     ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, 0, static_cast<const bf16*>(nullptr), 0, 1, 1, nullptr,
                                              0, 1, 1, c.data(), P(m * n), P(n), 1));
     for (float x : c) ASSERT_EQ(x, 0.0f);

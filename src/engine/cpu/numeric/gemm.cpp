@@ -39,6 +39,7 @@ void fill_zero(const Problem& p) {
 // to compute.
 bool prepare(Problem& p) {
     if (p.batch == 0 || p.m == 0 || p.n == 0) return false;
+    fold_batch(p);
     if (p.batch == 1) p.bsa = p.bsb = p.bsc = 0;
     normalise(p.m, p.n, p.rsc, p.csc);
     if (p.k == 0) {
@@ -287,8 +288,10 @@ bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     static_assert(sizeof(bf16) == sizeof(uint16_t));
     if (!bf16_products_supported()) return false;
-    return detail::bf16_avx512({batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                                reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc});
+    detail::Bf16Problem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc};
+    if (m != 0 && n != 0) detail::fold_batch(p);
+    return detail::bf16_avx512(p);
 }
 
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
@@ -296,9 +299,11 @@ bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                      const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                      bf16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     if (!bf16_products_supported()) return false;
-    return detail::bf16_avx512({batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                                reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
-                                reinterpret_cast<uint16_t*>(c), bsc, rsc, csc});
+    detail::Bf16Problem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
+                          reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
+    if (m != 0 && n != 0) detail::fold_batch(p);
+    return detail::bf16_avx512(p);
 }
 
 void sgemm(size_t m, size_t n, size_t k,

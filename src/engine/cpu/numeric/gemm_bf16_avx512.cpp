@@ -345,7 +345,10 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
                 // Rows of A whose pairs are whole words (even kb) are read in
                 // place, which saves transposing them; the rest is packed.
                 const bool direct = P.csa == 1 && kb % 2 == 0;
-                if (direct) {
+                if (direct && P.rsa == static_cast<ptrdiff_t>(kb)) {
+                    // rows back to back (a stack of small matrices folded into one): one scan
+                    if (!bf16_exact_range_avx512(ak, mc * kb)) return false;
+                } else if (direct) {
                     for (size_t r = 0; r < mc; ++r)
                         if (!bf16_exact_range_avx512(ak + static_cast<ptrdiff_t>(r) * P.rsa, kb)) return false;
                 } else {

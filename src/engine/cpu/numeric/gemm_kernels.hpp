@@ -23,6 +23,31 @@ struct Problem {
 
 using SmallKernel = void (*)(const Problem&);
 
+// A batch that shares B, with A's and C's items stacked row after row (each
+// item's rows continue where the previous item's end), is one product with
+// batch times the rows: B is packed once, and per-item set-up disappears.
+// Likewise along the columns when A is shared. Works on Problem and
+// Bf16Problem.
+template <class P>
+void fold_batch(P& p) {
+    if (p.batch <= 1) return;
+    auto continues = [](size_t lines, ptrdiff_t line_stride, ptrdiff_t batch_stride) {
+        return lines == 1 || batch_stride == static_cast<ptrdiff_t>(lines) * line_stride;
+    };
+    if (p.bsb == 0 && p.bsa != 0 && p.bsc != 0 && continues(p.m, p.rsa, p.bsa) && continues(p.m, p.rsc, p.bsc)) {
+        if (p.m == 1) p.rsa = p.bsa, p.rsc = p.bsc;
+        p.m *= p.batch;
+    } else if (p.bsa == 0 && p.bsb != 0 && p.bsc != 0 && continues(p.n, p.csb, p.bsb) &&
+               continues(p.n, p.csc, p.bsc)) {
+        if (p.n == 1) p.csb = p.bsb, p.csc = p.bsc;
+        p.n *= p.batch;
+    } else {
+        return;
+    }
+    p.batch = 1;
+    p.bsa = p.bsb = p.bsc = 0;
+}
+
 // When A's rows and B's columns both run contiguously along k, the
 // outer-product kernel would have to transpose B; dot products along k avoid
 // that but pay a horizontal sum per element of C, which only long k amortises.
