@@ -373,6 +373,44 @@ TEST(GemmBatch, StackedItemsAroundASharedOperand) {
     }
 }
 
+// float16 operands widened while packed: exactly the float32 product of the
+// widened operands (integers: every term exact), on every layout and on the
+// packed kernel's block edges, batched with and without a shared operand.
+TEST(GemmF16, WidenedWhilePackedMatchesFloat32) {
+    if (!detail::packed_kernel()) GTEST_SKIP() << "no AVX-512";
+    const Layout* lays[] = {&kLayouts[0], &kLayouts[1], &kLayouts[3], &kLayouts[4]};
+    auto halves = [](const Mat& m) {
+        std::vector<vorka::f16> h;
+        for (float x : m.buf) h.push_back(vorka::f32_to_f16(x));
+        return h;
+    };
+    const Shape shapes[] = {{1, 1, 1}, {9, 33, 7}, {64, 64, 64}, {257, 31, 255}, {7, 1025, 257}, {263, 1061, 300}};
+    int seed = 0;
+    for (const Shape& s : shapes)
+        for (const Layout* la : lays)
+            for (const Layout* lb : lays) {
+                if (s.m * s.n * s.k > 1u << 22 && (la != lays[0] || lb != lays[1])) continue;
+                std::mt19937 rng(++seed);
+                Mat a(s.m, s.k, *la), b(s.k, s.n, *lb);
+                a.fill(rng, true);
+                b.fill(rng, true);
+                const auto ha = halves(a), hb = halves(b);
+                const size_t batch = 2;  // the same item twice, B shared
+                Mat c0(s.m, s.n, kLayouts[0]);
+                std::vector<float> c(2 * c0.buf.size(), kNaN);
+                ASSERT_TRUE(vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ha.data(), 0, a.rs, a.cs, hb.data(), 0,
+                                                        b.rs, b.cs, c.data(), P(c0.buf.size()), c0.rs, c0.cs));
+                const Ref ref = reference(a, b);
+                for (size_t t = 0; t < batch; ++t) {
+                    Mat ct(s.m, s.n, kLayouts[0]);
+                    std::copy(c.begin() + P(t * ct.buf.size()), c.begin() + P((t + 1) * ct.buf.size()), ct.buf.begin());
+                    expect_matches(ct, ref, s.k, true,
+                                   std::string("f16 ") + la->name + "*" + lb->name + " " + std::to_string(s.m) + "x" +
+                                       std::to_string(s.n) + "x" + std::to_string(s.k));
+                }
+            }
+}
+
 // ---- threads ----
 
 bool concurrent_products_agree() {

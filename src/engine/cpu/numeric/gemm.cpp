@@ -26,7 +26,8 @@ void normalise(size_t rows, size_t cols, ptrdiff_t& rs, ptrdiff_t& cs) {
     }
 }
 
-void fill_zero(const Problem& p) {
+template <class PR>
+void fill_zero(const PR& p) {
     for (size_t t = 0; t < p.batch; ++t) {
         float* c = p.c + static_cast<ptrdiff_t>(t) * p.bsc;
         for (size_t i = 0; i < p.m; ++i)
@@ -37,7 +38,8 @@ void fill_zero(const Problem& p) {
 
 // Handles the empty cases and normalises strides; false when nothing is left
 // to compute.
-bool prepare(Problem& p) {
+template <class PR>
+bool prepare(PR& p) {
     if (p.batch == 0 || p.m == 0 || p.n == 0) return false;
     fold_batch(p);
     if (p.batch == 1) p.bsa = p.bsb = p.bsc = 0;
@@ -53,7 +55,8 @@ bool prepare(Problem& p) {
 
 // The kernels vectorise along the columns of C. Computing C^T = B^T A^T
 // instead pays off when that gives a longer or unit-stride vector axis.
-void orient(Problem& p) {
+template <class PR>
+void orient(PR& p) {
     bool flip;
     if (p.m == 1 || p.n == 1)
         flip = p.n == 1 && p.m > 1;
@@ -277,6 +280,21 @@ void sgemm_batch_blis(std::string_view config, size_t batch, size_t m, size_t n,
 }
 
 }  // namespace detail
+
+bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                    const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                    const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                    float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    static_assert(sizeof(f16) == sizeof(uint16_t));
+    if (!detail::packed_kernel()) return false;
+    detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, bsc, rsc, csc};
+    if (detail::prepare(p)) {
+        detail::orient(p);
+        detail::packed_avx512_f16(p);
+    }
+    return true;
+}
 
 bool bf16_products_supported() {
     return simd::cpu_features().avx512_bf16_level();

@@ -66,6 +66,18 @@ void small_avx512(const Problem& p);
 // Packed, cache-blocked kernel for products beyond the small kernels' reach.
 void packed_avx512(const Problem& p);
 
+// The same with float16 operands (bit patterns), widened while packed.
+struct HalfProblem {
+    size_t batch, m, n, k;
+    const uint16_t* a;
+    ptrdiff_t bsa, rsa, csa;
+    const uint16_t* b;
+    ptrdiff_t bsb, rsb, csb;
+    float* c;
+    ptrdiff_t bsc, rsc, csc;
+};
+void packed_avx512_f16(const HalfProblem& p);
+
 struct NamedKernel {
     std::string_view name;
     SmallKernel fn;
