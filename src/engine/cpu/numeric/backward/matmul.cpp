@@ -169,6 +169,51 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
     return GradPair<float>{std::move(gl), std::move(gr)};
 }
 
+// The 16-bit gradients through float32 arithmetic on widened operands.
+template <class T>
+Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted);
+
+// x @ y of two bfloat16 matrices (rows x inner, inner x cols views) with the
+// bfloat16 dot-product instructions, rounded once: false when the product is
+// too small to pay for packing or holds values those instructions could not
+// multiply exactly (see gemm::bf16_gemm_batch).
+bool bf16_product_2d(const NdView<bf16>& x, const NdView<bf16>& y, std::size_t rows, std::size_t inner,
+                     std::size_t cols, std::ptrdiff_t xrs, std::ptrdiff_t xcs, std::ptrdiff_t yrs,
+                     std::ptrdiff_t ycs, NdArray<bf16>& out) {
+    if (rows < 8 || cols < 16 || inner < 16) return false;
+    if (static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(inner) < 0x1p15) return false;
+    NdArray<bf16> r = NdArray<bf16>::uninit(Dims{rows, cols}, Order::C);
+    if (!gemm::bf16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0,
+                               static_cast<std::ptrdiff_t>(cols), 1))
+        return false;
+    out = std::move(r);
+    return true;
+}
+
+// Plain bfloat16 matrices on a CPU with the dot-product instructions:
+// g @ b^T and a^T @ g straight from the operands, the rest (small or
+// out-of-range products) widened. Nothing when the shapes do not fit, so the
+// general path reports the error.
+std::optional<Result<GradPair<bf16>>> bf16_backward_2d(const NdView<bf16>& g, const NdView<bf16>& a,
+                                                       const NdView<bf16>& b, Wanted wanted) {
+    if (a.ndim() != 2 || b.ndim() != 2 || g.ndim() != 2 || !gemm::bf16_products_supported()) return std::nullopt;
+    const std::size_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
+    if (b.shape[0] != k || g.shape[0] != m || g.shape[1] != n) return std::nullopt;
+    GradPair<bf16> out;
+    Wanted rest{false, false};
+    if (wanted.lhs)
+        rest.lhs = !bf16_product_2d(g, b, m, n, k, g.strides[0], g.strides[1], b.strides[1], b.strides[0], out.lhs);
+    if (wanted.rhs)
+        rest.rhs = !bf16_product_2d(a, g, k, m, n, a.strides[1], a.strides[0], g.strides[0], g.strides[1], out.rhs);
+    if (rest.lhs || rest.rhs) {
+        auto r = widened_backward(g, a, b, rest);
+        if (!r.ok()) return Result<GradPair<bf16>>(std::move(r).error());
+        if (rest.lhs) out.lhs = std::move(r->lhs);
+        if (rest.rhs) out.rhs = std::move(r->rhs);
+    }
+    return Result<GradPair<bf16>>(std::move(out));
+}
+
 }  // namespace
 
 template <class T>
@@ -176,19 +221,31 @@ Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, cons
     if constexpr (std::is_same_v<T, float>) {
         return matmul_backward_f32(g, a, b, wanted);
     } else {
-        // gl needs only b, gr only a: an operand nobody needs is not widened.
-        NdArray<float> gw = widen_array(g);
-        NdArray<float> aw = wanted.rhs ? widen_array(a) : NdArray<float>();
-        NdArray<float> bw = wanted.lhs ? widen_array(b) : NdArray<float>();
-        const NdView<float> av = wanted.rhs ? aw.view() : shape_only(a);
-        const NdView<float> bv = wanted.lhs ? bw.view() : shape_only(b);
-        VORKA_TRY(GradPair<float> r, matmul_backward_f32(gw.view(), av, bv, wanted));
-        GradPair<T> out;
-        if (wanted.lhs) out.lhs = narrow_array<T>(std::move(r.lhs));
-        if (wanted.rhs) out.rhs = narrow_array<T>(std::move(r.rhs));
-        return out;
+        if constexpr (std::is_same_v<T, bf16>) {
+            if (auto r = bf16_backward_2d(g, a, b, wanted)) return std::move(*r);
+        }
+        return widened_backward(g, a, b, wanted);
     }
 }
+
+namespace {
+
+template <class T>
+Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+    // gl needs only b, gr only a: an operand nobody needs is not widened.
+    NdArray<float> gw = widen_array(g);
+    NdArray<float> aw = wanted.rhs ? widen_array(a) : NdArray<float>();
+    NdArray<float> bw = wanted.lhs ? widen_array(b) : NdArray<float>();
+    const NdView<float> av = wanted.rhs ? aw.view() : shape_only(a);
+    const NdView<float> bv = wanted.lhs ? bw.view() : shape_only(b);
+    VORKA_TRY(GradPair<float> r, matmul_backward_f32(gw.view(), av, bv, wanted));
+    GradPair<T> out;
+    if (wanted.lhs) out.lhs = narrow_array<T>(std::move(r.lhs));
+    if (wanted.rhs) out.rhs = narrow_array<T>(std::move(r.rhs));
+    return out;
+}
+
+}  // namespace
 
 template Result<GradPair<float>> matmul_backward<float>(const NdView<float>&, const NdView<float>&,
                                                         const NdView<float>&, Wanted);
