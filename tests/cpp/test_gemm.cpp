@@ -582,6 +582,25 @@ TEST(GemmBf16Batch, SharedOperandsAndZeroK) {
             for (size_t i = 0; i < m; ++i)
                 for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(as[t], bs[0], i, j));
     }
+    // A shared by every item (checked and packed once), B items column-major
+    for (const Layout* la : {&kLayouts[0], &kLayouts[1]}) {
+        BMat a(m, k, *la);
+        a.fill(rng);
+        std::vector<BMat> bs2;
+        std::vector<bf16> bbuf;
+        for (size_t t = 0; t < batch; ++t) {
+            bs2.emplace_back(k, n, kLayouts[1]);
+            bs2.back().fill(rng);
+            bbuf.insert(bbuf.end(), bs2.back().buf.begin(), bs2.back().buf.end());
+        }
+        std::vector<float> c(batch * m * n, kNaN);
+        ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, a.buf.data(), 0, a.rs, a.cs, bbuf.data(),
+                                                 P(bs2[0].buf.size()), bs2[0].rs, bs2[0].cs, c.data(), P(m * n), P(n),
+                                                 1));
+        for (size_t t = 0; t < batch; ++t)
+            for (size_t i = 0; i < m; ++i)
+                for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(a, bs2[t], i, j));
+    }
     std::vector<float> c(batch * m * n, kNaN);
     ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, 0, static_cast<const bf16*>(nullptr), 0, 1, 1, nullptr,
                                              0, 1, 1, c.data(), P(m * n), P(n), 1));
