@@ -173,7 +173,7 @@ def test_matmul_gradients_round_the_exact_sum_once(dtype, tiny, rng):
     """Large enough for the packed 16-bit kernels; integer terms make every float32 sum
     exact, so each gradient is the exact value rounded once. A value whose products
     could be subnormal must take the widening path with the same result."""
-    x0, w0, c0 = (rng.integers(-4, 5, s).astype(np.float32) for s in ((24, 40), (40, 48), (24, 48)))
+    x0, w0, c0 = (rng.integers(-4, 5, s).astype(np.float32) for s in ((64, 72), (72, 80), (64, 80)))
     if tiny:
         w0[3, 5] = 2.0**-100
     Tensor.clear_graph()

@@ -173,45 +173,57 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
 template <class T>
 Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted);
 
-// x @ y of two bfloat16 matrices (rows x inner, inner x cols views) with the
-// bfloat16 dot-product instructions, rounded once: false when the product is
-// too small to pay for packing or holds values those instructions could not
-// multiply exactly (see gemm::bf16_gemm_batch).
-bool bf16_product_2d(const NdView<bf16>& x, const NdView<bf16>& y, std::size_t rows, std::size_t inner,
-                     std::size_t cols, std::ptrdiff_t xrs, std::ptrdiff_t xcs, std::ptrdiff_t yrs,
-                     std::ptrdiff_t ycs, NdArray<bf16>& out) {
-    if (rows < 8 || cols < 16 || inner < 16) return false;
-    if (static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(inner) < 0x1p15) return false;
-    NdArray<bf16> r = NdArray<bf16>::uninit(Dims{rows, cols}, Order::C);
-    if (!gemm::bf16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0,
-                               static_cast<std::ptrdiff_t>(cols), 1))
-        return false;
-    out = std::move(r);
+// x @ y of two 16-bit matrices (rows x inner, inner x cols views) with the
+// packed 16-bit kernels, float32 sums rounded once: bfloat16 with its
+// dot-product instructions, float16 widened while packed. false when the
+// product is too small to pay for packing, the CPU lacks the kernel, or (for
+// bfloat16) values could make products the instructions flush (see
+// gemm::bf16_gemm_batch).
+template <class T>
+bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows, std::size_t inner,
+                       std::size_t cols, std::ptrdiff_t xrs, std::ptrdiff_t xcs, std::ptrdiff_t yrs,
+                       std::ptrdiff_t ycs, NdArray<T>& out) {
+    const double work = static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(inner);
+    const std::ptrdiff_t ld = static_cast<std::ptrdiff_t>(cols);
+    if constexpr (std::is_same_v<T, bf16>) {
+        if (rows < 8 || cols < 16 || inner < 16 || work < 0x1p15) return false;
+        NdArray<bf16> r = NdArray<bf16>::uninit(Dims{rows, cols}, Order::C);
+        if (!gemm::bf16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
+            return false;
+        out = std::move(r);
+    } else {
+        if (work < 0x1p18) return false;
+        NdArray<float> r = NdArray<float>::uninit(Dims{rows, cols}, Order::C);
+        if (!gemm::f16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
+            return false;
+        out = narrow_array<T>(std::move(r));
+    }
     return true;
 }
 
-// Plain bfloat16 matrices on a CPU with the dot-product instructions:
-// g @ b^T and a^T @ g straight from the operands, the rest (small or
-// out-of-range products) widened. Nothing when the shapes do not fit, so the
-// general path reports the error.
-std::optional<Result<GradPair<bf16>>> bf16_backward_2d(const NdView<bf16>& g, const NdView<bf16>& a,
-                                                       const NdView<bf16>& b, Wanted wanted) {
-    if (a.ndim() != 2 || b.ndim() != 2 || g.ndim() != 2 || !gemm::bf16_products_supported()) return std::nullopt;
+// Plain 16-bit matrices: g @ b^T and a^T @ g straight from the operands, the
+// rest (small products, no kernel, out-of-range bfloat16 values) widened.
+// Nothing when the shapes do not fit, so the general path reports the error.
+template <class T>
+std::optional<Result<GradPair<T>>> packed_backward_2d(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b,
+                                                      Wanted wanted) {
+    if (a.ndim() != 2 || b.ndim() != 2 || g.ndim() != 2) return std::nullopt;
+    if (std::is_same_v<T, bf16> && !gemm::bf16_products_supported()) return std::nullopt;
     const std::size_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
     if (b.shape[0] != k || g.shape[0] != m || g.shape[1] != n) return std::nullopt;
-    GradPair<bf16> out;
+    GradPair<T> out;
     Wanted rest{false, false};
     if (wanted.lhs)
-        rest.lhs = !bf16_product_2d(g, b, m, n, k, g.strides[0], g.strides[1], b.strides[1], b.strides[0], out.lhs);
+        rest.lhs = !packed_product_2d(g, b, m, n, k, g.strides[0], g.strides[1], b.strides[1], b.strides[0], out.lhs);
     if (wanted.rhs)
-        rest.rhs = !bf16_product_2d(a, g, k, m, n, a.strides[1], a.strides[0], g.strides[0], g.strides[1], out.rhs);
+        rest.rhs = !packed_product_2d(a, g, k, m, n, a.strides[1], a.strides[0], g.strides[0], g.strides[1], out.rhs);
     if (rest.lhs || rest.rhs) {
         auto r = widened_backward(g, a, b, rest);
-        if (!r.ok()) return Result<GradPair<bf16>>(std::move(r).error());
+        if (!r.ok()) return Result<GradPair<T>>(std::move(r).error());
         if (rest.lhs) out.lhs = std::move(r->lhs);
         if (rest.rhs) out.rhs = std::move(r->rhs);
     }
-    return Result<GradPair<bf16>>(std::move(out));
+    return Result<GradPair<T>>(std::move(out));
 }
 
 }  // namespace
@@ -221,9 +233,7 @@ Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, cons
     if constexpr (std::is_same_v<T, float>) {
         return matmul_backward_f32(g, a, b, wanted);
     } else {
-        if constexpr (std::is_same_v<T, bf16>) {
-            if (auto r = bf16_backward_2d(g, a, b, wanted)) return std::move(*r);
-        }
+        if (auto r = packed_backward_2d(g, a, b, wanted)) return std::move(*r);
         return widened_backward(g, a, b, wanted);
     }
 }
