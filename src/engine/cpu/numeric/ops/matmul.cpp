@@ -1,5 +1,6 @@
 #include "engine/cpu/numeric/ops/matmul.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <new>
@@ -128,16 +129,19 @@ std::optional<NdArray<bf16>> product_bf16(const Planned<bf16>& p) {
     return out;
 }
 
-// Below this many multiply-adds per matrix, widened copies and the small
-// kernels beat packing (the copies are small then too).
+// Below this many multiply-adds in all, widened copies and the small kernels
+// beat packing (the copies are small then too); matrices narrower than the
+// packed kernel's register tile waste most of it.
 constexpr double kF16MinWork = 0x1p18;
+constexpr std::size_t kF16MinSide = 16;
 
 // The float16 product with the operands widened while they are packed: the
 // float32 sums are rounded once as the result is narrowed. Nothing when the
 // CPU has no such kernel.
 std::optional<NdArray<f16>> product_f16(const Planned<f16>& p) {
-    if (static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k) < kF16MinWork)
-        return std::nullopt;
+    double work = static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k);
+    for (std::size_t e : p.batch) work *= static_cast<double>(e);
+    if (work < kF16MinWork || std::min({p.m, p.n, p.k}) < kF16MinSide) return std::nullopt;
     NdArray<float> out = NdArray<float>::uninit(p.shape_out, Order::C);
     const std::size_t nb = p.batch.size();
     const Strides &sa = p.a.strides, &sb = p.b.strides, &so = out.strides();
