@@ -224,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
         // and skx's: MR 32, NR 12, MC 480, KC 384
         Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
         // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 1024
-        Shape{263, 1061, 300}, Shape{31, 2049, 40}),
+        Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}),
     shape_name);
 
 bool goes_large(size_t m, size_t n, size_t k) {
