@@ -3,8 +3,8 @@
 #include <blis.h>
 
 #include <array>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 #include "engine/cpu/simd/cpu_features.hpp"
@@ -94,7 +94,8 @@ struct BlisEntry {
 
 // The configurations compiled into the library that this CPU can run, best
 // first. skx needs AVX-512 F/DQ/BW/VL; haswell and zen3 share the AVX2 + FMA
-// kernels and differ in block sizes (haswell's measured ahead on Zen 4).
+// kernels and differ only in block sizes (they measured alike on Zen 4/5).
+// Should a lookup fail, BLIS's own choice (a null context) is the fallback.
 std::span<const BlisEntry> blis_entries() {
     static const auto list = [] {
         std::array<BlisEntry, 4> l{};
