@@ -152,9 +152,57 @@ def bias_sum_case(rows: int = 1 << 18, cols: int = 64) -> Case:
                 within("torch", 1.5), note)
 
 
+def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 10)) -> Case:
+    """One step of an MLP without biases: forward, backward, read both weight
+    gradients, clear the tape (vorka) / the gradients (torch)."""
+    import ml_dtypes
+
+    np_dtype = {"f32": np.float32, "bf16": ml_dtypes.bfloat16}[dtype]
+    rng = np.random.default_rng(2)
+    n_in, n_hidden, n_out = sizes
+    x0 = rng.standard_normal((batch, n_in)).astype(np.float32)
+    w1 = (rng.standard_normal((n_in, n_hidden)) / np.sqrt(n_in)).astype(np.float32)
+    w2 = (rng.standard_normal((n_hidden, n_out)) / np.sqrt(n_hidden)).astype(np.float32)
+    relu = vorka.nn.functional.relu
+    x = Tensor(x0.astype(np_dtype), dtype=dtype)
+    w1v, w2v = w1.astype(np_dtype), w2.astype(np_dtype)
+
+    def run_vorka():
+        W1, W2 = Tensor(w1v, dtype=dtype, requires_grad=True), Tensor(w2v, dtype=dtype, requires_grad=True)
+        (relu(x @ W1) @ W2).backward()
+        grads = W1.grad(), W2.grad()
+        Tensor.clear_graph()
+        return grads
+
+    fns = {"vorka": run_vorka}
+    torch = harness.torch()
+    note = ""
+    if torch is not None:
+        tdt = {"f32": torch.float32, "bf16": torch.bfloat16}[dtype]
+        tx = torch.from_numpy(x0).to(tdt)
+        tw = [torch.from_numpy(w).to(tdt).requires_grad_(True) for w in (w1, w2)]
+        ones = torch.ones(batch, n_out, dtype=tdt)
+
+        def run_torch():
+            W1, W2 = tw
+            (torch.relu(tx @ W1) @ W2).backward(ones)
+            grads = W1.grad, W2.grad
+            W1.grad = W2.grad = None
+            return grads
+
+        fns["torch"] = run_torch
+        diff = max(float(np.max(np.abs(np.asarray(g, np.float32) - t.float().numpy())))
+                   for g, t in zip(run_vorka(), run_torch()))
+        note = f"max |grad difference| vs torch: {diff:.2e}"
+    name = f"{dtype} MLP step: batch {batch}, {n_in} -> {n_hidden} (ReLU) -> {n_out}, forward + backward + read grads"
+    return Case(name, fns, within("torch", 1.0), note)
+
+
 def main() -> None:
     harness.run([chain_case(), mlp_case(), bias_sum_case()],
                 "Autograd: recording overhead, a training step and a broadcast gradient sum (float32)")
+    harness.run([training_step_case("f32"), training_step_case("bf16")],
+                "Autograd: MLP training step, batch 256, 784 -> 512 -> 10")
 
 
 if __name__ == "__main__":

@@ -26,10 +26,11 @@ from harness import Case, Target, faster_than, within
 
 from vorka import Tensor
 
-SQUARE = (64, 256, 1024)
-HALF = 512
+SQUARE = (256, 1024, 2048)
+HALF = 1024
 BATCH = 4096
 SMALL = 8
+MID = 32
 PEAK_FRACTION = 0.85
 
 NUMPY_DTYPE = {"f32": np.float32, "f16": np.float16, "bf16": ml_dtypes.bfloat16}
@@ -214,7 +215,7 @@ def square_cases(peak: Optional[float]) -> list[Case]:
     cases = []
     for n in SQUARE:
         a, b = _random(rng, (n, n)), _random(rng, (n, n))
-        target = faster_than("numpy", 0.9) & peak_target(2.0 * n**3, peak)
+        target = faster_than("numpy", 0.95) & peak_target(2.0 * n**3, peak)
         cases.append(_case(f"f32 {n}x{n} @ {n}x{n}", a, b, "f32", target))
     return cases
 
@@ -264,16 +265,44 @@ def half_cases() -> list[Case]:
     return cases
 
 
+def half_against_float32() -> None:
+    """vorka's 16-bit products against its own float32 product of the same size,
+    interleaved in one timing run (targets: float16 >= 0.9x, bfloat16 >= 1.5x)."""
+    rng = np.random.default_rng(4)
+    a, b = _random(rng, (HALF, HALF)), _random(rng, (HALF, HALF))
+    fns = {}
+    for dtype in ("f32", "f16", "bf16"):
+        va, vb = Tensor(a, dtype=dtype), Tensor(b, dtype=dtype)
+        fns[dtype] = lambda va=va, vb=vb: va @ vb
+    t = harness.time_many(fns)
+    flops = 2.0 * HALF**3
+    print(f"\n### Matmul: 16-bit products against vorka's float32, n = {HALF}\n")
+    print("| dtype | time | GFLOP/s | speed vs float32 | target |")
+    print("|---|---:|---:|---:|---|")
+    for dtype, goal in (("f32", None), ("f16", 0.9), ("bf16", 1.5)):
+        speed = t["f32"] / t[dtype]
+        mark = "" if goal is None else ("\u2713" if speed >= goal else "\u2717") + f" >= {goal:g}x"
+        print(f"| {dtype} | {harness.fmt_time(t[dtype])} | {flops / t[dtype] * 1e-9:.1f} | {speed:.2f}x | {mark} |")
+
+
 def batched_cases() -> list[Case]:
     rng = np.random.default_rng(3)
     a = _random(rng, (BATCH, SMALL, SMALL))
     b = _random(rng, (BATCH, SMALL, SMALL))
     b1 = _random(rng, (SMALL, SMALL))
     target = within("numpy", 1.0)
-    return [
+    cases = [
         _case(f"f32 [{BATCH}, {SMALL}, {SMALL}] @ [{BATCH}, {SMALL}, {SMALL}]", a, b, "f32", target),
         _case(f"f32 [{BATCH}, {SMALL}, {SMALL}] @ [{SMALL}, {SMALL}]", a, b1, "f32", target),
     ]
+    # mid-size matrices around a shared operand, on either side
+    for dtype in ("f32", "f16", "bf16"):
+        stack, one = _random(rng, (BATCH, MID, MID), dtype), _random(rng, (MID, MID), dtype)
+        cases.append(_case(f"{dtype} [{BATCH}, {MID}, {MID}] @ [{MID}, {MID}]", stack, one, dtype,
+                           within("torch", 1.0)))
+        cases.append(_case(f"{dtype} [{MID}, {MID}] @ [{BATCH}, {MID}, {MID}]", one, stack, dtype,
+                           within("torch", 1.0)))
+    return cases
 
 
 def _fractions(times: list[dict], peak: Optional[float]) -> None:
@@ -296,7 +325,8 @@ def main() -> None:
     _fractions(times, peak)
     transposed_table()
     harness.run(half_cases(), "Matmul: float16 / bfloat16 against PyTorch")
-    harness.run(batched_cases(), "Matmul: many small products")
+    half_against_float32()
+    harness.run(batched_cases(), "Matmul: many small and mid-size products")
 
 
 if __name__ == "__main__":

@@ -310,6 +310,7 @@ def machine_summary() -> str:
 
     lines = [
         f"- CPU: {cpu}, {os.cpu_count()} logical cores ({usable} usable); every library on 1 thread",
+        f"- CPU flags: {' '.join(_simd_flags()) or 'none of interest'}",
         # Other processes on the machine skew absolute times; ratios suffer less.
         "- load average at start: " + " / ".join(f"{x:.2f}" for x in os.getloadavg()),
         f"- Python {platform.python_version()} ({platform.python_implementation()}), {platform.system()} {platform.release()}",
@@ -318,6 +319,23 @@ def machine_summary() -> str:
         + (" (quick mode)" if _quick else "") + "; empty-call overhead subtracted",
     ]
     return "\n".join(lines)
+
+
+_FLAGS = ("avx2", "fma", "f16c", "avx512f", "avx512dq", "avx512bw", "avx512vl", "avx512_bf16", "avx512_fp16",
+          "avx512_vnni", "amx_tile", "amx_bf16")
+
+
+def _simd_flags() -> list[str]:
+    """The vector-instruction flags /proc/cpuinfo reports that matter here."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    have = set(line.split(":", 1)[1].split())
+                    return [x for x in _FLAGS if x in have]
+    except OSError:
+        pass
+    return []
 
 
 def _dist_version(name: str) -> str:

@@ -34,46 +34,59 @@ Status send(AutogradContext& ctx, const NodeId& id, Result<CpuStorage>&& g) {
     return ctx.accumulate(id, Storage(std::move(g).value()));
 }
 
+storage_ops::Wanted wanted(const Needs& n) { return {n.lhs, n.rhs}; }
+
 // The pair from a two-operand kernel, each reduced to its operand's shape and
-// sent left first.
+// sent left first; a gradient nobody needs was not computed and is not sent.
 Status send_pair(AutogradContext& ctx, Result<storage_ops::GradPair>&& pair, const NodeId& lhs_id,
                  const Dims& lhs_shape, const NodeId& rhs_id, const Dims& rhs_shape) {
     if (!pair.ok()) return std::move(pair).error();
     storage_ops::GradPair p = std::move(pair).value();
-    VORKA_TRY(Storage gl, reduced(std::move(p.lhs), lhs_shape));
-    VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
-    VORKA_TRY(Storage gr, reduced(std::move(p.rhs), rhs_shape));
+    if (p.lhs) {
+        VORKA_TRY(Storage gl, reduced(std::move(*p.lhs), lhs_shape));
+        VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    }
+    if (!p.rhs) return {};
+    VORKA_TRY(Storage gr, reduced(std::move(*p.rhs), rhs_shape));
     return ctx.accumulate(rhs_id, std::move(gr));
 }
 
 }  // namespace
 
 Status AddNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
-    VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    if (needs.lhs) {
+        VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
+        VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    }
+    if (!needs.rhs) return {};
     VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
     return ctx.accumulate(rhs_id, std::move(gr));
 }
 
 Status SubNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
-    VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    if (needs.lhs) {
+        VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
+        VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+    }
+    if (!needs.rhs) return {};
     // Negation is exact, so reducing first gives the same values for less work.
     VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
     return send(ctx, rhs_id, storage_ops::scalar_mul(*gr, -1.0f));
 }
 
 Status MulNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send_pair(ctx, storage_ops::backward_mul(*lhs, *grad, *rhs), lhs_id, lhs->shape(), rhs_id, rhs->shape());
+    return send_pair(ctx, storage_ops::backward_mul(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(), rhs_id,
+                     rhs->shape());
 }
 
 Status DivNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send_pair(ctx, storage_ops::backward_div(*lhs, *grad, *rhs), lhs_id, lhs->shape(), rhs_id, rhs->shape());
+    return send_pair(ctx, storage_ops::backward_div(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(), rhs_id,
+                     rhs->shape());
 }
 
 Status MatmulNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send_pair(ctx, storage_ops::backward_matmul(*lhs, *grad, *rhs), lhs_id, lhs->shape(), rhs_id,
-                     rhs->shape());
+    return send_pair(ctx, storage_ops::backward_matmul(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(),
+                     rhs_id, rhs->shape());
 }
 
 Status ScalarAddNode::backward(AutogradContext& ctx, const Storage& grad) const {

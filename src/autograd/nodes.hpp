@@ -7,41 +7,55 @@
 
 namespace vorka {
 
+// Two-input nodes know which inputs require gradients. The other input's
+// node is a leaf pushed for a constant operand: no tensor holds its id, so
+// its gradient could never be read and is not computed.
+struct Needs {
+    bool lhs = true, rhs = true;
+};
+
 struct AddNode final : BackwardOp {
     NodeId lhs_id, rhs_id;
     Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
-    AddNode(NodeId l, NodeId r, Dims ls, Dims rs)
-        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)) {}
+    Needs needs;
+    AddNode(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
+        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)), needs(n) {}
     Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 
 struct SubNode final : BackwardOp {
     NodeId lhs_id, rhs_id;
     Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
-    SubNode(NodeId l, NodeId r, Dims ls, Dims rs)
-        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)) {}
+    Needs needs;
+    SubNode(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
+        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)), needs(n) {}
     Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 
 struct MulNode final : BackwardOp {
     Storage lhs, rhs;
     NodeId lhs_id, rhs_id;
-    MulNode(Storage a, Storage b, NodeId l, NodeId r) : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
+    Needs needs;
+    MulNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
+        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
     Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 
 struct DivNode final : BackwardOp {
     Storage lhs, rhs;
     NodeId lhs_id, rhs_id;
-    DivNode(Storage a, Storage b, NodeId l, NodeId r) : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
+    Needs needs;
+    DivNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
+        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
     Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 
 struct MatmulNode final : BackwardOp {
     Storage lhs, rhs;
     NodeId lhs_id, rhs_id;
-    MatmulNode(Storage a, Storage b, NodeId l, NodeId r)
-        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r) {}
+    Needs needs;
+    MatmulNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
+        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
     Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
 

@@ -37,6 +37,10 @@ Result<std::optional<NodeId>> record1(const Tensor& t, Make&& make) {
     return std::optional<NodeId>(tape->push_node(make(in)));
 }
 
+// An operand that does not require gradients gets a fresh leaf whose id no
+// tensor holds: its gradient is unreadable, so the node skips it.
+Needs needs(const Tensor& a, const Tensor& b) { return Needs{a.requires_grad, b.requires_grad}; }
+
 Result<Tensor> finish(Result<CpuStorage>&& out, bool requires_grad, std::optional<NodeId> id) {
     if (!out.ok()) return std::move(out).error();
     return Tensor{Storage(std::move(*out)), requires_grad, id};
@@ -53,35 +57,35 @@ Result<Tensor> constant(Result<CpuStorage>&& out) {
 
 Result<Tensor> add(const Tensor& a, const Tensor& b) {
     VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<AddNode>(l, r, a.storage->shape(), b.storage->shape());
+        return std::make_unique<AddNode>(l, r, a.storage->shape(), b.storage->shape(), needs(a, b));
     }));
     return finish(storage_ops::add(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
 }
 
 Result<Tensor> sub(const Tensor& a, const Tensor& b) {
     VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<SubNode>(l, r, a.storage->shape(), b.storage->shape());
+        return std::make_unique<SubNode>(l, r, a.storage->shape(), b.storage->shape(), needs(a, b));
     }));
     return finish(storage_ops::sub(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
 }
 
 Result<Tensor> mul(const Tensor& a, const Tensor& b) {
     VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<MulNode>(a.storage, b.storage, l, r);
+        return std::make_unique<MulNode>(a.storage, b.storage, l, r, needs(a, b));
     }));
     return finish(storage_ops::mul(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
 }
 
 Result<Tensor> div(const Tensor& a, const Tensor& b) {
     VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<DivNode>(a.storage, b.storage, l, r);
+        return std::make_unique<DivNode>(a.storage, b.storage, l, r, needs(a, b));
     }));
     return finish(storage_ops::div(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
 }
 
 Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
     VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<MatmulNode>(a.storage, b.storage, l, r);
+        return std::make_unique<MatmulNode>(a.storage, b.storage, l, r, needs(a, b));
     }));
     return finish(storage_ops::matmul(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
 }

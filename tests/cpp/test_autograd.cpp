@@ -166,21 +166,21 @@ TEST(AutogradSumToShape, RefusesShapesThatDoNotBroadcastUp) {
 // ---- gradient kernels ---------------------------------------------------------
 
 TEST(AutogradKernels, MulDivRelu) {
-    auto m = storage_ops::backward_mul(make(D({3}), {1, 2, 3}), make(D({3}), {1, 1, 1}), make(D({3}), {4, 5, 6}));
+    auto m = storage_ops::backward_mul(make(D({3}), {1, 2, 3}), make(D({3}), {1, 1, 1}), make(D({3}), {4, 5, 6}), {});
     ASSERT_TRUE(m.ok());
-    EXPECT_EQ(values(m->lhs), (std::vector<float>{4, 5, 6}));
-    EXPECT_EQ(values(m->rhs), (std::vector<float>{1, 2, 3}));
+    EXPECT_EQ(values(*m->lhs), (std::vector<float>{4, 5, 6}));
+    EXPECT_EQ(values(*m->rhs), (std::vector<float>{1, 2, 3}));
 
-    auto d = storage_ops::backward_div(make(D({1}), {6}), make(D({1}), {1}), make(D({1}), {2}));
+    auto d = storage_ops::backward_div(make(D({1}), {6}), make(D({1}), {1}), make(D({1}), {2}), {});
     ASSERT_TRUE(d.ok());
-    EXPECT_EQ(values(d->lhs), std::vector<float>{0.5f});
-    EXPECT_EQ(values(d->rhs), std::vector<float>{-1.5f});
+    EXPECT_EQ(values(*d->lhs), std::vector<float>{0.5f});
+    EXPECT_EQ(values(*d->rhs), std::vector<float>{-1.5f});
 
     auto db = storage_ops::backward_div(make(D({3}), {1, 2, 3}), make(D({2, 3}), {1, 1, 1, 1, 1, 1}),
-                                        make(D({2, 3}), {1, 2, 4, 1, 2, 4}));
+                                        make(D({2, 3}), {1, 2, 4, 1, 2, 4}), {});
     ASSERT_TRUE(db.ok());
-    EXPECT_EQ(db->lhs.shape(), D({2, 3}));
-    EXPECT_EQ(values(db->rhs), (std::vector<float>{-1, -0.5f, -0.1875f, -1, -0.5f, -0.1875f}));
+    EXPECT_EQ(db->lhs->shape(), D({2, 3}));
+    EXPECT_EQ(values(*db->rhs), (std::vector<float>{-1, -0.5f, -0.1875f, -1, -0.5f, -0.1875f}));
 
     auto r = storage_ops::backward_relu(make(D({3}), {-1, 0, 2}), make(D({3}), {5, 5, 5}));
     ASSERT_TRUE(r.ok());
@@ -188,10 +188,10 @@ TEST(AutogradKernels, MulDivRelu) {
 }
 
 TEST(AutogradKernels, HalfDivisionRoundsOnceFromFloat32) {
-    auto d = storage_ops::backward_div(make<f16>(D({1}), {1}), make<f16>(D({1}), {1}), make<f16>(D({1}), {300}));
+    auto d = storage_ops::backward_div(make<f16>(D({1}), {1}), make<f16>(D({1}), {1}), make<f16>(D({1}), {300}), {});
     ASSERT_TRUE(d.ok());
-    EXPECT_EQ(values(d->lhs)[0], f16_to_f32(f32_to_f16(1.0f / 300.0f)));
-    const float gr = values(d->rhs)[0];
+    EXPECT_EQ(values(*d->lhs)[0], f16_to_f32(f32_to_f16(1.0f / 300.0f)));
+    const float gr = values(*d->rhs)[0];
     EXPECT_EQ(gr, f16_to_f32(f32_to_f16(-1.0f / 90000.0f)));
     EXPECT_LT(gr, -1e-5f);
 }
@@ -204,7 +204,7 @@ TEST(AutogradKernels, TypeAndShapeErrors) {
     auto b = CpuStorage(NdArray<bool>::from_elem(D({2}), true));
     for (auto* op : {&storage_ops::backward_mul, &storage_ops::backward_div, &storage_ops::backward_matmul}) {
         for (auto [l, g, r] : {std::tuple{&f, &f, &h}, std::tuple{&h, &f, &f}, std::tuple{&b, &b, &b}}) {
-            auto res = op(*l, *g, *r);
+            auto res = op(*l, *g, *r, {});
             ASSERT_FALSE(res.ok());
             EXPECT_EQ(res.error().kind, ErrorKind::Type);
             EXPECT_EQ(res.error().message, binary);
@@ -223,7 +223,7 @@ TEST(AutogradKernels, TypeAndShapeErrors) {
     ASSERT_FALSE(relu.ok());
     EXPECT_EQ(relu.error().kind, ErrorKind::Runtime);
     EXPECT_EQ(relu.error().message, "Shape mismatch in relu_backward: grad [2, 3] vs input [3]");
-    auto mm = storage_ops::backward_matmul(iota(D({3})), iota(D({3, 4})), iota(D({3, 4})));
+    auto mm = storage_ops::backward_matmul(iota(D({3})), iota(D({3, 4})), iota(D({3, 4})), {});
     ASSERT_FALSE(mm.ok());
     EXPECT_EQ(mm.error().message, "Matmul requires at least 2D tensors. A: 1D, B: 2D");
 }
@@ -281,6 +281,52 @@ TEST(AutogradEngine, AddAndSubReduceEachSide) {
     ASSERT_TRUE(run_backward(tape, a, Storage(make(D({3}), {1, 2, 3}))).ok());
     EXPECT_EQ(grad_of(tape, x), (std::vector<float>{2, 4, 6}));
     EXPECT_EQ(grad_of(tape, c), (std::vector<float>{-6, -15})) << "not reached: keeps the earlier pass";
+}
+
+// A leaf pushed for a constant operand receives nothing; the other side's
+// gradient is the one a node wanting both would send.
+TEST(AutogradEngine, ConstantOperandLeafGetsNoGradient) {
+    Storage a(iota(D({2, 1, 3}))), b(iota(D({4, 3}), 2.0f)), ma(iota(D({2, 2, 3}))), mb(iota(D({3, 5})));
+    using Make = std::unique_ptr<BackwardOp> (*)(const Storage&, const Storage&, NodeId, NodeId, Needs);
+    const std::pair<const char*, Make> kinds[] = {
+        {"add", [](const Storage& x, const Storage& y, NodeId l, NodeId r, Needs n) -> std::unique_ptr<BackwardOp> {
+             return std::make_unique<AddNode>(l, r, x->shape(), y->shape(), n);
+         }},
+        {"sub", [](const Storage& x, const Storage& y, NodeId l, NodeId r, Needs n) -> std::unique_ptr<BackwardOp> {
+             return std::make_unique<SubNode>(l, r, x->shape(), y->shape(), n);
+         }},
+        {"mul", [](const Storage& x, const Storage& y, NodeId l, NodeId r, Needs n) -> std::unique_ptr<BackwardOp> {
+             return std::make_unique<MulNode>(x, y, l, r, n);
+         }},
+        {"div", [](const Storage& x, const Storage& y, NodeId l, NodeId r, Needs n) -> std::unique_ptr<BackwardOp> {
+             return std::make_unique<DivNode>(x, y, l, r, n);
+         }},
+        {"matmul", [](const Storage& x, const Storage& y, NodeId l, NodeId r, Needs n) -> std::unique_ptr<BackwardOp> {
+             return std::make_unique<MatmulNode>(x, y, l, r, n);
+         }},
+    };
+    for (const auto& [name, make_node] : kinds) {
+        const bool mm = std::string(name) == "matmul";
+        const Storage &x = mm ? ma : a, &y = mm ? mb : b;
+        const Dims out = mm ? D({2, 2, 5}) : D({2, 4, 3});
+        std::vector<float> full[2];
+        for (int constant = -1; constant < 2; ++constant) {
+            Tape tape;
+            NodeId l = leaf(tape), r = leaf(tape);
+            NodeId root = tape.push_node(make_node(x, y, l, r, Needs{constant != 0, constant != 1}));
+            ASSERT_TRUE(run_backward(tape, root, Storage(iota(out, 0.5f))).ok()) << name;
+            const NodeId ids[2] = {l, r};
+            for (int side = 0; side < 2; ++side) {
+                if (constant < 0)
+                    full[side] = grad_of(tape, ids[side]);
+                else if (side == constant)
+                    EXPECT_FALSE(tape.get_grad(ids[side])) << name << " computed a gradient nobody can read";
+                else
+                    EXPECT_EQ(grad_of(tape, ids[side]), full[side]) << name << " side " << side;
+            }
+        }
+        EXPECT_FALSE(full[0].empty() || full[1].empty()) << name;
+    }
 }
 
 TEST(AutogradEngine, ScalarNodesReshapeOfTransposedGradient) {

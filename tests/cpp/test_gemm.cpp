@@ -120,18 +120,19 @@ struct Shape {
 };
 void PrintTo(const Shape& s, std::ostream* os) { *os << s.m << "x" << s.n << "x" << s.k; }
 
-// Every way of computing a product: the size-based dispatch, BLIS, and each
-// of our kernels (small and packed) the CPU supports.
+// Every way of computing a product: the size-based dispatch, each BLIS
+// configuration and each of our kernels (small and packed) the CPU supports.
 struct Path {
     std::string name;
-    bool blis_forced;
-    SmallKernel kernel;  // null with blis_forced: BLIS; null otherwise: sgemm itself
+    std::string blis;     // a BLIS configuration, or empty
+    SmallKernel kernel;   // null (and no BLIS configuration): sgemm itself
 };
 
 std::vector<Path> all_paths() {
-    std::vector<Path> p{{"sgemm", false, nullptr}, {"blis", true, nullptr}};
-    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), false, k.fn});
-    if (detail::packed_kernel()) p.push_back({"packed", false, detail::packed_kernel()});
+    std::vector<Path> p{{"sgemm", "", nullptr}};
+    for (const auto& c : detail::available_blis_configs()) p.push_back({std::string(c.name), std::string(c.name), nullptr});
+    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), "", k.fn});
+    if (detail::packed_kernel()) p.push_back({"packed", "", detail::packed_kernel()});
     return p;
 }
 
@@ -139,7 +140,9 @@ void run_path(const Path& path, size_t batch, size_t m, size_t n, size_t k,
               const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
               const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
               float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    if (path.kernel != nullptr || path.blis_forced)
+    if (!path.blis.empty())
+        detail::sgemm_batch_blis(path.blis, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
+    else if (path.kernel != nullptr)
         detail::sgemm_batch_using(path.kernel, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
     else if (batch == 1)
         vorka::gemm::sgemm(m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
@@ -216,10 +219,12 @@ INSTANTIATE_TEST_SUITE_P(
         // either side of the small/large threshold (see below)
         Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
         Shape{1, 4096, 64}, Shape{4096, 1, 64},
-        // BLIS's zen3 blocking: MR 6, NR 16, MC 144, KC 256
-        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255},
+        // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
+        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
+        // and skx's: MR 32, NR 12, MC 480, KC 384
+        Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
         // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 1024
-        Shape{263, 1061, 300}, Shape{31, 2049, 40}),
+        Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}),
     shape_name);
 
 bool goes_large(size_t m, size_t n, size_t k) {
@@ -330,10 +335,86 @@ INSTANTIATE_TEST_SUITE_P(Gemm, GemmBatch,
                                            BatchCase{{8, 8, 8}, false, true}, BatchCase{{3, 20, 40}, true, true},
                                            BatchCase{{1, 1, 9}, false, true}, BatchCase{{70, 65, 66}, false, true}));
 
+// Items stacked back to back around a shared operand: sgemm treats them as
+// one taller (shared B) or wider (shared A) product.
+TEST(GemmBatch, StackedItemsAroundASharedOperand) {
+    const size_t batch = 5;
+    for (const Shape s : {Shape{8, 8, 8}, Shape{1, 7, 9}, Shape{7, 1, 9}, Shape{33, 40, 17}, Shape{32, 32, 300}}) {
+        for (const bool share_b : {true, false}) {
+            std::mt19937 rng(7);
+            const Layout& lay = kLayouts[share_b ? 0 : 1];  // row-major stacks rows, column-major columns
+            Mat shared = share_b ? Mat(s.k, s.n, kLayouts[3]) : Mat(s.m, s.k, kLayouts[3]);
+            shared.fill(rng, true);
+            std::vector<Mat> items;
+            std::vector<float> stack;
+            const size_t isz = share_b ? s.m * s.k : s.k * s.n;
+            for (size_t t = 0; t < batch; ++t) {
+                items.emplace_back(share_b ? s.m : s.k, share_b ? s.k : s.n, lay);
+                items.back().fill(rng, true);
+                stack.insert(stack.end(), items.back().buf.begin(), items.back().buf.begin() + P(isz));
+            }
+            const Mat& a0 = share_b ? items[0] : shared;
+            const Mat& b0 = share_b ? shared : items[0];
+            Mat c0(s.m, s.n, lay);
+            for (const Path& path : all_paths()) {
+                std::vector<float> c(batch * s.m * s.n, kNaN);
+                const float* a = share_b ? stack.data() : shared.data();
+                const float* b = share_b ? shared.data() : stack.data();
+                run_path(path, batch, s.m, s.n, s.k, a, share_b ? P(isz) : 0, a0.rs, a0.cs, b, share_b ? 0 : P(isz),
+                         b0.rs, b0.cs, c.data(), P(s.m * s.n), c0.rs, c0.cs);
+                for (size_t t = 0; t < batch; ++t) {
+                    Mat ct(s.m, s.n, lay);
+                    std::copy(c.begin() + P(t * s.m * s.n), c.begin() + P((t + 1) * s.m * s.n), ct.buf.begin());
+                    expect_matches(ct, reference(share_b ? items[t] : shared, share_b ? shared : items[t]), s.k, true,
+                                   path.name + (share_b ? " shared B" : " shared A") + " item " + std::to_string(t));
+                }
+            }
+        }
+    }
+}
+
+// float16 operands widened while packed: exactly the float32 product of the
+// widened operands (integers: every term exact), on every layout and on the
+// packed kernel's block edges, batched with and without a shared operand.
+TEST(GemmF16, WidenedWhilePackedMatchesFloat32) {
+    if (!detail::packed_kernel()) GTEST_SKIP() << "no AVX-512";
+    const Layout* lays[] = {&kLayouts[0], &kLayouts[1], &kLayouts[3], &kLayouts[4]};
+    auto halves = [](const Mat& m) {
+        std::vector<vorka::f16> h;
+        for (float x : m.buf) h.push_back(vorka::f32_to_f16(x));
+        return h;
+    };
+    const Shape shapes[] = {{1, 1, 1}, {9, 33, 7}, {64, 64, 64}, {257, 31, 255}, {7, 1025, 257}, {263, 1061, 300}};
+    int seed = 0;
+    for (const Shape& s : shapes)
+        for (const Layout* la : lays)
+            for (const Layout* lb : lays) {
+                if (s.m * s.n * s.k > 1u << 22 && (la != lays[0] || lb != lays[1])) continue;
+                std::mt19937 rng(++seed);
+                Mat a(s.m, s.k, *la), b(s.k, s.n, *lb);
+                a.fill(rng, true);
+                b.fill(rng, true);
+                const auto ha = halves(a), hb = halves(b);
+                const size_t batch = 2;  // the same item twice, B shared
+                Mat c0(s.m, s.n, kLayouts[0]);
+                std::vector<float> c(2 * c0.buf.size(), kNaN);
+                ASSERT_TRUE(vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ha.data(), 0, a.rs, a.cs, hb.data(), 0,
+                                                        b.rs, b.cs, c.data(), P(c0.buf.size()), c0.rs, c0.cs));
+                const Ref ref = reference(a, b);
+                for (size_t t = 0; t < batch; ++t) {
+                    Mat ct(s.m, s.n, kLayouts[0]);
+                    std::copy(c.begin() + P(t * ct.buf.size()), c.begin() + P((t + 1) * ct.buf.size()), ct.buf.begin());
+                    expect_matches(ct, ref, s.k, true,
+                                   std::string("f16 ") + la->name + "*" + lb->name + " " + std::to_string(s.m) + "x" +
+                                       std::to_string(s.n) + "x" + std::to_string(s.k));
+                }
+            }
+}
+
 // ---- threads ----
 
 bool concurrent_products_agree() {
-    const size_t n = 200;  // well above the threshold: BLIS does the work
+    const size_t n = 200;  // above the threshold: the packed kernel (or BLIS) does the work
     std::vector<float> a(n * n), b(n * n);
     for (size_t i = 0; i < n * n; ++i) {
         a[i] = static_cast<float>(static_cast<int>(i % 7) - 3);
@@ -345,8 +426,15 @@ bool concurrent_products_agree() {
     for (int t = 0; t < 2; ++t) {
         got[t].assign(n * n, kNaN);
         th[t] = std::thread([&, t] {
+            // BLIS's first configuration and sgemm in turn, BLIS first, so that both
+            // threads race into BLIS's first call on every CPU
+            const std::string blis(detail::available_blis_configs()[0].name);
             for (int rep = 0; rep < 5; ++rep) {
-                vorka::gemm::sgemm(n, n, n, a.data(), P(n), 1, b.data(), P(n), 1, got[t].data(), P(n), 1);
+                if (rep % 2 == 1)
+                    vorka::gemm::sgemm(n, n, n, a.data(), P(n), 1, b.data(), P(n), 1, got[t].data(), P(n), 1);
+                else
+                    detail::sgemm_batch_blis(blis, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n), 1,
+                                             got[t].data(), 0, P(n), 1);
                 ok[t] = ok[t] && !std::isnan(got[t][n * n - 1]);
             }
         });
@@ -490,15 +578,37 @@ TEST(GemmBf16Batch, SharedOperandsAndZeroK) {
     }
     bs.emplace_back(k, n, kLayouts[1]);
     bs.back().fill(rng);
-    const ptrdiff_t asz = P(as[0].buf.size());
-    std::vector<bf16> abuf;
-    for (auto& x : as) abuf.insert(abuf.end(), x.buf.begin(), x.buf.end());
+    // with gaps between the items of A, and stacked back to back (one taller product)
+    for (const size_t asz : {as[0].buf.size(), m * k}) {
+        std::vector<bf16> abuf;
+        for (auto& x : as) abuf.insert(abuf.end(), x.buf.begin(), x.buf.begin() + P(asz));
+        std::vector<float> c(batch * m * n, kNaN);
+        ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, abuf.data(), P(asz), as[0].rs, as[0].cs,
+                                                 bs[0].buf.data(), 0, bs[0].rs, bs[0].cs, c.data(), P(m * n), P(n), 1));
+        for (size_t t = 0; t < batch; ++t)
+            for (size_t i = 0; i < m; ++i)
+                for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(as[t], bs[0], i, j));
+    }
+    // A shared by every item (checked and packed once), B items column-major
+    for (const Layout* la : {&kLayouts[0], &kLayouts[1]}) {
+        BMat a(m, k, *la);
+        a.fill(rng);
+        std::vector<BMat> bs2;
+        std::vector<bf16> bbuf;
+        for (size_t t = 0; t < batch; ++t) {
+            bs2.emplace_back(k, n, kLayouts[1]);
+            bs2.back().fill(rng);
+            bbuf.insert(bbuf.end(), bs2.back().buf.begin(), bs2.back().buf.end());
+        }
+        std::vector<float> c(batch * m * n, kNaN);
+        ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, a.buf.data(), 0, a.rs, a.cs, bbuf.data(),
+                                                 P(bs2[0].buf.size()), bs2[0].rs, bs2[0].cs, c.data(), P(m * n), P(n),
+                                                 1));
+        for (size_t t = 0; t < batch; ++t)
+            for (size_t i = 0; i < m; ++i)
+                for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(a, bs2[t], i, j));
+    }
     std::vector<float> c(batch * m * n, kNaN);
-    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, abuf.data(), asz, as[0].rs, as[0].cs, bs[0].buf.data(),
-                                             0, bs[0].rs, bs[0].cs, c.data(), P(m * n), P(n), 1));
-    for (size_t t = 0; t < batch; ++t)
-        for (size_t i = 0; i < m; ++i)
-            for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(as[t], bs[0], i, j));
     ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, 0, static_cast<const bf16*>(nullptr), 0, 1, 1, nullptr,
                                              0, 1, 1, c.data(), P(m * n), P(n), 1));
     for (float x : c) ASSERT_EQ(x, 0.0f);

@@ -141,6 +141,55 @@ def test_fixed_graphs_match_torch(name, dtype, constant, rng):
     check_grads(leaves + [root], root, dtype)
 
 
+BINARY = {"add": lambda a, b: a + b, "sub": lambda a, b: a - b, "mul": lambda a, b: a * b,
+          "div": lambda a, b: a / b, "matmul": lambda a, b: a @ b}
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+@pytest.mark.parametrize("op", sorted(BINARY))
+@pytest.mark.parametrize("constant", [0, 1], ids=["lhs_constant", "rhs_constant"])
+def test_constant_operand_changes_nothing_observable(op, constant, dtype, rng):
+    """The gradient of a constant operand is skipped: every other gradient, bit for bit,
+    and every node id stay as when both operands require gradients."""
+    shapes = [(2, 2, 3), (3, 5)] if op == "matmul" else [(2, 1, 3), (4, 3)]
+    arrays = [rng.standard_normal(s).astype(np.float32) + 2.0 for s in shapes]
+    node = getattr(vorka.vorka_core, "_node_index", lambda t: None)
+
+    def run(const):
+        Tensor.clear_graph()
+        ts = [T(a, dtype, requires_grad=i != const) for i, a in enumerate(arrays)]
+        out = BINARY[op](ts[0], ts[1])
+        root = relu(out) * 3.0
+        root.backward()
+        return [node(t) for t in (out, root)], [t.grad() for t in ts + [out]], node(ts[1 - (const or 0)])
+
+    ids_both, grads_both, _ = run(None)
+    ids, grads, other_id = run(constant)
+    assert ids == ids_both
+    assert other_id in (None, 0)  # the constant's leaf is still pushed, after the other operand's
+    assert grads[constant] is None
+    for g, want in ((grads[1 - constant], grads_both[1 - constant]), (grads[2], grads_both[2])):
+        assert g.dtype == want.dtype and g.shape == want.shape
+        np.testing.assert_array_equal(g.view(np.uint8), want.view(np.uint8))
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+@pytest.mark.parametrize("tiny", [False, True], ids=["in_range", "tiny_value"])
+def test_matmul_gradients_round_the_exact_sum_once(dtype, tiny, rng):
+    """Large enough for the packed 16-bit kernels; integer terms make every float32 sum
+    exact, so each gradient is the exact value rounded once. A value whose products
+    could be subnormal must take the widening path with the same result."""
+    x0, w0, c0 = (rng.integers(-4, 5, s).astype(np.float32) for s in ((64, 72), (72, 80), (64, 80)))
+    if tiny:
+        w0[3, 5] = 2.0**-100
+    Tensor.clear_graph()
+    x, w = T(x0, dtype, True), T(w0, dtype, True)
+    ((x @ w) * T(c0, dtype)).backward()
+    f64 = lambda a: np.asarray(T(a, dtype).to_numpy(), np.float64)  # noqa: E731
+    for got, want in ((x.grad(), f64(c0) @ f64(w0).T), (w.grad(), f64(x0).T @ f64(c0))):
+        np.testing.assert_array_equal(got, want.astype(np.float32).astype(NP_DTYPES[dtype]))
+
+
 # ---- random graphs (hypothesis) ------------------------------------------------
 
 BASE_SHAPES = [(2, 3), (3,), (2, 1), (1, 3), (), (4, 2, 3), (4, 1, 1), (2, 2, 3)]

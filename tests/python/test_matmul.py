@@ -74,11 +74,15 @@ def test_values_against_numpy(rng, dtype, m, k, n):
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("m,k,n", [(5, 9, 7), (64, 96, 80), (130, 300, 33)])
-def test_exact_when_float32_represents_every_term(rng, dtype, m, k, n):
+@pytest.mark.parametrize("sa,sb", [
+    ((5, 9), (9, 7)), ((64, 96), (96, 80)), ((130, 300), (300, 33)),
+    # stacks around a shared operand, on either side, and broadcast batches
+    ((64, 32, 32), (32, 32)), ((32, 32), (64, 32, 32)), ((4, 1, 40, 24), (3, 24, 20)),
+])
+def test_exact_when_float32_represents_every_term(rng, dtype, sa, sb):
     # |sum| <= 300 * 16: exact in float32 and, after one rounding, equal to
     # the exact product rounded to the element type
-    a, b = ints(rng, (m, k), dtype, -4, 4), ints(rng, (k, n), dtype, -4, 4)
+    a, b = ints(rng, sa, dtype, -4, 4), ints(rng, sb, dtype, -4, 4)
     got = (Tensor(a, dtype=dtype) @ Tensor(b, dtype=dtype)).to_numpy()
     want = round_to(a.astype(np.float64) @ b.astype(np.float64), dtype)
     np.testing.assert_array_equal(got, want)

@@ -5,8 +5,10 @@
 #include <array>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "engine/cpu/simd/cpu_features.hpp"
 
 namespace vorka::gemm {
 namespace detail {
@@ -25,7 +27,8 @@ void normalise(size_t rows, size_t cols, ptrdiff_t& rs, ptrdiff_t& cs) {
     }
 }
 
-void fill_zero(const Problem& p) {
+template <class PR>
+void fill_zero(const PR& p) {
     for (size_t t = 0; t < p.batch; ++t) {
         float* c = p.c + static_cast<ptrdiff_t>(t) * p.bsc;
         for (size_t i = 0; i < p.m; ++i)
@@ -36,8 +39,10 @@ void fill_zero(const Problem& p) {
 
 // Handles the empty cases and normalises strides; false when nothing is left
 // to compute.
-bool prepare(Problem& p) {
+template <class PR>
+bool prepare(PR& p) {
     if (p.batch == 0 || p.m == 0 || p.n == 0) return false;
+    fold_batch(p);
     if (p.batch == 1) p.bsa = p.bsb = p.bsc = 0;
     normalise(p.m, p.n, p.rsc, p.csc);
     if (p.k == 0) {
@@ -51,7 +56,8 @@ bool prepare(Problem& p) {
 
 // The kernels vectorise along the columns of C. Computing C^T = B^T A^T
 // instead pays off when that gives a longer or unit-stride vector axis.
-void orient(Problem& p) {
+template <class PR>
+void orient(PR& p) {
     bool flip;
     if (p.m == 1 || p.n == 1)
         flip = p.n == 1 && p.m > 1;
@@ -77,7 +83,37 @@ bool any_negative(const Problem& p) {
     return (p.rsa | p.csa | p.rsb | p.csb | p.rsc | p.csc | p.bsa | p.bsb | p.bsc) < 0;
 }
 
-void run_blis(const Problem& p) {
+// BLIS's own run-time choice of configuration guesses from the CPU model and
+// falls back to an AVX2 one on CPUs it cannot name (common under
+// hypervisors), so the configuration is chosen here from the feature bits
+// and handed to each call through the expert interface; BLIS's global
+// state and the process environment stay untouched.
+struct BlisEntry {
+    BlisConfig config;
+    arch_t arch;
+};
+
+// The configurations compiled into the library that this CPU can run, best
+// first. skx needs AVX-512 F/DQ/BW/VL; haswell and zen3 share the AVX2 + FMA
+// kernels and differ only in block sizes (they measured alike on Zen 4/5).
+// Should a lookup fail, BLIS's own choice (a null context) is the fallback.
+std::span<const BlisEntry> blis_entries() {
+    static const auto list = [] {
+        std::array<BlisEntry, 4> l{};
+        size_t n = 0;
+        const simd::CpuFeatures& f = simd::cpu_features();
+        if (f.avx512_level()) l[n++] = {{"blis-skx"}, BLIS_ARCH_SKX};
+        if (f.avx2_level()) {
+            l[n++] = {{"blis-haswell"}, BLIS_ARCH_HASWELL};
+            l[n++] = {{"blis-zen3"}, BLIS_ARCH_ZEN3};
+        }
+        l[n++] = {{"blis-generic"}, BLIS_ARCH_GENERIC};
+        return std::pair{l, n};
+    }();
+    return {list.first.data(), list.second};
+}
+
+cntx_t* blis_context(size_t index) {
     // BLIS initialises itself on first use; doing it here under a guarded
     // static keeps concurrent first calls from racing on its global state.
     static const bool initialised = [] {
@@ -85,12 +121,29 @@ void run_blis(const Problem& p) {
         return true;
     }();
     (void)initialised;
+    const std::span<const BlisEntry> e = blis_entries();
+    cntx_t** c = bli_gks_lookup_id(e[index].arch);
+    return c != nullptr ? c[BLIS_NAT] : nullptr;
+}
+
+// The first listed configuration that the library actually holds.
+cntx_t* default_blis_context() {
+    static cntx_t* const c = [] {
+        for (size_t i = 0; i < blis_entries().size(); ++i)
+            if (cntx_t* x = blis_context(i)) return x;
+        return static_cast<cntx_t*>(nullptr);
+    }();
+    return c;
+}
+
+void run_blis(const Problem& p, cntx_t* cntx) {
     // BLIS's unpacked small/skinny ("sup") kernels load past the edges of
     // the operands they are handed (memcheck shows reads before and after
     // them), which could fault at the edge of a mapping. The packed path only
     // reads within the operands, so that is the only one we use.
     rntm_t rntm;
-    bli_rntm_init_from_global(&rntm);
+    bli_rntm_init(&rntm);
+    bli_rntm_set_num_threads_only(1, &rntm);
     bli_rntm_disable_l3_sup(&rntm);
     float one = 1.0f, zero = 0.0f;  // beta == 0: BLIS never reads C
     for (size_t t = 0; t < p.batch; ++t) {
@@ -99,9 +152,11 @@ void run_blis(const Problem& p) {
                      static_cast<dim_t>(p.m), static_cast<dim_t>(p.n), static_cast<dim_t>(p.k), &one,
                      const_cast<float*>(p.a + it * p.bsa), p.rsa, p.csa,
                      const_cast<float*>(p.b + it * p.bsb), p.rsb, p.csb, &zero,
-                     p.c + it * p.bsc, p.rsc, p.csc, nullptr, &rntm);
+                     p.c + it * p.bsc, p.rsc, p.csc, cntx, &rntm);
     }
 }
+
+void run_blis(const Problem& p) { run_blis(p, default_blis_context()); }
 
 SmallKernel pick_small_kernel() {
     auto k = available_small_kernels();
@@ -115,14 +170,16 @@ void run_small(const Problem& p) {
 
 void run(Problem p) {
     if (!prepare_for_kernels(p)) return;
-    // Large products go to BLIS. Our packed kernel is a measured match for it
-    // on AVX-512 and takes the layouts BLIS is not handed (negative strides).
+    // Large products: our packed kernel where the CPU has AVX-512 (measured
+    // level with or ahead of BLIS's skx configuration, see the README), else
+    // BLIS in the configuration the CPU supports. Negative strides, which
+    // BLIS is not handed, stay with our kernels.
     if (!beyond_small(p)) {
         run_small(p);
-    } else if (!any_negative(p)) {
-        run_blis(p);
     } else if (const SmallKernel packed = packed_kernel()) {
         packed(p);
+    } else if (!any_negative(p)) {
+        run_blis(p);
     } else {
         run_small(p);
     }
@@ -192,11 +249,9 @@ std::span<const NamedKernel> available_small_kernels() {
         std::array<NamedKernel, 3> l{};
         size_t n = 0;
         l[n++] = {"generic", small_generic};
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-            l[n++] = {"avx2", small_avx2};
-            if (__builtin_cpu_supports("avx512f")) l[n++] = {"avx512", small_avx512};
-        }
+        const simd::CpuFeatures& f = simd::cpu_features();
+        if (f.avx2_level()) l[n++] = {"avx2", small_avx2};
+        if (f.avx512_level()) l[n++] = {"avx512", small_avx512};
         return std::pair{l, n};
     }();
     return {list.first.data(), list.second};
@@ -210,8 +265,7 @@ bool prepare_for_kernels(Problem& p) {
 
 SmallKernel packed_kernel() {
     static const SmallKernel k = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") ? packed_avx512 : SmallKernel{};
+        return simd::cpu_features().avx512_level() ? packed_avx512 : SmallKernel{};
     }();
     return k;
 }
@@ -245,15 +299,46 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
         kernel(p);
 }
 
+std::vector<BlisConfig> available_blis_configs() {
+    std::vector<BlisConfig> v;
+    for (size_t i = 0; i < blis_entries().size(); ++i)
+        if (blis_context(i) != nullptr) v.push_back(blis_entries()[i].config);
+    return v;
+}
+
+void sgemm_batch_blis(std::string_view config, size_t batch, size_t m, size_t n, size_t k,
+                      const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                      const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    Problem p{batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc};
+    if (!prepare_for_kernels(p)) return;
+    for (size_t i = 0; i < blis_entries().size(); ++i)
+        if (blis_entries()[i].config.name == config) {
+            cntx_t* cntx = blis_context(i);
+            if (cntx != nullptr && !any_negative(p)) return run_blis(p, cntx);
+        }
+    run_small(p);
+}
+
 }  // namespace detail
 
+bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                    const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                    const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                    float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    static_assert(sizeof(f16) == sizeof(uint16_t));
+    if (!detail::packed_kernel()) return false;
+    detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, bsc, rsc, csc};
+    if (detail::prepare(p)) {
+        detail::orient(p);
+        detail::packed_avx512_f16(p);
+    }
+    return true;
+}
+
 bool bf16_products_supported() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
-    }();
-    return yes;
+    return simd::cpu_features().avx512_bf16_level();
 }
 
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
@@ -262,8 +347,10 @@ bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     static_assert(sizeof(bf16) == sizeof(uint16_t));
     if (!bf16_products_supported()) return false;
-    return detail::bf16_avx512({batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                                reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc});
+    detail::Bf16Problem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc};
+    if (m != 0 && n != 0) detail::fold_batch(p);
+    return detail::bf16_avx512(p);
 }
 
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
@@ -271,9 +358,11 @@ bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                      const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                      bf16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     if (!bf16_products_supported()) return false;
-    return detail::bf16_avx512({batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                                reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
-                                reinterpret_cast<uint16_t*>(c), bsc, rsc, csc});
+    detail::Bf16Problem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
+                          reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
+    if (m != 0 && n != 0) detail::fold_batch(p);
+    return detail::bf16_avx512(p);
 }
 
 void sgemm(size_t m, size_t n, size_t k,

@@ -1,9 +1,9 @@
 // float32 matrix products. Small ones go to our register-blocked kernels,
 // since any cache-blocked GEMM pays for packing (and BLIS a few hundred
 // nanoseconds per call) before it does any arithmetic. Large ones go to our
-// packed AVX-512 kernel, which measured at or above BLIS's zen3 (AVX2)
-// configuration on Zen 4 from 512^3 to 4096^3; on CPUs without AVX-512 to
-// BLIS (serial build, linked statically).
+// packed AVX-512 kernel on CPUs with AVX-512, else to BLIS (serial build,
+// linked statically) in the configuration the CPU's feature bits allow
+// (haswell with AVX2 + FMA, generic otherwise). README: "Matrix products".
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,14 @@ void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
                  const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                  const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                  float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+
+// float16 products on CPUs with AVX-512: the operands are widened to float32
+// as they are packed (no widened copy of either), C is float32. false (and
+// nothing written) when the CPU lacks the kernel.
+bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                    const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                    const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                    float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
 // bfloat16 products: the same result as sgemm_batch on the widened operands
 // (every product exact, sums in float32), at twice the FMA rate on CPUs with

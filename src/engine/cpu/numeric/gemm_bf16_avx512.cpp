@@ -326,8 +326,10 @@ struct Out {
 // A packed block holds only values whose products are exact and normal.
 bool exact(const u32* words, size_t n) { return bf16_exact_range_avx512(reinterpret_cast<const u16*>(words), 2 * n); }
 
+// `a_ready`: A is one block shared by every item of the batch, already
+// checked and (unless read in place) packed into abuf.
 template <bool Narrow>
-bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32* abuf, u32* bbuf) {
+bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32* abuf, u32* bbuf, bool a_ready) {
     const ptrdiff_t ldw = static_cast<ptrdiff_t>(P.n);
     for (size_t jc = 0; jc < P.n; jc += NC) {
         const size_t nc = std::min(NC, P.n - jc);
@@ -345,7 +347,11 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
                 // Rows of A whose pairs are whole words (even kb) are read in
                 // place, which saves transposing them; the rest is packed.
                 const bool direct = P.csa == 1 && kb % 2 == 0;
-                if (direct) {
+                if (a_ready) {
+                } else if (direct && P.rsa == static_cast<ptrdiff_t>(kb)) {
+                    // rows back to back (a stack of small matrices folded into one): one scan
+                    if (!bf16_exact_range_avx512(ak, mc * kb)) return false;
+                } else if (direct) {
                     for (size_t r = 0; r < mc; ++r)
                         if (!bf16_exact_range_avx512(ak + static_cast<ptrdiff_t>(r) * P.rsa, kb)) return false;
                 } else {
@@ -403,6 +409,9 @@ bool bf16_avx512(const Bf16Problem& P) {
         partial.reset(static_cast<float*>(std::aligned_alloc(64, (P.m * P.n * sizeof(float) + 63) / 64 * 64)));
         if (!partial) throw std::bad_alloc();
     }
+    // A shared by every item and within one block is checked and packed by the
+    // first item only.
+    const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
         const Out o{P.c ? P.c + it * P.bsc : nullptr, P.h ? P.h + it * P.bsc : nullptr, P.rsc, P.csc, partial.get()};
@@ -419,7 +428,9 @@ bool bf16_avx512(const Bf16Problem& P) {
         }
         const u16* a = P.a + it * P.bsa;
         const u16* b = P.b + it * P.bsb;
-        if (!(o.h ? product<true>(P, a, b, o, ap, bp) : product<false>(P, a, b, o, ap, bp))) return false;
+        if (!(o.h ? product<true>(P, a, b, o, ap, bp, t > 0 && shared_a)
+                  : product<false>(P, a, b, o, ap, bp, t > 0 && shared_a)))
+            return false;
     }
     return true;
 }

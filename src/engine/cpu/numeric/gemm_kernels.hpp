@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace vorka::gemm::detail {
 
@@ -21,6 +22,31 @@ struct Problem {
 };
 
 using SmallKernel = void (*)(const Problem&);
+
+// A batch that shares B, with A's and C's items stacked row after row (each
+// item's rows continue where the previous item's end), is one product with
+// batch times the rows: B is packed once, and per-item set-up disappears.
+// Likewise along the columns when A is shared. Works on Problem and
+// Bf16Problem.
+template <class P>
+void fold_batch(P& p) {
+    if (p.batch <= 1) return;
+    auto continues = [](size_t lines, ptrdiff_t line_stride, ptrdiff_t batch_stride) {
+        return lines == 1 || batch_stride == static_cast<ptrdiff_t>(lines) * line_stride;
+    };
+    if (p.bsb == 0 && p.bsa != 0 && p.bsc != 0 && continues(p.m, p.rsa, p.bsa) && continues(p.m, p.rsc, p.bsc)) {
+        if (p.m == 1) p.rsa = p.bsa, p.rsc = p.bsc;
+        p.m *= p.batch;
+    } else if (p.bsa == 0 && p.bsb != 0 && p.bsc != 0 && continues(p.n, p.csb, p.bsb) &&
+               continues(p.n, p.csc, p.bsc)) {
+        if (p.n == 1) p.csb = p.bsb, p.csc = p.bsc;
+        p.n *= p.batch;
+    } else {
+        return;
+    }
+    p.batch = 1;
+    p.bsa = p.bsb = p.bsc = 0;
+}
 
 // When A's rows and B's columns both run contiguously along k, the
 // outer-product kernel would have to transpose B; dot products along k avoid
@@ -39,6 +65,18 @@ void small_avx2(const Problem& p);
 void small_avx512(const Problem& p);
 // Packed, cache-blocked kernel for products beyond the small kernels' reach.
 void packed_avx512(const Problem& p);
+
+// The same with float16 operands (bit patterns), widened while packed.
+struct HalfProblem {
+    size_t batch, m, n, k;
+    const uint16_t* a;
+    ptrdiff_t bsa, rsa, csa;
+    const uint16_t* b;
+    ptrdiff_t bsb, rsb, csb;
+    float* c;
+    ptrdiff_t bsc, rsc, csc;
+};
+void packed_avx512_f16(const HalfProblem& p);
 
 struct NamedKernel {
     std::string_view name;
@@ -64,6 +102,19 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
                        const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                        const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                        float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+
+// A BLIS configuration (named "blis-skx", "blis-haswell", ...) that this CPU
+// can run and the library holds; the default one first.
+struct BlisConfig {
+    std::string_view name;
+};
+std::vector<BlisConfig> available_blis_configs();
+// sgemm_batch through the named BLIS configuration (our small kernel when
+// there is no such configuration or a stride is negative).
+void sgemm_batch_blis(std::string_view config, size_t batch, size_t m, size_t n, size_t k,
+                      const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                      const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
 // bfloat16 operands (as bit patterns); the result goes to `c` as float32 or,
 // when `c` is null, to `h` rounded once to bfloat16. C must not overlap A, B.

@@ -4,6 +4,9 @@
 // of A at a time (kept in L1). Rows of A that run along k are read in place;
 // other layouts of A are packed MC rows at a time. Each element of C is one
 // FMA chain in k order, resumed across k blocks.
+//
+// float16 operands are widened as they are packed (A always packed), so a
+// float16 product costs no float32 copy of either operand.
 
 // GCC 12 flags the deliberately undefined operands inside its own AVX-512
 // intrinsics (shuffles, casts) as maybe-uninitialised.
@@ -14,6 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
@@ -52,50 +56,67 @@ class Scratch {
 __mmask16 mask16(size_t lanes) { return lanes >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << lanes) - 1); }
 __mmask8 mask8(size_t lanes) { return lanes >= 8 ? __mmask8(0xFF) : __mmask8((1u << lanes) - 1); }
 
+// Loads of float32 or float16 (bit patterns) operands, widened to float32.
+__m512 load16(__mmask16 m, const float* p) { return _mm512_maskz_loadu_ps(m, p); }
+__m512 load16(__mmask16 m, const uint16_t* p) { return _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(m, p)); }
+__m256 load8(__mmask8 m, const float* p) { return _mm256_maskz_loadu_ps(m, p); }
+__m256 load8(__mmask8 m, const uint16_t* p) { return _mm256_cvtph_ps(_mm_maskz_loadu_epi16(m, p)); }
+float widen1(float x) { return x; }
+float widen1(uint16_t h) { return _cvtsh_ss(h); }
+
+// transpose8 for either source type: float16 rows are widened first.
+void transpose8_from(const float* src, ptrdiff_t ls, float* dst, ptrdiff_t ld) { transpose8(src, ls, dst, ld); }
+void transpose8_from(const uint16_t* src, ptrdiff_t ls, float* dst, ptrdiff_t ld) {
+    alignas(32) float t[64];
+    for (ptrdiff_t r = 0; r < 8; ++r) _mm256_store_ps(t + 8 * r, load8(0xFF, src + r * ls));
+    transpose8(t, 8, dst, ld);
+}
+
 // Packs `lines` lines of `kb` elements (element p of line i at i * ls + p * es)
 // into panels of `width` lines: panel q holds rows p of `width` floats,
 // dst[q * width * kb + p * width + r] = line q * width + r (zero past `lines`).
 // Lines contiguous along k (es == 1) are transposed 8 x 8 at a time; with
 // ls == 1 each k step is one contiguous run across all panels, read in
 // order so that the hardware prefetcher keeps up.
-void pack(const float* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t kb, size_t width, float* dst) {
+template <class S>
+void pack(const S* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t kb, size_t width, float* dst) {
     const size_t panels = (lines + width - 1) / width;
     if (ls == 1) {
         for (size_t p = 0; p < kb; ++p) {
-            const float* s = src + static_cast<ptrdiff_t>(p) * es;
+            const S* s = src + static_cast<ptrdiff_t>(p) * es;
             for (size_t q = 0; q < panels; ++q) {
                 float* d = dst + q * width * kb + p * width;
                 const size_t i0 = q * width;
                 if (width == 8) {
-                    _mm256_store_ps(d, _mm256_maskz_loadu_ps(mask8(lines - i0), s + i0));
+                    _mm256_store_ps(d, load8(mask8(lines - i0), s + i0));
                 } else {
                     for (size_t h = 0; h < width; h += 16)
-                        _mm512_store_ps(d + h, _mm512_maskz_loadu_ps(mask16(lines > i0 + h ? lines - i0 - h : 0),
-                                                                     s + i0 + h));
+                        _mm512_store_ps(d + h, load16(mask16(lines > i0 + h ? lines - i0 - h : 0), s + i0 + h));
                 }
             }
         }
         return;
     }
     for (size_t q = 0; q < panels; ++q) {
-        const float* s = src + static_cast<ptrdiff_t>(q * width) * ls;
+        const S* s = src + static_cast<ptrdiff_t>(q * width) * ls;
         float* d = dst + q * width * kb;
         const size_t n = std::min(width, lines - q * width);
         size_t r0 = 0;
         if (es == 1) {
             for (; r0 + 8 <= n; r0 += 8) {
-                const float* sr = s + static_cast<ptrdiff_t>(r0) * ls;
+                const S* sr = s + static_cast<ptrdiff_t>(r0) * ls;
                 size_t p = 0;
-                for (; p + 8 <= kb; p += 8) transpose8(sr + p, ls, d + p * width + r0, static_cast<ptrdiff_t>(width));
+                for (; p + 8 <= kb; p += 8)
+                    transpose8_from(sr + p, ls, d + p * width + r0, static_cast<ptrdiff_t>(width));
                 for (; p < kb; ++p)
                     for (size_t r = 0; r < 8; ++r)
-                        d[p * width + r0 + r] = sr[static_cast<ptrdiff_t>(r) * ls + static_cast<ptrdiff_t>(p)];
+                        d[p * width + r0 + r] = widen1(sr[static_cast<ptrdiff_t>(r) * ls + static_cast<ptrdiff_t>(p)]);
             }
         }
         for (size_t p = 0; p < kb; ++p)
             for (size_t r = r0; r < width; ++r)
                 d[p * width + r] =
-                    r < n ? s[static_cast<ptrdiff_t>(r) * ls + static_cast<ptrdiff_t>(p) * es] : 0.0f;
+                    r < n ? widen1(s[static_cast<ptrdiff_t>(r) * ls + static_cast<ptrdiff_t>(p) * es]) : 0.0f;
     }
 }
 
@@ -166,24 +187,28 @@ void tile(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* 
             c[static_cast<ptrdiff_t>(r) * rsc + static_cast<ptrdiff_t>(j) * csc] = t[r * NR + j];
 }
 
-void product(const Problem& P, const float* a, const float* b, float* c, float* abuf, float* bbuf) {
+template <class PR, class S>
+void product(const PR& P, const S* a, const S* b, float* c, float* abuf, float* bbuf) {
     for (size_t jc = 0; jc < P.n; jc += NC) {
         const size_t nc = std::min(NC, P.n - jc);
         for (size_t pc = 0; pc < P.k; pc += KC) {
             const size_t kb = std::min(KC, P.k - pc);
-            const float* bk = b + static_cast<ptrdiff_t>(pc) * P.rsb + static_cast<ptrdiff_t>(jc) * P.csb;
+            const S* bk = b + static_cast<ptrdiff_t>(pc) * P.rsb + static_cast<ptrdiff_t>(jc) * P.csb;
             pack(bk, P.csb, P.rsb, nc, kb, NR, bbuf);
             for (size_t ic = 0; ic < P.m; ic += MC) {
                 const size_t mc = std::min(MC, P.m - ic);
-                const float* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
+                const S* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
                 // Rows of A that run along k are read in place: the kernel
                 // walks MR of them side by side, which the cache serves as well
                 // as a packed panel, and the copy is saved.
-                const bool direct = P.csa == 1;
+                constexpr bool wide = std::is_same_v<S, float>;
+                const bool direct = wide && P.csa == 1;
                 if (!direct) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
                 const ptrdiff_t ars = direct ? P.rsa : 1, acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
                 for (size_t ir = 0; ir < mc; ir += MR) {
-                    const float* ap = direct ? ak + static_cast<ptrdiff_t>(ir) * P.rsa : abuf + ir * kb;
+                    const float* ap = abuf + ir * kb;
+                    if constexpr (wide)
+                        if (direct) ap = ak + static_cast<ptrdiff_t>(ir) * P.rsa;
                     const size_t mb = std::min(MR, mc - ir);
                     float* cr = c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc;
                     for (size_t jr = 0; jr < nc; jr += NR) {
@@ -199,9 +224,8 @@ void product(const Problem& P, const float* a, const float* b, float* c, float* 
     }
 }
 
-}  // namespace
-
-void packed_avx512(const Problem& P) {
+template <class PR>
+void packed(const PR& P) {
     thread_local Scratch abuf, bbuf;
     const size_t kc = std::min(KC, P.k);
     float* ap = abuf.get((std::min(MC, P.m) + MR - 1) / MR * MR * kc);
@@ -211,5 +235,10 @@ void packed_avx512(const Problem& P) {
         product(P, P.a + it * P.bsa, P.b + it * P.bsb, P.c + it * P.bsc, ap, bp);
     }
 }
+
+}  // namespace
+
+void packed_avx512(const Problem& P) { packed(P); }
+void packed_avx512_f16(const HalfProblem& P) { packed(P); }
 
 }  // namespace vorka::gemm::detail

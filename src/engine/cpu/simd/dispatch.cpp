@@ -2,6 +2,7 @@
 #include <atomic>
 #include <type_traits>
 
+#include "engine/cpu/simd/cpu_features.hpp"
 #include "engine/cpu/simd/loops.hpp"
 
 namespace vorka::simd {
@@ -10,21 +11,13 @@ namespace {
 using detail::LoopTable;
 
 bool cpu_has(Isa isa) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c") &&
-                      __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2");
+    const CpuFeatures& f = cpu_features();
     switch (isa) {
         case Isa::Generic: return true;
-        case Isa::Avx2: return avx2;
-        case Isa::Avx512:
-            return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+        case Isa::Avx2: return f.avx2_level();
+        case Isa::Avx512: return f.avx512_level();
     }
     return false;
-#else
-    return isa == Isa::Generic;
-#endif
 }
 
 const LoopTable* table_for(Isa isa) {

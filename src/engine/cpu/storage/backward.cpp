@@ -31,11 +31,16 @@ Result<R> dispatch(const char* mismatch, const CpuStorage& grad, F&& f, const S&
     });
 }
 
+nb::Wanted kernel_wants(Wanted w) { return nb::Wanted{w.lhs, w.rhs}; }
+
 template <class T>
-Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r) {
+Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r, Wanted w) {
     if (!r.ok()) return std::move(r).error();
     nb::GradPair<T> p = std::move(r).value();
-    return GradPair{CpuStorage(std::move(p.lhs)), CpuStorage(std::move(p.rhs))};
+    GradPair out;
+    if (w.lhs) out.lhs.emplace(std::move(p.lhs));
+    if (w.rhs) out.rhs.emplace(std::move(p.rhs));
+    return out;
 }
 
 template <class T>
@@ -46,23 +51,31 @@ Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
 
 }  // namespace
 
-Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs) {
+Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
     return dispatch<GradPair>(
         kBinaryMismatch, grad,
-        [](const auto& g, const auto& a, const auto& b) { return wrap_pair(nb::mul_backward(g, a, b)); }, lhs, rhs);
+        [w](const auto& g, const auto& a, const auto& b) {
+            return wrap_pair(nb::mul_backward(g, a, b, kernel_wants(w)), w);
+        },
+        lhs, rhs);
 }
 
-Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs) {
+Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
     return dispatch<GradPair>(
         kBinaryMismatch, grad,
-        [](const auto& g, const auto& a, const auto& b) { return wrap_pair(nb::div_backward(g, a, b)); }, lhs, rhs);
+        [w](const auto& g, const auto& a, const auto& b) {
+            return wrap_pair(nb::div_backward(g, a, b, kernel_wants(w)), w);
+        },
+        lhs, rhs);
 }
 
-Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs) {
+Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
     return dispatch<GradPair>(
         kBinaryMismatch, grad,
-        [](const auto& g, const auto& a, const auto& b) { return wrap_pair(nb::matmul_backward(g, a, b)); }, lhs,
-        rhs);
+        [w](const auto& g, const auto& a, const auto& b) {
+            return wrap_pair(nb::matmul_backward(g, a, b, kernel_wants(w)), w);
+        },
+        lhs, rhs);
 }
 
 Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad) {

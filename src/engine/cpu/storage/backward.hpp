@@ -2,22 +2,32 @@
 // gradient kernels, and report kernel failures as RuntimeError.
 #pragma once
 
+#include <optional>
+
 #include "support/result.hpp"
 #include "tensor/storage.hpp"
 
 namespace vorka::storage_ops {
 
+// Each gradient is present exactly when it was wanted.
 struct GradPair {
-    CpuStorage lhs, rhs;
+    std::optional<CpuStorage> lhs, rhs;
+};
+
+// Which gradients the caller can use; the others are not computed. Errors
+// are the same whatever is wanted.
+struct Wanted {
+    bool lhs = true, rhs = true;
 };
 
 // Operands in the order (left operand, gradient, right operand); all three of
 // one float type, else TypeError. Element-wise results have the broadcast
 // shape of the forward operation; backward_matmul's are already summed to the
 // operands' own shapes.
-Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
-Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
-Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs);
+Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted wanted);
+Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted wanted);
+Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
+                                 Wanted wanted);
 
 // One-input gradients: input and gradient of one float type, else TypeError.
 Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad);

@@ -146,16 +146,17 @@ void sum_dims(const E* in, const SumDims& dims, float* out) {
 }  // namespace
 
 template <class T>
-Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b) {
+Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
     VORKA_TRY(ViewPair<T> gb, broadcast_pair(g, b));
-    NdArray<T> gl = multiply(gb.a, gb.b);
+    NdArray<T> gl, gr;
+    if (wanted.lhs) gl = multiply(gb.a, gb.b);
     VORKA_TRY(ViewPair<T> ga, broadcast_pair(g, a));
-    NdArray<T> gr = multiply(ga.a, ga.b);
+    if (wanted.rhs) gr = multiply(ga.a, ga.b);
     return GradPair<T>{std::move(gl), std::move(gr)};
 }
 
 template <class T>
-Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b) {
+Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
     VORKA_TRY(ViewPair<T> ga, broadcast_pair(g, a));
     BroadcastShape target = broadcast_shapes(ga.a.shape, b.shape);
     if (!target.ok()) return Error::runtime(std::move(target.error));
@@ -165,38 +166,57 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
     auto vb = b.broadcast(target.shape);
     if (!vb) return Error::runtime(broadcast_failed("RHS", b.shape, target.shape));
 
-    NdArray<T> gl = NdArray<T>::uninit(target.shape);
-    NdArray<T> gr = NdArray<T>::uninit(target.shape);
-    if (gl.size() == 0) return GradPair<T>{std::move(gl), std::move(gr)};
-    // Both outputs share the standard strides, so one plan walks all five.
-    const Strides& os = gl.strides();
+    NdArray<T> gl, gr;
+    if (wanted.lhs) gl = NdArray<T>::uninit(target.shape);
+    if (wanted.rhs) gr = NdArray<T>::uninit(target.shape);
+    NdArray<T>& any = wanted.lhs ? gl : gr;
+    if (!wanted.lhs && !wanted.rhs) return GradPair<T>{std::move(gl), std::move(gr)};
+    if (any.size() == 0) return GradPair<T>{std::move(gl), std::move(gr)};
+    // Both outputs share the standard strides, so one plan walks all five; an
+    // unwanted output is aliased to the wanted one and never written.
+    T* out_l = wanted.lhs ? gl.data() : gr.data();
+    T* out_r = wanted.rhs ? gr.data() : gl.data();
+    const Strides& os = any.strides();
     auto plan = plan_loop<5>(target.shape, {std::span<const std::ptrdiff_t>(os), std::span<const std::ptrdiff_t>(os),
                                             std::span<const std::ptrdiff_t>(vg->strides),
                                             std::span<const std::ptrdiff_t>(va->strides),
                                             std::span<const std::ptrdiff_t>(vb->strides)});
     auto bytes = [](const T* p) { return reinterpret_cast<char*>(const_cast<T*>(p)); };
-    run_loop<5>(plan, {bytes(gl.data()), bytes(gr.data()), bytes(vg->ptr), bytes(va->ptr), bytes(vb->ptr)},
-                {sizeof(T), sizeof(T), sizeof(T), sizeof(T), sizeof(T)},
-                [](std::array<char*, 5> p, std::array<std::ptrdiff_t, 5> s, std::size_t n) {
-                    T* ol = reinterpret_cast<T*>(p[0]);
-                    T* orr = reinterpret_cast<T*>(p[1]);
-                    const T* pg = reinterpret_cast<const T*>(p[2]);
-                    const T* pa = reinterpret_cast<const T*>(p[3]);
-                    const T* pb = reinterpret_cast<const T*>(p[4]);
-                    for (std::size_t i = 0; i < n; ++i) {
-                        const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
-                        const float gv = to_f32(pg[k * s[2]]);
-                        const float av = to_f32(pa[k * s[3]]);
-                        const float bv = to_f32(pb[k * s[4]]);
-                        ol[k * s[0]] = from_f32<T>(gv / bv);
-                        const float t = -gv * av;
-                        const float u = bv * bv;
-                        float r = t / u;
-                        if (left_range(t, -gv, av) || left_range(u, bv, bv)) [[unlikely]]
-                            r = static_cast<float>(static_cast<double>(-gv) * av / (static_cast<double>(bv) * bv));
-                        orr[k * s[1]] = from_f32<T>(r);
-                    }
-                });
+    auto body = [&](auto want_l, auto want_r) {
+        run_loop<5>(plan, {bytes(out_l), bytes(out_r), bytes(vg->ptr), bytes(va->ptr), bytes(vb->ptr)},
+                    {sizeof(T), sizeof(T), sizeof(T), sizeof(T), sizeof(T)},
+                    [](std::array<char*, 5> p, std::array<std::ptrdiff_t, 5> s, std::size_t n) {
+                        T* ol = reinterpret_cast<T*>(p[0]);
+                        T* orr = reinterpret_cast<T*>(p[1]);
+                        const T* pg = reinterpret_cast<const T*>(p[2]);
+                        const T* pa = reinterpret_cast<const T*>(p[3]);
+                        const T* pb = reinterpret_cast<const T*>(p[4]);
+                        for (std::size_t i = 0; i < n; ++i) {
+                            const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
+                            const float gv = to_f32(pg[k * s[2]]);
+                            const float bv = to_f32(pb[k * s[4]]);
+                            if constexpr (decltype(want_l)::value) ol[k * s[0]] = from_f32<T>(gv / bv);
+                            if constexpr (decltype(want_r)::value) {
+                                const float av = to_f32(pa[k * s[3]]);
+                                const float t = -gv * av;
+                                const float u = bv * bv;
+                                float r = t / u;
+                                if (left_range(t, -gv, av) || left_range(u, bv, bv)) [[unlikely]]
+                                    r = static_cast<float>(static_cast<double>(-gv) * av /
+                                                           (static_cast<double>(bv) * bv));
+                                orr[k * s[1]] = from_f32<T>(r);
+                            }
+                        }
+                    });
+    };
+    using Yes = std::true_type;
+    using No = std::false_type;
+    if (wanted.lhs && wanted.rhs)
+        body(Yes{}, Yes{});
+    else if (wanted.lhs)
+        body(Yes{}, No{});
+    else
+        body(No{}, Yes{});
     return GradPair<T>{std::move(gl), std::move(gr)};
 }
 
@@ -275,8 +295,8 @@ NdArray<T> narrow_array(NdArray<float>&& v) {
 }
 
 #define VORKA_INSTANTIATE(T)                                                                                  \
-    template Result<GradPair<T>> mul_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&);       \
-    template Result<GradPair<T>> div_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&);       \
+    template Result<GradPair<T>> mul_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted); \
+    template Result<GradPair<T>> div_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted); \
     template Result<NdArray<T>> rdiv_backward<T>(const NdView<T>&, const NdView<T>&, float);                  \
     template Result<NdArray<float>> sum_to_shape_f32<T>(const NdView<T>&, std::span<const std::size_t>);      \
     template Result<NdArray<T>> sum_to_shape<T>(const NdView<T>&, std::span<const std::size_t>);              \

@@ -16,13 +16,20 @@ struct GradPair {
     NdArray<T> lhs, rhs;
 };
 
+// Which gradients of a two-operand kernel anyone can read. An unwanted one is
+// not computed (its array is left empty); every check still runs, so errors
+// do not depend on this.
+struct Wanted {
+    bool lhs = true, rhs = true;
+};
+
 // (g * b, g * a), each in the broadcast shape of its two operands.
 template <class T>
-Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b);
+Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
 
 // (g / b, -g * a / (b * b)) in the broadcast shape of g, a and b.
 template <class T>
-Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b);
+Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
 
 // g * (-s / (x * x)), the gradient of s / x; g and x of one shape.
 template <class T>

@@ -110,7 +110,14 @@ bool all_ones(std::span<const std::size_t> s) {
     return true;
 }
 
-Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView<float>& a, const NdView<float>& b) {
+// A view that carries only a shape, for an operand whose values are not needed.
+template <class T>
+NdView<float> shape_only(const NdView<T>& v) {
+    return NdView<float>{nullptr, v.shape, v.strides};
+}
+
+Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView<float>& a, const NdView<float>& b,
+                                            Wanted wanted) {
     if (a.ndim() < 2 || b.ndim() < 2)
         return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(a.ndim()) +
                               "D, B: " + std::to_string(b.ndim()) + "D");
@@ -132,18 +139,20 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
     if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(join(batch.shape, k, n)));
 
     // gl = g @ b^T, then summed over a's broadcast batch axes.
-    NdArray<float> gl_full = NdArray<float>::uninit(join(batch.shape, m, k));
-    batched_gemm(g, transposed(*vb), gl_full);
-    NdArray<float> gl;
-    if (gl_full.shape() == a.shape) {
-        gl = std::move(gl_full);
-    } else {
-        VORKA_TRY(gl, sum_to_shape_f32(gl_full.view(), a.shape));
+    NdArray<float> gl, gr;
+    if (wanted.lhs) {
+        NdArray<float> gl_full = NdArray<float>::uninit(join(batch.shape, m, k));
+        batched_gemm(g, transposed(*vb), gl_full);
+        if (gl_full.shape() == a.shape) {
+            gl = std::move(gl_full);
+        } else {
+            VORKA_TRY(gl, sum_to_shape_f32(gl_full.view(), a.shape));
+        }
     }
+    if (!wanted.rhs) return GradPair<float>{std::move(gl), std::move(gr)};
 
     // gr = a^T @ g. When b has no batch of its own, the batch sum is part of
     // one product over the stacked rows of a and g.
-    NdArray<float> gr;
     std::optional<NdArray<float>> tall;
     if (!batch.shape.empty() && all_ones(batch_b)) tall = tall_inner_product(*va, g, Dims(b.shape));
     if (tall) {
@@ -160,22 +169,99 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
     return GradPair<float>{std::move(gl), std::move(gr)};
 }
 
+// The 16-bit gradients through float32 arithmetic on widened operands.
+template <class T>
+Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted);
+
+// x @ y of two 16-bit matrices (rows x inner, inner x cols views) with the
+// packed 16-bit kernels, float32 sums rounded once: bfloat16 with its
+// dot-product instructions, float16 widened while packed. false when the
+// product is too small to pay for packing, the CPU lacks the kernel, or (for
+// bfloat16) values could make products the instructions flush (see
+// gemm::bf16_gemm_batch).
+template <class T>
+bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows, std::size_t inner,
+                       std::size_t cols, std::ptrdiff_t xrs, std::ptrdiff_t xcs, std::ptrdiff_t yrs,
+                       std::ptrdiff_t ycs, NdArray<T>& out) {
+    const double work = static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(inner);
+    const std::ptrdiff_t ld = static_cast<std::ptrdiff_t>(cols);
+    if constexpr (std::is_same_v<T, bf16>) {
+        if (rows < 8 || cols < 16 || inner < 16 || work < 0x1p15) return false;
+        NdArray<bf16> r = NdArray<bf16>::uninit(Dims{rows, cols}, Order::C);
+        if (!gemm::bf16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
+            return false;
+        out = std::move(r);
+    } else {
+        if (work < 0x1p18) return false;
+        NdArray<float> r = NdArray<float>::uninit(Dims{rows, cols}, Order::C);
+        if (!gemm::f16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
+            return false;
+        out = narrow_array<T>(std::move(r));
+    }
+    return true;
+}
+
+// Plain 16-bit matrices: g @ b^T and a^T @ g straight from the operands, the
+// rest (small products, no kernel, out-of-range bfloat16 values) widened.
+// Nothing when the shapes do not fit, so the general path reports the error.
+template <class T>
+std::optional<Result<GradPair<T>>> packed_backward_2d(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b,
+                                                      Wanted wanted) {
+    if (a.ndim() != 2 || b.ndim() != 2 || g.ndim() != 2) return std::nullopt;
+    if (std::is_same_v<T, bf16> && !gemm::bf16_products_supported()) return std::nullopt;
+    const std::size_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
+    if (b.shape[0] != k || g.shape[0] != m || g.shape[1] != n) return std::nullopt;
+    GradPair<T> out;
+    Wanted rest{false, false};
+    if (wanted.lhs)
+        rest.lhs = !packed_product_2d(g, b, m, n, k, g.strides[0], g.strides[1], b.strides[1], b.strides[0], out.lhs);
+    if (wanted.rhs)
+        rest.rhs = !packed_product_2d(a, g, k, m, n, a.strides[1], a.strides[0], g.strides[0], g.strides[1], out.rhs);
+    if (rest.lhs || rest.rhs) {
+        auto r = widened_backward(g, a, b, rest);
+        if (!r.ok()) return Result<GradPair<T>>(std::move(r).error());
+        if (rest.lhs) out.lhs = std::move(r->lhs);
+        if (rest.rhs) out.rhs = std::move(r->rhs);
+    }
+    return Result<GradPair<T>>(std::move(out));
+}
+
 }  // namespace
 
 template <class T>
-Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b) {
+Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
     if constexpr (std::is_same_v<T, float>) {
-        return matmul_backward_f32(g, a, b);
+        return matmul_backward_f32(g, a, b, wanted);
     } else {
-        NdArray<float> gw = widen_array(g), aw = widen_array(a), bw = widen_array(b);
-        VORKA_TRY(GradPair<float> r, matmul_backward_f32(gw.view(), aw.view(), bw.view()));
-        return GradPair<T>{narrow_array<T>(std::move(r.lhs)), narrow_array<T>(std::move(r.rhs))};
+        if (auto r = packed_backward_2d(g, a, b, wanted)) return std::move(*r);
+        return widened_backward(g, a, b, wanted);
     }
 }
 
+namespace {
+
+template <class T>
+Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+    // gl needs only b, gr only a: an operand nobody needs is not widened.
+    NdArray<float> gw = widen_array(g);
+    NdArray<float> aw = wanted.rhs ? widen_array(a) : NdArray<float>();
+    NdArray<float> bw = wanted.lhs ? widen_array(b) : NdArray<float>();
+    const NdView<float> av = wanted.rhs ? aw.view() : shape_only(a);
+    const NdView<float> bv = wanted.lhs ? bw.view() : shape_only(b);
+    VORKA_TRY(GradPair<float> r, matmul_backward_f32(gw.view(), av, bv, wanted));
+    GradPair<T> out;
+    if (wanted.lhs) out.lhs = narrow_array<T>(std::move(r.lhs));
+    if (wanted.rhs) out.rhs = narrow_array<T>(std::move(r.rhs));
+    return out;
+}
+
+}  // namespace
+
 template Result<GradPair<float>> matmul_backward<float>(const NdView<float>&, const NdView<float>&,
-                                                        const NdView<float>&);
-template Result<GradPair<f16>> matmul_backward<f16>(const NdView<f16>&, const NdView<f16>&, const NdView<f16>&);
-template Result<GradPair<bf16>> matmul_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&, const NdView<bf16>&);
+                                                        const NdView<float>&, Wanted);
+template Result<GradPair<f16>> matmul_backward<f16>(const NdView<f16>&, const NdView<f16>&, const NdView<f16>&,
+                                                    Wanted);
+template Result<GradPair<bf16>> matmul_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&, const NdView<bf16>&,
+                                                      Wanted);
 
 }  // namespace vorka::numeric::backward

@@ -9,7 +9,9 @@ namespace vorka::numeric::backward {
 // (g @ b^T, a^T @ g), each summed over the batch axes its operand was
 // broadcast along, so the results have a's and b's shapes. Products, sums
 // and the batch reduction run in float32; float16 and bfloat16 round once.
+// Only the wanted gradients are computed (the operand the other one needs
+// is not even read).
 template <class T>
-Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b);
+Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
 
 }  // namespace vorka::numeric::backward

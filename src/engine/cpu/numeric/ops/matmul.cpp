@@ -1,5 +1,6 @@
 #include "engine/cpu/numeric/ops/matmul.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <new>
@@ -128,6 +129,32 @@ std::optional<NdArray<bf16>> product_bf16(const Planned<bf16>& p) {
     return out;
 }
 
+// Below this many multiply-adds in all, widened copies and the small kernels
+// beat packing (the copies are small then too); matrices narrower than the
+// packed kernel's register tile waste most of it.
+constexpr double kF16MinWork = 0x1p18;
+constexpr std::size_t kF16MinSide = 16;
+
+// The float16 product with the operands widened while they are packed: the
+// float32 sums are rounded once as the result is narrowed. Nothing when the
+// CPU has no such kernel.
+std::optional<NdArray<f16>> product_f16(const Planned<f16>& p) {
+    double work = static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k);
+    for (std::size_t e : p.batch) work *= static_cast<double>(e);
+    if (work < kF16MinWork || std::min({p.m, p.n, p.k}) < kF16MinSide) return std::nullopt;
+    NdArray<float> out = NdArray<float>::uninit(p.shape_out, Order::C);
+    const std::size_t nb = p.batch.size();
+    const Strides &sa = p.a.strides, &sb = p.b.strides, &so = out.strides();
+    bool ok = true;
+    for_each_run(p, out, [&](std::size_t count, const f16* a, std::ptrdiff_t bsa, const f16* b, std::ptrdiff_t bsb,
+                             float* c, std::ptrdiff_t bsc) {
+        ok = ok && gemm::f16_gemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb], sb[nb + 1],
+                                        c, bsc, so[nb], so[nb + 1]);
+    });
+    if (!ok) return std::nullopt;
+    return narrow<f16>(out.view());
+}
+
 // Two plain matrices, the common case: the same checks without the batch
 // machinery, whose bookkeeping costs as much as a whole 8 x 8 product.
 Result<NdArray<float>> product_2d(const NdView<float>& a, const NdView<float>& b) {
@@ -206,6 +233,8 @@ Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdView<T>& a, const NdView<T>& 
             if (bf16_worthwhile(p)) {
                 if (auto r = product_bf16(p)) return std::move(*r);
             }
+        } else {
+            if (auto r = product_f16(p)) return std::move(*r);
         }
         // float32 products, one rounding per result element
         NdArray<float> wa = widen(a);
