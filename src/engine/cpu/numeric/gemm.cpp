@@ -2,10 +2,12 @@
 
 #include <blis.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "engine/cpu/simd/loops.hpp"
 
 namespace vorka::gemm {
 namespace detail {
@@ -102,14 +104,15 @@ void run_blis(const Problem& p) {
     }
 }
 
-SmallKernel pick_small_kernel() {
-    auto k = available_small_kernels();
-    return k.back().fn;
-}
+// The kernels follow the element-wise loops' instruction set, so that
+// forcing an older one (simd::force_isa) covers every path of older CPUs.
+simd::Isa kernel_isa() { return simd::active_isa(); }
+static_assert(static_cast<int>(simd::Isa::Generic) == 0 && static_cast<int>(simd::Isa::Avx2) == 1 &&
+              static_cast<int>(simd::Isa::Avx512) == 2);
 
 void run_small(const Problem& p) {
-    static const SmallKernel kernel = pick_small_kernel();
-    kernel(p);
+    const auto k = available_small_kernels();  // generic, avx2, avx512: as far as the CPU goes
+    k[std::min(k.size() - 1, static_cast<size_t>(kernel_isa()))].fn(p);
 }
 
 void run(Problem p) {
@@ -173,7 +176,7 @@ SmallKernel packed_kernel() {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx512f") ? packed_avx512 : SmallKernel{};
     }();
-    return k;
+    return kernel_isa() == simd::Isa::Avx512 ? k : SmallKernel{};
 }
 
 bool beyond_small(const Problem& p) {
@@ -213,7 +216,7 @@ bool bf16_products_supported() {
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bf16");
     }();
-    return yes;
+    return yes && detail::kernel_isa() == simd::Isa::Avx512;
 }
 
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
