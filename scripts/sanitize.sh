@@ -2,7 +2,11 @@
 # Builds the C++ tests and the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (plus the test hooks), proves the instrumentation
 # is live with deliberate faults, then runs the C++ tests and the whole Python
-# suite against the sanitized extension. Any sanitizer report fails the run.
+# suite against the sanitized extension, once with the best kernels of this CPU
+# and once each with the AVX2 and the portable ones forced. This build gives
+# every buffer exactly its size and poisons it (src/support/alloc.hpp), so
+# small over-reads and never-written results show. Any sanitizer report fails
+# the run.
 # Assumes scripts/setup.sh has run (.venv with numpy, pytest, hypothesis, torch).
 # Usage: scripts/sanitize.sh   (VORKA_PYTHON overrides the interpreter)
 set -euo pipefail
@@ -72,15 +76,26 @@ PYEOF
 echo "== C++ tests under ASan+UBSan"
 ASAN_OPTIONS=$CPP_ASAN ctest --test-dir "$BUILD" --output-on-failure -j2 | tail -n 5
 
-echo "== Python tests under ASan+UBSan"
 # pytest captures stderr, and a halted process loses what it captured: the
 # sanitizers write their reports to files instead.
 REPORTS=$PWD/$BUILD/reports
 rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 status=0
-LD_PRELOAD="$ASAN_RT $UBSAN_RT" ASAN_OPTIONS=$PY_ASAN:log_path=$REPORTS/asan \
-  UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$REPORTS/ubsan PYTHONPATH="$PKG" \
-  "$PY" -m pytest -q -p no:cacheprovider tests/python || status=$?
+# Usage: run_suite ISA [pytest arguments]; ISA "" keeps the best kernels this CPU
+# runs, "avx2" or "generic" forces older ones through the test hooks (conftest.py),
+# so the paths of older CPUs are checked on any machine.
+run_suite() {
+  local isa="$1" tag="${1:-best}"
+  shift
+  echo "== Python tests under ASan+UBSan (kernels: $tag)"
+  VORKA_TEST_ISA="$isa" LD_PRELOAD="$ASAN_RT $UBSAN_RT" ASAN_OPTIONS=$PY_ASAN:log_path=$REPORTS/asan-$tag \
+    UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$REPORTS/ubsan-$tag PYTHONPATH="$PKG" \
+    "$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
+}
+run_suite "" tests/python
+# Leak counting does not depend on the kernels: the forced runs skip it.
+run_suite avx2 tests/python --ignore=tests/python/test_leaks.py
+run_suite generic tests/python --ignore=tests/python/test_leaks.py
 # Deliberately failed huge allocations leave warnings; anything else is a report.
 if grep -lE "ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer" "$REPORTS"/* 2>/dev/null; then
   cat "$REPORTS"/* >&2
