@@ -496,6 +496,7 @@ TEST(LoopBuffers, AlignmentAndFullSizeWritable) {
         ASSERT_EQ(b.bytes(), c.bytes);
         EXPECT_TRUE(aligned_to(b.data(), kExactAlloc ? 64 : c.align));  // sanitizer builds map nothing
         auto* p = static_cast<unsigned char*>(b.data());
+        if (kExactAlloc) EXPECT_EQ(p[c.bytes - 1], kPoisonByte);  // fresh buffers are poisoned
         std::memset(p, 0x5A, c.bytes);
         EXPECT_EQ(p[c.bytes - 1], 0x5A);
     }
