@@ -2,6 +2,7 @@
 either a correct result or a clear exception of the documented type; nothing
 crashes, and a failed constructor leaves nothing on the tape."""
 
+import ctypes
 import subprocess
 import sys
 import warnings
@@ -335,6 +336,25 @@ def test_constructor_keywords(key, value, expected):
         assert kind == "raise" and type(got) is expected, got
         if key in ("device", "requires_grad") and expected is TypeError:
             assert got.__notes__ == [f"while processing '{key}'"]
+
+
+def test_constructor_owns_its_arguments():
+    # A C caller of tp_new may pass its own dictionary; Python code run by the
+    # constructor (here dtype's __name__) may empty it, dropping the last
+    # reference to `data`, and a new list may then take its memory.
+    kw, keep = {}, []
+
+    class Name:
+        @property
+        def __name__(self):
+            kw.clear()
+            keep.extend([9.0, 9.0] for _ in range(8))
+            return "f32"
+
+    kw.update(data=[1.0, 2.0], dtype=Name())
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+    assert call(Tensor, (), kw).to_numpy().tolist() == [1.0, 2.0]
 
 
 # ---- operators -------------------------------------------------------------------------
