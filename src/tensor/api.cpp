@@ -112,7 +112,9 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         // which the Python code run below (__name__, __array__, ...) may
         // change: hold references of our own.
         const Ref held[4] = {Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[3])};
-        PyObject *data = held[0].get(), *dtype = held[1].get() == Py_None ? nullptr : held[1].get(), *device = held[2].get();
+        PyObject* data = held[0].get();
+        PyObject* dtype = held[1].get() == Py_None ? nullptr : held[1].get();
+        PyObject* device = held[2].get();
 
         if (device && !PyUnicode_Check(device)) {
             set_not_instance(device, "str");
