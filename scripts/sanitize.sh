@@ -2,7 +2,11 @@
 # Builds the C++ tests and the extension with AddressSanitizer and
 # UndefinedBehaviorSanitizer (plus the test hooks), proves the instrumentation
 # is live with deliberate faults, then runs the C++ tests and the whole Python
-# suite against the sanitized extension. Any sanitizer report fails the run.
+# suite against the sanitized extension, once with the best kernels of this CPU
+# and once each with the AVX2 and the portable ones forced. This build gives
+# every buffer exactly its size and poisons it (src/support/alloc.hpp), so
+# small over-reads and never-written results show. Any sanitizer report fails
+# the run.
 # Assumes scripts/setup.sh has run (.venv with numpy, pytest, hypothesis, torch).
 # Usage: scripts/sanitize.sh   (VORKA_PYTHON overrides the interpreter)
 set -euo pipefail
@@ -31,7 +35,9 @@ cp "$BUILD"/vorka_core*.so "$PKG/vorka/"
 ASAN_RT=$(g++ -print-file-name=libasan.so)
 UBSAN_RT=$(g++ -print-file-name=libubsan.so)
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-CPP_ASAN=detect_leaks=1:halt_on_error=1:strict_string_checks=1:check_initialization_order=1
+# Huge requests must fail as std::bad_alloc, not abort (this build takes even
+# huge buffers from malloc, see src/support/alloc.hpp).
+CPP_ASAN=detect_leaks=1:halt_on_error=1:strict_string_checks=1:check_initialization_order=1:allocator_may_return_null=1
 # CPython itself keeps memory alive at exit by design: no leak report for it.
 # Huge requests (NumPy asked for terabytes) must fail as MemoryError, not abort.
 PY_ASAN=detect_leaks=0:halt_on_error=1:allocator_may_return_null=1
@@ -56,6 +62,8 @@ expect_report "out-of-bounds read (C++)" "AddressSanitizer: heap-buffer-overflow
   env ASAN_OPTIONS=$CPP_ASAN "$BUILD/vorka_fault_oob_read"
 expect_report "signed overflow (C++)" "runtime error: signed integer overflow" \
   "$BUILD/vorka_fault_signed_overflow"
+expect_report "over-read of a small array (exact-size buffers)" "AddressSanitizer: heap-buffer-overflow" \
+  env ASAN_OPTIONS=$CPP_ASAN "$BUILD/vorka_fault_small_array_overread"
 # UBSan's object-size check may see this read before ASan does: either report will do.
 expect_report "out-of-bounds read (extension)" \
   "AddressSanitizer: heap-buffer-overflow|runtime error: load of address .* insufficient space" \
@@ -72,15 +80,26 @@ PYEOF
 echo "== C++ tests under ASan+UBSan"
 ASAN_OPTIONS=$CPP_ASAN ctest --test-dir "$BUILD" --output-on-failure -j2 | tail -n 5
 
-echo "== Python tests under ASan+UBSan"
 # pytest captures stderr, and a halted process loses what it captured: the
 # sanitizers write their reports to files instead.
 REPORTS=$PWD/$BUILD/reports
 rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 status=0
-LD_PRELOAD="$ASAN_RT $UBSAN_RT" ASAN_OPTIONS=$PY_ASAN:log_path=$REPORTS/asan \
-  UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$REPORTS/ubsan PYTHONPATH="$PKG" \
-  "$PY" -m pytest -q -p no:cacheprovider tests/python || status=$?
+# Usage: run_suite ISA [pytest arguments]; ISA "" keeps the best kernels this CPU
+# runs, "avx2" or "generic" forces older ones through the test hooks (conftest.py),
+# so the paths of older CPUs are checked on any machine.
+run_suite() {
+  local isa="$1" tag="${1:-best}"
+  shift
+  echo "== Python tests under ASan+UBSan (kernels: $tag)"
+  VORKA_TEST_ISA="$isa" LD_PRELOAD="$ASAN_RT $UBSAN_RT" ASAN_OPTIONS=$PY_ASAN:log_path=$REPORTS/asan-$tag \
+    UBSAN_OPTIONS=$UBSAN_OPTIONS:log_path=$REPORTS/ubsan-$tag PYTHONPATH="$PKG" \
+    "$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
+}
+run_suite "" tests/python
+# Leak counting does not depend on the kernels: the forced runs skip it.
+run_suite avx2 tests/python --ignore=tests/python/test_leaks.py
+run_suite generic tests/python --ignore=tests/python/test_leaks.py
 # Deliberately failed huge allocations leave warnings; anything else is a report.
 if grep -lE "ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer" "$REPORTS"/* 2>/dev/null; then
   cat "$REPORTS"/* >&2

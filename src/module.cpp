@@ -35,6 +35,12 @@ int vorka_core_exec(PyObject* module) {
 
 PyModuleDef_Slot vorka_core_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(vorka_core_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The class, the exception type and the NumPy objects are cached once per
+    // process (atomically published, so threads without a GIL are fine): they
+    // cannot be shared with a second interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

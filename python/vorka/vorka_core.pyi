@@ -29,6 +29,8 @@ class PanicException(BaseException):
 class Tensor:
     # Equality is element-wise, so tensors are unhashable.
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # NumPy arrays and tensors never mix in operators: both sides decline.
+    __array_ufunc__: ClassVar[None]
 
     def __new__(
         cls,

@@ -30,7 +30,10 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssiz
             return true;
         }
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.function, key);
+    // str() of the key may run a str subclass's __str__: keep the key alive
+    // even if that empties the caller's dictionary.
+    Ref held = Ref::borrow(key);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.function, held.get());
     return false;
 }
 

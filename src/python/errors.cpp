@@ -36,14 +36,13 @@ PyObject* raise(const Error& err) {
     return nullptr;
 }
 
-std::string type_qualname(PyObject* obj) {
+std::optional<std::string> type_qualname(PyObject* obj) {
     Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
-    if (!name) {
-        PyErr_Clear();
-        return Py_TYPE(obj)->tp_name;
-    }
+    if (!name) return std::nullopt;
     const char* s = PyUnicode_AsUTF8(name.get());
     if (!s) {
+        // A __qualname__ that UTF-8 cannot encode: fall back to the type's C name.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) return std::nullopt;
         PyErr_Clear();
         return Py_TYPE(obj)->tp_name;
     }
@@ -55,8 +54,9 @@ void set_not_instance(PyObject* obj, const char* expected) {
         PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
         return;
     }
-    std::string name = type_qualname(obj);
-    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), expected);
+    auto name = type_qualname(obj);
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name->c_str(), expected);
 }
 
 void add_processing_note(const char* name) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -20,14 +21,15 @@ PyObject* panic_exception();
 PyObject* raise(const Error& err);
 
 // TypeError "'{type}' object is not an instance of '{expected}'" (or
-// "'None' is not an instance of '{expected}'" for None).
+// "'None' is not an instance of '{expected}'" for None). Either way an
+// exception is set (another one if the type's name could not be read).
 void set_not_instance(PyObject* obj, const char* expected);
 
 // Adds the note "while processing '{name}'" to the pending exception.
 void add_processing_note(const char* name);
 
-// The `__qualname__` of the object's type.
-std::string type_qualname(PyObject* obj);
+// The `__qualname__` of the object's type; nothing with an exception set.
+std::optional<std::string> type_qualname(PyObject* obj);
 
 // Publishes a lazily created object exactly once; a thread that loses the
 // race drops its own copy. `create` returns a new reference or nullptr with

@@ -1,7 +1,9 @@
 // Introspection for the test suite, compiled in only when VORKA_TEST_HOOKS is
 // defined: node indices are otherwise invisible from Python by design.
 #include <cstddef>
+#include <cstring>
 
+#include "engine/cpu/simd/loops.hpp"
 #include "python/errors.hpp"
 #include "support/counters.hpp"
 #include "tensor/api.hpp"
@@ -33,7 +35,31 @@ PyObject* oob_read(PyObject*, PyObject*) {
     return PyLong_FromLong(c);
 }
 
+// Pins the kernels' instruction set ("avx512", "avx2", "generic"), so that a
+// test run covers the paths of older CPUs; returns the one now in use (lower
+// than asked when this CPU lacks it).
+PyObject* force_isa(PyObject*, PyObject* arg) {
+    static constexpr struct {
+        const char* name;
+        simd::Isa isa;
+    } kNames[] = {{"generic", simd::Isa::Generic}, {"avx2", simd::Isa::Avx2}, {"avx512", simd::Isa::Avx512}};
+    const char* want = PyUnicode_Check(arg) ? PyUnicode_AsUTF8(arg) : nullptr;
+    if (!want) {
+        if (!PyErr_Occurred()) set_not_instance(arg, "str");
+        return nullptr;
+    }
+    for (const auto& n : kNames) {
+        if (std::strcmp(n.name, want) != 0) continue;
+        simd::force_isa(n.isa);
+        for (const auto& m : kNames)
+            if (m.isa == simd::active_isa()) return PyUnicode_FromString(m.name);
+    }
+    PyErr_Format(PyExc_ValueError, "unknown instruction set '%s'", want);
+    return nullptr;
+}
+
 PyMethodDef hooks[] = {
+    {"_force_isa", force_isa, METH_O, nullptr},
     {"_node_index", node_index, METH_O, nullptr},
     {"_live_storages", live_storages, METH_NOARGS, nullptr},
     {"_live_buffers", live_buffers, METH_NOARGS, nullptr},

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "support/checked.hpp"
 #include "support/counters.hpp"
 
 namespace vorka {
@@ -22,11 +23,12 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kCacheBytes = std::size_t{64} << 20;
 constexpr std::size_t kCacheSlots = 4;
 
-std::size_t mapped_size(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+// Only called for sizes that allocate() has bounded well below the limit.
+std::size_t mapped_size(std::size_t bytes) { return *checked_round_up(bytes, kHugePage); }
 
 void* map_block(std::size_t size) {
     // Over-map by a huge page and trim both ends to a 2 MiB-aligned block.
-    const std::size_t span = size + kHugePage;
+    const std::size_t span = alloc_add(size, kHugePage);
     void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     const auto base = reinterpret_cast<std::uintptr_t>(raw);
@@ -94,26 +96,33 @@ BlockCache& block_cache() {
 }  // namespace
 
 void RawBuffer::allocate(std::size_t bytes) {
-    bytes_ = bytes;
-    if (bytes <= kInlineBytes) return;
+    bytes_ = 0;
+    if (bytes > kMaxObjectBytes) throw std::bad_alloc();
     void* p = nullptr;
-    if (bytes >= kHugeThreshold) {
+    if constexpr (kExactAlloc) {
+        // Exactly `bytes`, even 0, so that the sanitizer sees every byte past the end.
+        if (posix_memalign(&p, 64, bytes) != 0) p = nullptr;
+        if (!p && bytes == 0) return;  // an allocator without zero-size blocks
+    } else if (bytes <= kInlineBytes) {
+        bytes_ = bytes;
+        return;
+    } else if (bytes >= kHugeThreshold) {
+        if (bytes > kMaxObjectBytes - 2 * kHugePage) throw std::bad_alloc();  // keeps the mapped span in range
         const std::size_t size = mapped_size(bytes);
         p = block_cache().take(size);
         if (!p) p = map_block(size);
     } else {
-        p = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+        p = std::aligned_alloc(64, *checked_round_up(bytes, 64));  // bytes < kHugeThreshold
     }
-    if (!p) {
-        bytes_ = 0;
-        throw std::bad_alloc();
-    }
+    if (!p) throw std::bad_alloc();
+    poison_fresh(p, bytes);
     heap_ = p;
+    bytes_ = bytes;
     counters::buffer_allocated();
 }
 
 void RawBuffer::release_heap() noexcept {
-    if (bytes_ >= kHugeThreshold) {
+    if (!kExactAlloc && bytes_ >= kHugeThreshold) {
         const std::size_t size = mapped_size(bytes_);
         if (!block_cache().put(heap_, size)) munmap(heap_, size);
     } else {

@@ -2,12 +2,15 @@
 // storage holding a few elements costs a single allocation; large ones are
 // aligned for vector loads and, past a few megabytes, backed by huge pages and
 // recycled through a small cache of released blocks, so that first-touch page
-// faults do not dominate element-wise work.
+// faults do not dominate element-wise work. Sanitizer builds allocate every
+// buffer on the heap at exactly its size and poison it (support/alloc.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 #include <new>
+
+#include "support/alloc.hpp"
 
 namespace vorka {
 
@@ -43,7 +46,7 @@ class RawBuffer {
     void steal(RawBuffer& o) noexcept {
         bytes_ = o.bytes_;
         heap_ = o.heap_;
-        if (!heap_) std::memcpy(inline_, o.inline_, kInlineBytes);
+        if (!heap_ && !kExactAlloc) std::memcpy(inline_, o.inline_, kInlineBytes);
         o.heap_ = nullptr;
         o.bytes_ = 0;
     }

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <numeric>
 
+#include "support/checked.hpp"
+
 namespace vorka {
 
 std::string shape_error_text(ShapeErrorKind kind) {
@@ -37,10 +39,19 @@ std::optional<std::size_t> checked_size(std::span<const std::size_t> shape) {
             any_zero = true;
             continue;
         }
-        if (__builtin_mul_overflow(nonzero, e, &nonzero)) return std::nullopt;
+        auto next = checked_mul(nonzero, e);
+        if (!next) return std::nullopt;
+        nonzero = *next;
     }
     if (nonzero > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) return std::nullopt;
     return any_zero ? 0 : nonzero;
+}
+
+// Running products of extents, used as strides. Arrays are validated with
+// checked_size before these run, so the products fit; the arithmetic wraps
+// (rather than overflowing a signed type) should an unvalidated shape arrive.
+static std::ptrdiff_t times(std::ptrdiff_t acc, std::size_t extent) {
+    return static_cast<std::ptrdiff_t>(static_cast<std::size_t>(acc) * extent);
 }
 
 static bool has_zero(std::span<const std::size_t> shape) {
@@ -53,7 +64,7 @@ Strides default_strides(std::span<const std::size_t> shape) {
     std::ptrdiff_t acc = 1;
     for (std::size_t i = shape.size(); i-- > 0;) {
         s[i] = acc;
-        acc *= static_cast<std::ptrdiff_t>(shape[i]);
+        acc = times(acc, shape[i]);
     }
     return s;
 }
@@ -64,7 +75,7 @@ Strides fortran_strides(std::span<const std::size_t> shape) {
     std::ptrdiff_t acc = 1;
     for (std::size_t i = 0; i < shape.size(); ++i) {
         s[i] = acc;
-        acc *= static_cast<std::ptrdiff_t>(shape[i]);
+        acc = times(acc, shape[i]);
     }
     return s;
 }
@@ -78,7 +89,7 @@ bool has_default_strides(std::span<const std::size_t> shape, std::span<const std
     std::ptrdiff_t expected = 1;
     for (std::size_t i = shape.size(); i-- > 0;) {
         if (strides[i] != expected) return false;
-        expected *= static_cast<std::ptrdiff_t>(shape[i]);
+        expected = times(expected, shape[i]);
     }
     return true;
 }
@@ -89,7 +100,7 @@ bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std:
     for (std::size_t i = shape.size(); i-- > 0;) {
         if (shape[i] == 1) continue;
         if (strides[i] != expected) return false;
-        expected *= static_cast<std::ptrdiff_t>(shape[i]);
+        expected = times(expected, shape[i]);
     }
     return true;
 }
@@ -100,7 +111,7 @@ bool is_column_major(std::span<const std::size_t> shape, std::span<const std::pt
     for (std::size_t i = 0; i < shape.size(); ++i) {
         if (shape[i] == 1) continue;
         if (strides[i] != expected) return false;
-        expected *= static_cast<std::ptrdiff_t>(shape[i]);
+        expected = times(expected, shape[i]);
     }
     return true;
 }
@@ -118,7 +129,7 @@ bool is_contiguous(std::span<const std::size_t> shape, std::span<const std::ptrd
     std::ptrdiff_t expected = 1;
     for (std::size_t axis : order) {
         if (shape[axis] != 1 && std::abs(strides[axis]) != expected) return false;
-        expected *= static_cast<std::ptrdiff_t>(shape[axis]);
+        expected = times(expected, shape[axis]);
     }
     return true;
 }

@@ -13,6 +13,7 @@
 
 #include "strided/buffer.hpp"
 #include "strided/layout.hpp"
+#include "support/checked.hpp"
 #include "support/result.hpp"
 #include "tensor/dtype.hpp"
 
@@ -86,28 +87,23 @@ class NdArray {
     // Elements are left unwritten: the caller fills every one before use.
     // Throws std::bad_alloc when the element count exceeds the size limit.
     static NdArray uninit(Dims shape, Order order = Order::C) {
+        const std::size_t n = element_count(shape);  // before strides are derived from the extents
         Strides strides = order == Order::C ? default_strides(shape) : fortran_strides(shape);
-        return uninit_with_strides(std::move(shape), std::move(strides));
+        return make(n, std::move(shape), std::move(strides));
     }
 
     // `strides` must describe a dense permutation of `shape` (is_contiguous).
     static NdArray uninit_with_strides(Dims shape, Strides strides) {
-        auto n = checked_size(shape);
-        if (!n || *n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
-        NdArray a;
-        a.buf_ = RawBuffer(*n * sizeof(T));
-        a.size_ = *n;
-        a.shape_ = std::move(shape);
-        a.strides_ = std::move(strides);
-        return a;
+        const std::size_t n = element_count(shape);
+        return make(n, std::move(shape), std::move(strides));
     }
 
-    // Same shape and strides as an existing dense array of `count` elements:
-    // nothing to check or compute.
+    // Same shape and strides as an existing dense array: only the byte size
+    // (other elements may be smaller) needs checking.
     template <class U>
     static NdArray uninit_like(const NdArray<U>& other) {
         NdArray a;
-        a.buf_ = RawBuffer(other.size() * sizeof(T));
+        a.buf_ = RawBuffer(alloc_bytes(other.size(), sizeof(T)));
         a.size_ = other.size();
         a.shape_ = other.shape();
         a.strides_ = other.strides();
@@ -172,6 +168,22 @@ class NdArray {
     }
 
   private:
+    // Elements of `shape`; throws std::bad_alloc when no buffer can hold them.
+    static std::size_t element_count(std::span<const std::size_t> shape) {
+        auto n = checked_size(shape);
+        if (!n) throw std::bad_alloc();
+        alloc_bytes(*n, sizeof(T));
+        return *n;
+    }
+    static NdArray make(std::size_t n, Dims shape, Strides strides) {
+        NdArray a;
+        a.buf_ = RawBuffer(alloc_bytes(n, sizeof(T)));
+        a.size_ = n;
+        a.shape_ = std::move(shape);
+        a.strides_ = std::move(strides);
+        return a;
+    }
+
     RawBuffer buf_;
     std::size_t size_ = 0;
     Dims shape_;

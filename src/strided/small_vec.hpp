@@ -1,5 +1,6 @@
 // A vector of trivially copyable values that keeps up to N of them inline.
-// Shapes and strides of rank <= 4 therefore never touch the heap.
+// Shapes and strides of rank <= 4 therefore never touch the heap (except in
+// sanitizer builds, where every list gets a heap block of exactly its size).
 #pragma once
 
 #include <algorithm>
@@ -10,6 +11,9 @@
 #include <new>
 #include <span>
 #include <type_traits>
+
+#include "support/alloc.hpp"
+#include "support/checked.hpp"
 
 namespace vorka {
 
@@ -25,7 +29,7 @@ class SmallVec {
     explicit SmallVec(std::span<const T> s) { assign(s.data(), s.size()); }
 
     SmallVec(const SmallVec& o) {
-        if (!o.heap_) {
+        if (!o.heap_ && !kExactAlloc) {
             // Inline: a fixed-size copy, no branches on the length.
             std::memcpy(inline_, o.inline_, sizeof(inline_));
             size_ = o.size_;
@@ -64,7 +68,7 @@ class SmallVec {
 
     void reserve(std::size_t cap) {
         if (cap <= capacity()) return;
-        T* p = static_cast<T*>(::operator new(cap * sizeof(T)));
+        T* p = static_cast<T*>(::operator new(alloc_bytes(cap, sizeof(T))));
         if (size_) std::memcpy(p, data(), size_ * sizeof(T));
         if (heap_) ::operator delete(heap_);
         heap_ = p;
@@ -77,7 +81,13 @@ class SmallVec {
         size_ = n;
     }
     void push_back(T v) {
-        if (size_ == capacity()) reserve(std::max<std::size_t>(2 * capacity(), N + 1));
+        if (size_ == capacity()) {
+            // Growth by one keeps the sanitizer build's blocks exact.
+            if constexpr (kExactAlloc) reserve(size_ + 1);
+            // capacity() * sizeof(T) fits ptrdiff_t, so doubling cannot wrap;
+            // reserve() checks the bytes.
+            else reserve(std::max<std::size_t>(2 * capacity(), N + 1));
+        }
         data()[size_++] = v;
     }
     void pop_back() noexcept { --size_; }
@@ -93,7 +103,8 @@ class SmallVec {
     }
 
   private:
-    std::size_t capacity() const noexcept { return heap_ ? cap_ : N; }
+    static constexpr std::size_t kInline = kExactAlloc ? 0 : N;
+    std::size_t capacity() const noexcept { return heap_ ? cap_ : kInline; }
     void assign(const T* p, std::size_t n) {
         size_ = 0;
         reserve(n);
@@ -108,7 +119,7 @@ class SmallVec {
             o.heap_ = nullptr;
         } else {
             heap_ = nullptr;
-            std::memcpy(inline_, o.inline_, sizeof(inline_));
+            if constexpr (!kExactAlloc) std::memcpy(inline_, o.inline_, sizeof(inline_));
         }
         o.size_ = 0;
     }

@@ -16,7 +16,7 @@ namespace vorka::py {
 std::atomic<PyObject*> tensor_type_cell{nullptr};
 
 PyObject* wrap(Tensor&& t) {
-    auto* type = reinterpret_cast<PyTypeObject*>(tensor_type_cell.load(std::memory_order_relaxed));
+    auto* type = reinterpret_cast<PyTypeObject*>(tensor_type_cell.load(std::memory_order_acquire));
     PyTensor* o = PyObject_New(PyTensor, type);
     if (!o) return nullptr;
     new (&o->value) Tensor(std::move(t));
@@ -68,6 +68,8 @@ PyObject* resolve_dtype_name(PyObject* dtype) {
         }
         return name.release();
     }
+    // No __name__: ask NumPy. Whatever else __name__ raised propagates.
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyErr_Clear();
     PyObject* np_dtype = numpy_attr(numpy_dtype_cell, "dtype");
     if (!np_dtype) return nullptr;
@@ -83,14 +85,19 @@ int convert_requires_grad(PyObject* v) {
     if (PyBool_Check(v)) return v == Py_True;
     PyTypeObject* t = Py_TYPE(v);
     Ref name = Ref::steal(PyType_GetName(t));
+    if (!name) return -1;
     Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
-    if (name && module && PyUnicode_Check(module.get()) &&
+    if (!module) {
+        // A type without a module is not NumPy's; any other failure propagates.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    }
+    if (module && PyUnicode_Check(module.get()) &&
         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0)) {
         return PyObject_IsTrue(v);
     }
-    PyErr_Clear();
     set_not_instance(v, "bool");
     return -1;
 }
@@ -101,7 +108,13 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         static const Signature sig{"Tensor.__new__()", names, 4, 1};
         PyObject* a[4];
         if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
-        PyObject *data = a[0], *dtype = a[1] == Py_None ? nullptr : a[1], *device = a[2];
+        // The arguments are borrowed from the caller's tuple and dictionary,
+        // which the Python code run below (__name__, __array__, ...) may
+        // change: hold references of our own.
+        const Ref held[4] = {Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[3])};
+        PyObject* data = held[0].get();
+        PyObject* dtype = held[1].get() == Py_None ? nullptr : held[1].get();
+        PyObject* device = held[2].get();
 
         if (device && !PyUnicode_Check(device)) {
             set_not_instance(device, "str");
@@ -109,8 +122,8 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         bool requires_grad = false;
-        if (a[3]) {
-            int r = convert_requires_grad(a[3]);
+        if (held[3]) {
+            int r = convert_requires_grad(held[3].get());
             if (r < 0) {
                 add_processing_note("requires_grad");
                 return nullptr;
@@ -239,7 +252,14 @@ PyObject* create_tensor_type() {
     slots.insert(slots.end(), operator_slots, operator_slots + operator_slot_count);
     slots.push_back({0, nullptr});
     PyType_Spec spec = {"vorka.Tensor", sizeof(PyTensor), 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    return PyType_FromSpec(&spec);
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    if (!type) return nullptr;
+    // NumPy's operators then decline a Tensor operand instead of treating it
+    // as an object scalar (which made `array < tensor` compare every element
+    // with the whole tensor), and the Tensor's operators decline arrays: a
+    // mix raises TypeError, and == / != fall back to identity.
+    if (PyObject_SetAttrString(type.get(), "__array_ufunc__", Py_None) < 0) return nullptr;
+    return type.release();
 }
 
 }  // namespace

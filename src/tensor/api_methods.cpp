@@ -1,4 +1,6 @@
 // reshape, transpose, zeros_like, ones_like and clear_graph of the Python Tensor.
+#include <algorithm>
+
 #include "autograd/graph.hpp"
 #include "python/binder.hpp"
 #include "python/errors.hpp"
@@ -35,11 +37,17 @@ bool to_shape(PyObject* o, Dims* out) {
         set_not_instance(o, "Sequence");
         return false;
     }
+    // The length is only a hint (a sequence may report anything): a
+    // TypeError means none, other failures propagate, and no more than a
+    // realistic rank is reserved up front.
+    constexpr Py_ssize_t kReserveCap = 64;
     Py_ssize_t hint = PySequence_Size(o);
-    if (hint < 0)
+    if (hint < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
         PyErr_Clear();
-    else
-        out->reserve(static_cast<std::size_t>(hint));
+    } else {
+        out->reserve(static_cast<std::size_t>(std::min(hint, kReserveCap)));
+    }
     Ref it = Ref::steal(PyObject_GetIter(o));
     if (!it) return false;
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {

@@ -1,6 +1,7 @@
 // Operator slots of the Python Tensor class.
 #include "tensor/api_ops.hpp"
 
+#include "engine/cpu/storage/api.hpp"
 #include "python/binder.hpp"
 #include "python/errors.hpp"
 #include "tensor/api.hpp"
@@ -15,21 +16,32 @@ using ScalarOp = Result<Tensor> (*)(const Tensor&, float);
 
 PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
 
+enum class Num { Yes, No, Error };
+
 // Python's float protocol (float, int, bool, __float__, __index__), rounded
-// to float32. False (no exception left set) when the object is no number.
-bool to_float32(PyObject* o, float* out) {
+// to float32. No (nothing left set) when the object is no number: a
+// TypeError from the protocol, or a NumPy array, which must not pass for a
+// number even when it holds one element. Error (exception set) for any other
+// failure, e.g. one raised by a user's __float__.
+Num to_float32(PyObject* o, float* out) {
     double d;
     if (PyFloat_CheckExact(o)) {
         d = PyFloat_AS_DOUBLE(o);
     } else {
+        if (!PyLong_CheckExact(o)) {
+            int array = numpy::is_array(o);
+            if (array < 0) return Num::Error;
+            if (array) return Num::No;
+        }
         d = PyFloat_AsDouble(o);
         if (d == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return Num::Error;
             PyErr_Clear();
-            return false;
+            return Num::No;
         }
     }
     *out = static_cast<float>(d);
-    return true;
+    return Num::Yes;
 }
 
 PyObject* finish(Result<Tensor>&& r) {
@@ -43,12 +55,20 @@ PyObject* binary_reflected(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarO
         if (is_tensor(l)) {
             if (is_tensor(r)) return finish(tensor_op(unwrap(l), unwrap(r)));
             float s;
-            if (to_float32(r, &s)) return finish(scalar_op(unwrap(l), s));
+            switch (to_float32(r, &s)) {
+                case Num::Yes: return finish(scalar_op(unwrap(l), s));
+                case Num::Error: return nullptr;
+                case Num::No: break;
+            }
         }
         if (!reflected_op || !is_tensor(r)) return not_implemented();
         float s;
-        if (!to_float32(l, &s)) return not_implemented();
-        return finish(reflected_op(unwrap(r), s));
+        switch (to_float32(l, &s)) {
+            case Num::Yes: return finish(reflected_op(unwrap(r), s));
+            case Num::Error: return nullptr;
+            case Num::No: break;
+        }
+        return not_implemented();
     });
 }
 
@@ -94,8 +114,12 @@ PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
         if (!is_tensor(self)) return not_implemented();
         if (is_tensor(other)) return finish(tensor_op(unwrap(self), unwrap(other)));
         float s;
-        if (!to_float32(other, &s)) return not_implemented();
-        return finish(scalar_op(unwrap(self), s));
+        switch (to_float32(other, &s)) {
+            case Num::Yes: return finish(scalar_op(unwrap(self), s));
+            case Num::Error: return nullptr;
+            case Num::No: break;
+        }
+        return not_implemented();
     });
 }
 

@@ -8,6 +8,7 @@
 #include "strided/iter.hpp"
 #include "strided/layout.hpp"
 #include "strided/ndarray.hpp"
+#include "support/checked.hpp"
 
 using namespace vorka;
 
@@ -221,6 +222,29 @@ TEST(Iteration, StandardLayoutCopyOfStridedView) {
     for (std::size_t i = 0; i < 4; ++i)
         for (std::size_t j = 0; j < 3; ++j)
             for (std::size_t k = 0; k < 2; ++k) EXPECT_EQ(at(c, {i, j, k}), at(a, {i, j, k}));
+}
+
+// A count that becomes a byte size fails cleanly when the size does not fit,
+// instead of wrapping to a small block that is then written past.
+TEST(Sizes, OverflowIsRefusedNotWrapped) {
+    constexpr std::size_t kBig = std::size_t{1} << 62;
+    EXPECT_EQ(checked_mul(SIZE_MAX / 2, 2), SIZE_MAX - 1);
+    EXPECT_FALSE(checked_mul(SIZE_MAX / 2 + 1, 2));
+    EXPECT_EQ(checked_add(SIZE_MAX - 1, 1), SIZE_MAX);
+    EXPECT_FALSE(checked_add(SIZE_MAX, 1));
+    EXPECT_EQ(checked_round_up(65, 64), 128u);
+    EXPECT_FALSE(checked_round_up(SIZE_MAX - 2, 64));
+    EXPECT_EQ(alloc_bytes(3, 4), 12u);
+    EXPECT_THROW(alloc_bytes(kBig, 8), std::bad_alloc);  // wraps to 0
+    EXPECT_THROW(alloc_bytes(PTRDIFF_MAX / 4 + 1, 4), std::bad_alloc);  // fits size_t, not an object
+    EXPECT_THROW(alloc_add(PTRDIFF_MAX, 1), std::bad_alloc);
+    Dims d{1, 2};
+    EXPECT_THROW(d.reserve(kBig), std::bad_alloc);
+    EXPECT_EQ(d, D({1, 2}));
+    EXPECT_THROW(Dims(SIZE_MAX / 4), std::bad_alloc);
+    EXPECT_THROW(RawBuffer(SIZE_MAX - 100), std::bad_alloc);  // huge-page rounding would wrap
+    EXPECT_THROW(NdArray<float>::uninit(D({kBig, 2})), std::bad_alloc);  // count fits, bytes do not
+    EXPECT_THROW(NdArray<float>::uninit(D({kBig, 8})), std::bad_alloc);  // neither fits
 }
 
 TEST(SmallVec, SpillsToHeapBeyondFourAndCopies) {

@@ -1,7 +1,24 @@
+import os
+
 import numpy as np
 import pytest
 
 import vorka  # noqa: F401  (registers the bfloat16 NumPy dtype)
+
+# VORKA_TEST_ISA=avx2 or generic runs the suite on older CPUs' kernels (builds
+# with test hooks only; scripts/sanitize.sh uses it).
+FORCED_ISA = os.environ.get("VORKA_TEST_ISA") or None
+if FORCED_ISA:
+    _force = getattr(vorka.vorka_core, "_force_isa", None)
+    if _force is None:
+        raise RuntimeError("VORKA_TEST_ISA needs a build with test hooks")
+    ACTIVE_ISA = _force(FORCED_ISA)
+
+
+def pytest_report_header(config):
+    if FORCED_ISA:
+        return f"vorka kernels forced to {FORCED_ISA} (in use: {ACTIVE_ISA})"
+    return None
 
 DTYPES = ["f32", "f16", "bf16", "bool"]
 NUMERIC = ["f32", "f16", "bf16"]

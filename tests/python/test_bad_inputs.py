@@ -2,6 +2,9 @@
 either a correct result or a clear exception of the documented type; nothing
 crashes, and a failed constructor leaves nothing on the tape."""
 
+import ctypes
+import subprocess
+import sys
 import warnings
 
 import ml_dtypes
@@ -57,6 +60,18 @@ class LenRaises:
     def __getitem__(self, i):
         if i < 2:
             return 3
+        raise IndexError(i)
+
+
+class LenHuge:
+    """Claims 2**62 items, holds four: only the items count."""
+
+    def __len__(self):
+        return 1 << 62
+
+    def __getitem__(self, i):
+        if i < 4:
+            return (3, 1, 2, 1)[i]
         raise IndexError(i)
 
 
@@ -120,6 +135,28 @@ class NameRaises:
     @property
     def __name__(self):
         raise Boom("__name__")
+
+
+class Raises:
+    """Raises the given exception from every conversion vorka may try."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+    def __len__(self):
+        raise self.exc
+
+    def __getitem__(self, i):
+        if i < 2:
+            return 3
+        raise IndexError(i)
+
+    @property
+    def __name__(self):
+        raise self.exc
 
 
 class Sub(np.ndarray):
@@ -275,7 +312,7 @@ def test_failed_constructors_leave_nothing_on_the_tape():
 
 KEYWORDS = [
     ("dtype", None, "f32"), ("dtype", "F32", ValueError), ("dtype", "float64", ValueError), ("dtype", 5, TypeError),
-    ("dtype", b"f32", TypeError), ("dtype", NameNotStr(), TypeError), ("dtype", NameRaises(), TypeError),
+    ("dtype", b"f32", TypeError), ("dtype", NameNotStr(), TypeError), ("dtype", NameRaises(), Boom),
     ("dtype", np.dtype("U3"), ValueError), ("dtype", float, ValueError), ("dtype", bool, "bool"),
     ("dtype", np.float16, "f16"), ("dtype", StrSub("bf16"), "bf16"), ("dtype", "f32\x00", ValueError),
     ("dtype", "", ValueError), ("dtype", FloatRaises(), TypeError), ("dtype", {}, ValueError),
@@ -301,6 +338,25 @@ def test_constructor_keywords(key, value, expected):
             assert got.__notes__ == [f"while processing '{key}'"]
 
 
+def test_constructor_owns_its_arguments():
+    # A C caller of tp_new may pass its own dictionary; Python code run by the
+    # constructor (here dtype's __name__) may empty it, dropping the last
+    # reference to `data`, and a new list may then take its memory.
+    kw, keep = {}, []
+
+    class Name:
+        @property
+        def __name__(self):
+            kw.clear()
+            keep.extend([9.0, 9.0] for _ in range(8))
+            return "f32"
+
+    kw.update(data=[1.0, 2.0], dtype=Name())
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object] * 3
+    assert call(Tensor, (), kw).to_numpy().tolist() == [1.0, 2.0]
+
+
 # ---- operators -------------------------------------------------------------------------
 
 OPERATORS = {
@@ -308,6 +364,11 @@ OPERATORS = {
     "matmul": lambda a, b: a @ b, "and": lambda a, b: a & b, "or": lambda a, b: a | b, "xor": lambda a, b: a ^ b,
     "lt": lambda a, b: a < b, "ge": lambda a, b: a >= b,
 }
+# Operands whose float conversion fails with something other than TypeError: that
+# exception reaches the caller instead of the operator declining.
+CONVERSION_RAISES = {"float_raises": Boom, "index_raises": Boom, "huge_int": OverflowError}
+
+
 def operand_is_number(value):
     if isinstance(value, Tensor):
         return True
@@ -328,7 +389,9 @@ def test_operators_with_hostile_operands(name, op, side):
     kind, got = outcome(lambda: f(t, value) if side == "left" else f(value, t))
     record(kind, got)
     scalar_ok = op in ("add", "mul", "div", "lt", "ge") or (op == "sub" and side == "left")
-    if operand_is_number(value) and (scalar_ok or isinstance(value, Tensor)):
+    if scalar_ok and name in CONVERSION_RAISES:
+        assert kind == "raise" and type(got) is CONVERSION_RAISES[name], got
+    elif operand_is_number(value) and (scalar_ok or isinstance(value, Tensor)):
         if isinstance(value, Tensor) and op in ("and", "or", "xor"):
             assert kind == "raise" and isinstance(got, RuntimeError)
         elif isinstance(value, Tensor) and op == "matmul":
@@ -348,11 +411,69 @@ def test_equality_with_hostile_operands(name):
     value = HOSTILE[name]
     kind, got = outcome(lambda: t == value)
     record(kind, got)
+    if name in CONVERSION_RAISES:
+        assert kind == "raise" and type(got) is CONVERSION_RAISES[name], got
+        return
     assert kind == "ok"
     if operand_is_number(value):
         assert isinstance(got, Tensor) and got.dtype == "bool"
     else:
         assert got is False
+
+
+ALL_OPERATORS = {**OPERATORS, "le": lambda a, b: a <= b, "gt": lambda a, b: a > b, "eq": lambda a, b: a == b,
+                 "ne": lambda a, b: a != b}
+
+
+@pytest.mark.parametrize("array", [np.zeros(2, np.float32), np.ones(1), np.array(2.0)], ids=["2", "1", "0d"])
+@pytest.mark.parametrize("side", ["left", "right"])
+@pytest.mark.parametrize("op", sorted(ALL_OPERATORS))
+def test_numpy_arrays_never_mix_with_tensors(op, side, array):
+    # Neither side may treat the other as a scalar or an object element.
+    t, f = Tensor([1.0, 2.0]), ALL_OPERATORS[op]
+    call = (lambda: f(t, array)) if side == "left" else (lambda: f(array, t))
+    if op in ("eq", "ne"):
+        assert call() is (op == "ne")
+    else:
+        with pytest.raises(TypeError):
+            call()
+
+
+# Exceptions that are no conversion failure must reach the caller unchanged.
+PROPAGATES = [
+    ("add", lambda t, x: t + x), ("radd", lambda t, x: x + t), ("rdiv", lambda t, x: x / t),
+    ("lt", lambda t, x: t < x), ("eq", lambda t, x: t == x), ("dtype", lambda t, x: Tensor([1.0], dtype=x)),
+    ("reshape", lambda t, x: t.reshape(x)),
+]
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError, Boom])
+@pytest.mark.parametrize("name,call", PROPAGATES, ids=[p[0] for p in PROPAGATES])
+def test_exceptions_from_conversions_propagate(name, call, exc):
+    with pytest.raises(exc):
+        call(Tensor([1.0]), Raises(exc("from user code")))
+
+
+def test_tampered_bfloat16_type_is_refused():
+    # The bfloat16 type is looked up once per process: tamper in a fresh one.
+    script = """
+import ml_dtypes, numpy as np, vorka
+for fake in (np.int8, np.float16, np.uint16):
+    np.sctypeDict["bfloat16"] = fake
+    for data in (np.arange(64), [1.0, 2.0]):
+        try:
+            vorka.Tensor(data, dtype="bf16")
+        except TypeError as e:
+            assert "bfloat16" in str(e), e
+        else:
+            raise AssertionError(f"accepted {fake} as bfloat16")
+np.sctypeDict["bfloat16"] = ml_dtypes.bfloat16
+out = vorka.Tensor(np.arange(64), dtype="bf16").to_numpy()
+assert out.dtype == ml_dtypes.bfloat16 and out.astype(np.float32).tolist() == list(range(64))
+print("refused")
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "refused", done.stderr
 
 
 # ---- methods and relu --------------------------------------------------------------------
@@ -362,7 +483,7 @@ def expected_shape_error(value):
     return {"None": TypeError, "str": TypeError, "numeric_str": TypeError, "dict": TypeError, "empty_dict": TypeError,
             "set": TypeError, "object": TypeError, "function": TypeError, "complex": TypeError, "huge_int": TypeError,
             "float_raises": TypeError, "float_lies": TypeError, "index_raises": TypeError, "index_lies": TypeError,
-            "index_huge": TypeError, "len_raises": ValueError, "len_lies": ValueError, "iter_raises": Boom,
+            "index_huge": TypeError, "len_raises": Boom, "len_lies": ValueError, "iter_raises": Boom,
             "iter_stops": Boom, "array_raises": TypeError, "array_lies": TypeError, "array_ok": TypeError,
             "tensor": TypeError, "type": TypeError, "bytes": "ok"}[value]
 
@@ -387,7 +508,7 @@ SHAPES = [
     ([2**63, 2], ValueError), ([6.0], TypeError), ([np.nan], TypeError), ([float("inf")], TypeError),
     ([IndexRaises()], Boom), ([IndexLies()], TypeError), ([IndexHuge()], OverflowError), ([None], TypeError),
     ([[2, 3]], TypeError), (np.array([2.0, 3.0]), TypeError), ([1] * 63 + [6], "ok"), ([0, 6], ValueError),
-    ([True, 6], "ok"), (b"\x06", "ok"),
+    ([True, 6], "ok"), (b"\x06", "ok"), (LenHuge(), "ok"),
 ]
 
 

@@ -100,7 +100,6 @@ def test_error_of_forward_form_is_raised_not_declined():
     (lambda t: "a" * t, None),
     (lambda t: t * None, "unsupported operand type(s) for *: 'vorka.Tensor' and 'NoneType'"),
     (lambda t: t / [1.0], "unsupported operand type(s) for /: 'vorka.Tensor' and 'list'"),
-    (lambda t: t + 10 ** 400, "unsupported operand type(s) for +: 'vorka.Tensor' and 'int'"),
     (lambda t: t @ 2.0, "unsupported operand type(s) for @: 'vorka.Tensor' and 'float'"),
     (lambda t: 2.0 @ t, "unsupported operand type(s) for @: 'float' and 'vorka.Tensor'"),
     (lambda t: t & True, "unsupported operand type(s) for &: 'vorka.Tensor' and 'bool'"),

@@ -74,6 +74,7 @@ def operators(a: Tensor, b: Tensor, flags: Tensor) -> None:
     for r in results:
         assert_type(r, Tensor)
         assert isinstance(r, Tensor)
+    assert Tensor.__array_ufunc__ is None  # NumPy arrays are no operands
     assert_type(a == b, Tensor)
     assert_type(a == 2.0, Tensor)
     assert_type(a != b, Tensor)

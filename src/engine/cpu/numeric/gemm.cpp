@@ -2,6 +2,7 @@
 
 #include <blis.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 #include "engine/cpu/simd/cpu_features.hpp"
+#include "engine/cpu/simd/loops.hpp"
 
 namespace vorka::gemm {
 namespace detail {
@@ -126,14 +128,24 @@ cntx_t* blis_context(size_t index) {
     return c != nullptr ? c[BLIS_NAT] : nullptr;
 }
 
-// The first listed configuration that the library actually holds.
+// The kernels follow the element-wise loops' instruction set, so that
+// forcing an older one (simd::force_isa) covers every path of older CPUs.
+simd::Isa kernel_isa() { return simd::active_isa(); }
+static_assert(static_cast<int>(simd::Isa::Generic) == 0 && static_cast<int>(simd::Isa::Avx2) == 1 &&
+              static_cast<int>(simd::Isa::Avx512) == 2);
+
+// For each instruction set, the first listed configuration that needs no more
+// than it and that the library actually holds.
 cntx_t* default_blis_context() {
-    static cntx_t* const c = [] {
-        for (size_t i = 0; i < blis_entries().size(); ++i)
-            if (cntx_t* x = blis_context(i)) return x;
-        return static_cast<cntx_t*>(nullptr);
+    static const std::array<cntx_t*, 3> by_isa = [] {
+        auto needs = [](arch_t a) { return a == BLIS_ARCH_SKX ? 2 : a == BLIS_ARCH_GENERIC ? 0 : 1; };
+        std::array<cntx_t*, 3> r{};
+        for (int level = 0; level < 3; ++level)
+            for (size_t i = 0; i < blis_entries().size() && r[level] == nullptr; ++i)
+                if (needs(blis_entries()[i].arch) <= level) r[level] = blis_context(i);
+        return r;
     }();
-    return c;
+    return by_isa[static_cast<size_t>(kernel_isa())];
 }
 
 void run_blis(const Problem& p, cntx_t* cntx) {
@@ -158,14 +170,9 @@ void run_blis(const Problem& p, cntx_t* cntx) {
 
 void run_blis(const Problem& p) { run_blis(p, default_blis_context()); }
 
-SmallKernel pick_small_kernel() {
-    auto k = available_small_kernels();
-    return k.back().fn;
-}
-
 void run_small(const Problem& p) {
-    static const SmallKernel kernel = pick_small_kernel();
-    kernel(p);
+    const auto k = available_small_kernels();  // generic, avx2, avx512: as far as the CPU goes
+    k[std::min(k.size() - 1, static_cast<size_t>(kernel_isa()))].fn(p);
 }
 
 void run(Problem p) {
@@ -267,7 +274,7 @@ SmallKernel packed_kernel() {
     static const SmallKernel k = [] {
         return simd::cpu_features().avx512_level() ? packed_avx512 : SmallKernel{};
     }();
-    return k;
+    return kernel_isa() == simd::Isa::Avx512 ? k : SmallKernel{};
 }
 
 bool beyond_small(const Problem& p) {
@@ -338,7 +345,7 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
 }
 
 bool bf16_products_supported() {
-    return simd::cpu_features().avx512_bf16_level();
+    return simd::cpu_features().avx512_bf16_level() && detail::kernel_isa() == simd::Isa::Avx512;
 }
 
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,

@@ -27,6 +27,8 @@
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "support/alloc.hpp"
+#include "support/checked.hpp"
 
 #pragma GCC push_options
 #pragma GCC target("avx512bf16")
@@ -53,9 +55,7 @@ class Scratch {
             std::free(p_);
             p_ = nullptr;
             cap_ = 0;
-            const size_t bytes = (words * sizeof(u32) + 63) / 64 * 64;
-            p_ = static_cast<u32*>(std::aligned_alloc(64, bytes));
-            if (!p_) throw std::bad_alloc();
+            p_ = static_cast<u32*>(aligned_block(alloc_bytes(words, sizeof(u32))));
             cap_ = words;
         }
         return p_;
@@ -406,8 +406,7 @@ bool bf16_avx512(const Bf16Problem& P) {
     // bfloat16 results need float32 partial sums only when k spans several blocks
     std::unique_ptr<float, decltype(&std::free)> partial(nullptr, &std::free);
     if (P.h != nullptr && P.k > KC) {
-        partial.reset(static_cast<float*>(std::aligned_alloc(64, (P.m * P.n * sizeof(float) + 63) / 64 * 64)));
-        if (!partial) throw std::bad_alloc();
+        partial.reset(static_cast<float*>(aligned_block(alloc_bytes(alloc_bytes(P.m, P.n), sizeof(float)))));
     }
     // A shared by every item and within one block is checked and packed by the
     // first item only.

@@ -21,6 +21,8 @@
 
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "support/alloc.hpp"
+#include "support/checked.hpp"
 
 namespace vorka::gemm::detail {
 namespace {
@@ -41,8 +43,7 @@ class Scratch {
             std::free(p_);
             p_ = nullptr;
             cap_ = 0;
-            p_ = static_cast<float*>(std::aligned_alloc(64, (n * sizeof(float) + 63) / 64 * 64));
-            if (!p_) throw std::bad_alloc();
+            p_ = static_cast<float*>(aligned_block(alloc_bytes(n, sizeof(float))));
             cap_ = n;
         }
         return p_;

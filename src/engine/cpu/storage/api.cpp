@@ -23,6 +23,21 @@ std::atomic<bool> api_ready{false};
 PyMutex api_mutex = {0};
 #endif
 
+// The text of the pending exception, which is cleared.
+std::string take_error_text() {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
+    std::string detail;
+    if (value) {
+        Ref s = Ref::steal(PyObject_Str(value.get()));
+        const char* utf8 = s && PyUnicode_Check(s.get()) ? PyUnicode_AsUTF8(s.get()) : nullptr;
+        if (utf8) detail = utf8;
+    }
+    PyErr_Clear();  // a failure to describe the error is not worth reporting over it
+    return detail;
+}
+
 // NumPy's C API table, loaded on first use.
 bool ensure_api() {
     if (api_ready.load(std::memory_order_acquire)) return true;
@@ -35,45 +50,44 @@ bool ensure_api() {
     PyMutex_Unlock(&api_mutex);
 #endif
     if (ok) return true;
-    std::string detail;
-    {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
-        if (value) {
-            Ref s = Ref::steal(PyObject_Str(value.get()));
-            if (s && PyUnicode_Check(s.get())) detail = PyUnicode_AsUTF8(s.get());
-        }
-        PyErr_Clear();
-    }
-    py::raise(Error::panic("Failed to access NumPy array API capsule: " + detail));
+    // A missing or mismatched NumPy fails with one of these; anything else
+    // (an interrupt, MemoryError) propagates as it is.
+    if (!PyErr_ExceptionMatches(PyExc_ImportError) && !PyErr_ExceptionMatches(PyExc_AttributeError) &&
+        !PyErr_ExceptionMatches(PyExc_RuntimeError))
+        return false;
+    py::raise(Error::panic("Failed to access NumPy array API capsule: " + take_error_text()));
     return false;
 }
 
 std::atomic<PyObject*> bf16_dtype_cell{nullptr};
 
+// The type NumPy knows by the name `bfloat16`, which anyone can rebind
+// (numpy.sctypeDict): elements are copied by our element size, so anything
+// but a 2-byte user-defined type would read or write past NumPy's buffers.
 PyObject* bf16_dtype() {
     return py::get_or_create(bf16_dtype_cell, []() -> PyObject* {
         PyArray_Descr* descr = nullptr;
         Ref name = Ref::steal(PyUnicode_FromString("bfloat16"));
         if (!name) return nullptr;
         if (!PyArray_DescrConverter(name.get(), &descr)) {
-            std::string detail;
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
-            if (value) {
-                Ref s = Ref::steal(PyObject_Str(value.get()));
-                if (s) detail = PyUnicode_AsUTF8(s.get());
-            }
-            PyErr_Clear();
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;  // "not understood" only
             py::raise(Error::panic(
                 "the bfloat16 element type requires a package that provides a `bfloat16` data type for "
                 "NumPy (for example ml_dtypes), but NumPy does not know one: " +
-                detail));
+                take_error_text()));
             return nullptr;
         }
-        return reinterpret_cast<PyObject*>(descr);
+        Ref owned = Ref::steal(reinterpret_cast<PyObject*>(descr));
+        if (PyDataType_ELSIZE(descr) != 2 || descr->kind != 'V' || descr->type_num < NPY_USERDEF) {
+            Ref text = Ref::steal(PyObject_Repr(owned.get()));
+            if (!text) return nullptr;
+            PyErr_Format(PyExc_TypeError,
+                         "NumPy's `bfloat16` data type is %U, not a 2-byte bfloat16 type (such as "
+                         "ml_dtypes.bfloat16)",
+                         text.get());
+            return nullptr;
+        }
+        return owned.release();
     });
 }
 
@@ -124,26 +138,33 @@ CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
 
 PyObject* numpy_dtype(DType dtype) {
     if (!ensure_api()) return nullptr;
-    static PyObject* builtin[4] = {nullptr, nullptr, nullptr, nullptr};
+    // Free-threaded interpreters may fill a slot from several threads at once.
+    static std::atomic<PyObject*> builtin[4] = {nullptr, nullptr, nullptr, nullptr};
     switch (dtype) {
         case DType::BF16: return bf16_dtype();
         case DType::F16:
         case DType::F32:
         case DType::Bool: {
             int num = dtype == DType::F16 ? NPY_FLOAT16 : dtype == DType::F32 ? NPY_FLOAT32 : NPY_BOOL;
-            PyObject*& slot = builtin[static_cast<int>(dtype)];
-            if (!slot) slot = reinterpret_cast<PyObject*>(PyArray_DescrFromType(num));  // builtin: immortal
-            return slot;
+            return py::get_or_create(builtin[static_cast<int>(dtype)], [num] {
+                return reinterpret_cast<PyObject*>(PyArray_DescrFromType(num));
+            });
         }
     }
     return nullptr;
 }
 
+int is_array(PyObject* obj) {
+    if (!ensure_api()) return -1;
+    return PyArray_Check(obj) ? 1 : 0;
+}
+
 std::optional<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name) {
     if (!ensure_api()) return std::nullopt;
     if (!PyArray_Check(obj)) {
-        std::string name = py::type_qualname(obj);
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), "ndarray");
+        auto name = py::type_qualname(obj);
+        if (!name) return std::nullopt;
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name->c_str(), "ndarray");
         return std::nullopt;
     }
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
