@@ -48,6 +48,19 @@ fi
 main_tag=$("$PY" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
 echo "== vorka $VERSION; interpreters: ${interpreters[*]}"
 
+echo "== a missing compiler or BLIS is named in one message"
+# CMake's configure step alone; the find root hides BLIS from the search.
+expect_message() {
+  local want=$1 log; shift
+  log=$(env "$@" 2>&1) && fail "configuring without $want succeeded"
+  log=$(tr -s ' \n' '  ' <<<"$log")  # CMake wraps messages
+  grep -q "apt-get install $want\`" <<<"$log" || { echo "$log" | tail -c 600; fail "no message naming $want"; }
+  echo "   $(grep -o 'vorka: [^`]*' <<<"$log" | head -n 1)"
+}
+expect_message g++ CXX=/nonexistent/g++ cmake -S . -B "$WORK/no-cxx" -DVORKA_BUILD_PYTHON=OFF -DVORKA_BUILD_TESTS=OFF
+expect_message libblis-serial-dev cmake -S . -B "$WORK/no-blis" -DVORKA_BUILD_PYTHON=OFF -DVORKA_BUILD_TESTS=OFF \
+  -DCMAKE_FIND_ROOT_PATH=/nonexistent -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY
+
 echo "== python -m build (sdist, then the $main_tag wheel from it)"
 T0=$(date +%s)
 "$PY" -m build -o "$WORK/raw" . >"$WORK/build.log" 2>&1 || { tail -n 40 "$WORK/build.log"; fail "python -m build failed"; }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up everything vorka needs on a fresh Debian machine: system packages,
 # one virtual environment per CPython (3.11 with PyTorch as the reference for
-# gradients, plus the newest CPython installed), and the extension built into each.
+# gradients, matplotlib for the example's picture and the packaging tools, plus
+# the newest CPython installed), and the extension built into each.
 # Usage: scripts/setup.sh [--main-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
