@@ -8,6 +8,7 @@ the same loss computed in float64 NumPy; the script exits non-zero on a mismatch
 
     python examples/train_mlp.py            # full run, well under a minute
     python examples/train_mlp.py --epochs 3 # quick check
+    python examples/train_mlp.py --plot spirals.png  # also draw what it learned (needs matplotlib)
 """
 
 from __future__ import annotations
@@ -88,6 +89,34 @@ def predict(params: Params, x: F32) -> npt.NDArray[np.int64]:
     return np.asarray(out.argmax(axis=1), np.int64)
 
 
+PLOT_INCHES, PLOT_DPI = 6, 100  # a 600 x 600 pixel picture
+
+
+def plot_regions(params: Params, x: F32, labels: npt.NDArray[np.int64], path: str) -> None:
+    """Writes the predicted class over the plane as coloured regions, with the points on top."""
+    import matplotlib
+
+    matplotlib.use("Agg")  # files only; no display needed
+    import matplotlib.pyplot as plt
+
+    lim = float(np.abs(x).max()) * 1.1
+    ticks = np.linspace(-lim, lim, 300, dtype=np.float32)
+    gx, gy = np.meshgrid(ticks, ticks)
+    grid = np.stack([gx.ravel(), gy.ravel()], axis=1)
+    regions = predict(params, grid).reshape(gx.shape)
+
+    fig, ax = plt.subplots(figsize=(PLOT_INCHES, PLOT_INCHES), dpi=PLOT_DPI)
+    colours = ["tab:blue", "tab:orange", "tab:green"]
+    cmap = matplotlib.colors.ListedColormap(colours)
+    ax.contourf(gx, gy, regions, levels=np.arange(len(colours) + 1) - 0.5, cmap=cmap, alpha=0.35)
+    ax.scatter(x[:, 0], x[:, 1], c=labels, cmap=cmap, s=6, edgecolors="none")
+    ax.set(xlim=(-lim, lim), ylim=(-lim, lim), aspect="equal",
+           title="vorka MLP: decision regions and the spiral points")
+    fig.savefig(path, dpi=PLOT_DPI)  # no tight bbox: the pixel size stays fixed
+    plt.close(fig)
+    print(f"wrote {path}")
+
+
 def loss64(params: dict[str, F64], x: F64, onehot: F64) -> float:
     h = np.maximum(x @ params["w1"] + params["b1"], 0.0)
     h = np.maximum(h @ params["w2"] + params["b2"], 0.0)
@@ -129,7 +158,15 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--batch", type=int, default=64, help="examples per step")
     ap.add_argument("--lr", type=float, default=0.1, help="learning rate of SGD with momentum 0.9")
     ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--plot", metavar="PNG", help="write the decision regions and the points to this PNG file")
     args = ap.parse_args(argv)
+    if args.plot:
+        # Checked before training, so a missing plotting library costs no waiting.
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            print("--plot needs matplotlib, which is not installed: pip install matplotlib", file=sys.stderr)
+            return 2
 
     rng = np.random.default_rng(args.seed)
     classes = 3
@@ -161,6 +198,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"epoch {epoch:3d}/{args.epochs}  loss {total / split:.4f}  train acc {train_acc:6.1%}  "
               f"test acc {test_acc:6.1%}  {time.perf_counter() - t0:.3f}s")
     print(f"trained in {time.perf_counter() - start:.1f}s")
+    if args.plot:
+        plot_regions(params, x, labels, args.plot)
 
     print("gradient check of one step against central finite differences (float64):")
     worst = finite_difference_check(params, x_train[:32], t_train[:32])

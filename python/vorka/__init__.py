@@ -15,3 +15,18 @@ from .vorka_core import Tensor, nn
 PanicException = vorka_core.PanicException
 
 __all__ = ["Tensor", "nn", "PanicException"]
+
+
+def __getattr__(name: str) -> str:
+    # The version lives only in the project metadata. importlib.metadata costs
+    # tens of milliseconds to import, so it is read on first use, not at import.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            found = version("vorka")
+        except PackageNotFoundError:  # imported from a source tree never installed
+            found = "0+unknown"
+        globals()["__version__"] = found
+        return found
+    raise AttributeError(f"module 'vorka' has no attribute {name!r}")
