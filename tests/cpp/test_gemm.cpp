@@ -557,6 +557,7 @@ std::vector<Bf16Case> bf16_cases() {
     const Shape shapes[] = {
         {8, 32, 16}, {1, 1, 1}, {7, 33, 17}, {9, 15, 31}, {17, 47, 2}, {16, 64, 300},   // tiles, odd k, k blocks
         {130, 20, 40}, {8, 2100, 5}, {40, 48, 513},                                    // row and column blocks
+        {13, 33, 18}, {119, 16, 64}, {241, 40, 32},  // tiles and blocks of rows of A read in place
     };
     std::vector<Bf16Case> v;
     for (const Shape& s : shapes)
