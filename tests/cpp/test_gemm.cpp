@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
         Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
         // and skx's: MR 32, NR 12, MC 480, KC 384
         Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
-        // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 1024
+        // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
         Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}),
     shape_name);
 
