@@ -30,7 +30,7 @@ namespace {
 constexpr size_t MR = 8;     // rows of the register tile
 constexpr size_t NV = 2;     // zmm per row of the register tile
 constexpr size_t NR = 16 * NV;
-constexpr size_t KC = 256;   // k per block; an A panel is 8 KiB (L1)
+constexpr size_t KC = kPackedKC;  // k per block; an A panel is 8 KiB (L1)
 constexpr size_t MC = 256;   // rows per packed A block: 256 KiB
 // Columns per packed B block: the block stays in L2 while A's rows pass it,
 // together with A's panels and C's tiles, so it takes half of L2 (1 MiB on
@@ -201,8 +201,30 @@ void tile(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* 
             c[static_cast<ptrdiff_t>(r) * rsc + static_cast<ptrdiff_t>(j) * csc] = t[r * NR + j];
 }
 
+// One tile rounded to float16 as it is stored (k in one block, so C starts
+// at zero): the float32 sums pass through an L1 buffer.
+void tile_f16(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, uint16_t* h, ptrdiff_t rsc,
+              ptrdiff_t csc, size_t mb, size_t nb) {
+    __mmask16 m[NV];
+    for (size_t v = 0; v < NV; ++v) m[v] = mask16(nb > 16 * v ? nb - 16 * v : 0);
+    alignas(64) float t[MR * NR];
+    kernel(kb, a, ars, acs, bp, t, NR, mb, m, false);
+    for (size_t r = 0; r < mb; ++r) {
+        uint16_t* row = h + static_cast<ptrdiff_t>(r) * rsc;
+        if (csc == 1) {
+            for (size_t v = 0; v < NV; ++v)
+                _mm256_mask_storeu_epi16(row + 16 * v, m[v],
+                                         _mm512_cvtps_ph(_mm512_load_ps(t + r * NR + 16 * v),
+                                                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+        } else {
+            for (size_t j = 0; j < nb; ++j)
+                row[static_cast<ptrdiff_t>(j) * csc] = _cvtss_sh(t[r * NR + j], _MM_FROUND_TO_NEAREST_INT);
+        }
+    }
+}
+
 template <class PR, class S>
-void product(const PR& P, const S* a, const S* b, float* c, float* abuf, float* bbuf) {
+void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* abuf, float* bbuf) {
     const size_t NC = nc_block();
     for (size_t jc = 0; jc < P.n; jc += NC) {
         const size_t nc = std::min(NC, P.n - jc);
@@ -225,8 +247,15 @@ void product(const PR& P, const S* a, const S* b, float* c, float* abuf, float* 
                     if constexpr (wide)
                         if (direct) ap = ak + static_cast<ptrdiff_t>(ir) * P.rsa;
                     const size_t mb = std::min(MR, mc - ir);
-                    float* cr = c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc;
+                    float* cr = c ? c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc : nullptr;
                     for (size_t jr = 0; jr < nc; jr += NR) {
+                        if (h) {
+                            tile_f16(kb, ap, ars, acs, bbuf + jr * kb,
+                                     h + static_cast<ptrdiff_t>(ic + ir) * P.rsc +
+                                         static_cast<ptrdiff_t>(jc + jr) * P.csc,
+                                     P.rsc, P.csc, mb, std::min(NR, nc - jr));
+                            continue;
+                        }
                         float* ct = cr + static_cast<ptrdiff_t>(jr) * P.csc;
                         // C is revisited once per k block and comes from far caches by
                         // then: ask for the next tile a whole kernel ahead of its use.
@@ -247,7 +276,10 @@ void packed(const PR& P) {
     float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        product(P, P.a + it * P.bsa, P.b + it * P.bsb, P.c + it * P.bsc, ap, bp);
+        uint16_t* h = nullptr;
+        if constexpr (std::is_same_v<PR, HalfProblem>)
+            if (P.h) h = P.h + it * P.bsc;
+        product(P, P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp);
     }
 }
 
