@@ -223,8 +223,11 @@ void tile_f16(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const flo
     }
 }
 
+// `a_ready`: A is one block shared by every item and already packed by the
+// first item.
 template <class PR, class S>
-void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* abuf, float* bbuf) {
+void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* abuf, float* bbuf,
+             bool a_ready) {
     const size_t NC = nc_block();
     for (size_t jc = 0; jc < P.n; jc += NC) {
         const size_t nc = std::min(NC, P.n - jc);
@@ -240,7 +243,7 @@ void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* 
                 // as a packed panel, and the copy is saved.
                 constexpr bool wide = std::is_same_v<S, float>;
                 const bool direct = wide && P.csa == 1;
-                if (!direct) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
+                if (!direct && !a_ready) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
                 const ptrdiff_t ars = direct ? P.rsa : 1, acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
                 for (size_t ir = 0; ir < mc; ir += MR) {
                     const float* ap = abuf + ir * kb;
@@ -274,12 +277,15 @@ void packed(const PR& P) {
     const size_t kc = std::min(KC, P.k);
     float* ap = abuf.get((std::min(MC, P.m) + MR - 1) / MR * MR * kc);
     float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
+    // A shared by every item and within one block is packed (widened) once
+    const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
         uint16_t* h = nullptr;
         if constexpr (std::is_same_v<PR, HalfProblem>)
             if (P.h) h = P.h + it * P.bsc;
-        product(P, P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp);
+        product(P, P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp,
+                t > 0 && shared_a);
     }
 }
 
