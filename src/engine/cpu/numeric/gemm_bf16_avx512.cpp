@@ -396,8 +396,9 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
                     // Back-to-back rows stream from memory: fetch the next block's
                     // rows while this one computes, so its scan finds them near.
                     const bool stream = P.rsa == static_cast<ptrdiff_t>(kb) && ic + mc < P.m && !a_ready;
-                    const size_t ahead = std::min(mcb, P.m - ic - mc) * kb * sizeof(u16);
-                    const char* next = reinterpret_cast<const char*>(ak + static_cast<ptrdiff_t>(mc) * P.rsa);
+                    const size_t ahead = stream ? std::min(mcb, P.m - ic - mc) * kb * sizeof(u16) : 0;
+                    const char* next =
+                        stream ? reinterpret_cast<const char*>(ak + static_cast<ptrdiff_t>(mc) * P.rsa) : nullptr;
                     const size_t step = (ahead + mc - 1) / mc * MRD;  // bytes per tile, spread evenly
                     for (size_t ir = 0; ir < mc; ir += MRD) {
                         if (stream)
