@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
@@ -418,6 +419,22 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
     return true;
 }
 
+// A stack of small B items (one per product) would otherwise stall on each
+// item's first use: the next one is fetched while the current one computes.
+void prefetch_small(const u16* b, size_t rows, size_t cols, ptrdiff_t rs, ptrdiff_t cs) {
+    if (rows * cols > 32768) return;
+    if (cs != 1) {
+        if (rs != 1) return;
+        std::swap(rows, cols);
+        std::swap(rs, cs);
+    }
+    for (size_t r = 0; r < rows; ++r) {
+        const char* line = reinterpret_cast<const char*>(b + static_cast<ptrdiff_t>(r) * rs);
+        for (size_t off = 0; off < cols * sizeof(u16); off += 64) _mm_prefetch(line + off, _MM_HINT_T0);
+        _mm_prefetch(line + cols * sizeof(u16) - 1, _MM_HINT_T0);
+    }
+}
+
 }  // namespace
 
 bool bf16_avx512(const Bf16Problem& P) {
@@ -451,6 +468,7 @@ bool bf16_avx512(const Bf16Problem& P) {
         }
         const u16* a = P.a + it * P.bsa;
         const u16* b = P.b + it * P.bsb;
+        if (t + 1 < P.batch && P.bsb != 0) prefetch_small(b + P.bsb, P.k, P.n, P.rsb, P.csb);
         if (!(o.h ? product<true>(P, a, b, o, ap, bp, t > 0 && shared_a)
                   : product<false>(P, a, b, o, ap, bp, t > 0 && shared_a)))
             return false;
