@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
         Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
         // and skx's: MR 32, NR 12, MC 480, KC 384
         Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
-        // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 1024
+        // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
         Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}),
     shape_name);
 
@@ -384,7 +384,8 @@ TEST(GemmF16, WidenedWhilePackedMatchesFloat32) {
         for (float x : m.buf) h.push_back(vorka::f32_to_f16(x));
         return h;
     };
-    const Shape shapes[] = {{1, 1, 1}, {9, 33, 7}, {64, 64, 64}, {257, 31, 255}, {7, 1025, 257}, {263, 1061, 300}};
+    const Shape shapes[] = {{1, 1, 1}, {9, 33, 7}, {64, 64, 64}, {257, 31, 255}, {7, 1025, 257}, {263, 1061, 300},
+                            {17, 40, 256}};
     int seed = 0;
     for (const Shape& s : shapes)
         for (const Layout* la : lays)
@@ -408,6 +409,30 @@ TEST(GemmF16, WidenedWhilePackedMatchesFloat32) {
                                    std::string("f16 ") + la->name + "*" + lb->name + " " + std::to_string(s.m) + "x" +
                                        std::to_string(s.n) + "x" + std::to_string(s.k));
                 }
+                // rounded to float16 as stored (one block of k only): the float32
+                // result rounded once, into row- or column-major C; values that
+                // need rounding
+                std::normal_distribution<float> nd;
+                std::vector<vorka::f16> ga(ha.size()), gb(hb.size());
+                for (auto& x : ga) x = vorka::f32_to_f16(nd(rng));
+                for (auto& x : gb) x = vorka::f32_to_f16(nd(rng));
+                std::vector<float> cw(c.size(), kNaN);
+                ASSERT_TRUE(vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ga.data(), 0, a.rs, a.cs, gb.data(), 0,
+                                                        b.rs, b.cs, cw.data(), P(c0.buf.size()), c0.rs, c0.cs));
+                const Layout& lc = *lays[seed % 2];
+                Mat c1(s.m, s.n, lc);
+                std::vector<vorka::f16> h(2 * c1.buf.size(), vorka::f16{0x7E01});
+                const bool narrowed =
+                    vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ga.data(), 0, a.rs, a.cs, gb.data(), 0, b.rs,
+                                                b.cs, h.data(), P(c1.buf.size()), c1.rs, c1.cs);
+                ASSERT_EQ(narrowed, s.k <= detail::kPackedKC);
+                for (size_t t = 0; narrowed && t < batch; ++t)
+                    for (size_t i = 0; i < s.m; ++i)
+                        for (size_t j = 0; j < s.n; ++j)
+                            ASSERT_EQ(h[t * c1.buf.size() + P(i) * c1.rs + P(j) * c1.cs].bits,
+                                      vorka::f32_to_f16(cw[t * c0.buf.size() + P(i) * c0.rs + P(j) * c0.cs]).bits)
+                                << lc.name << " " << s.m << "x" << s.n << "x" << s.k << " at " << t << "," << i << ","
+                                << j;
             }
 }
 
@@ -557,6 +582,7 @@ std::vector<Bf16Case> bf16_cases() {
     const Shape shapes[] = {
         {8, 32, 16}, {1, 1, 1}, {7, 33, 17}, {9, 15, 31}, {17, 47, 2}, {16, 64, 300},   // tiles, odd k, k blocks
         {130, 20, 40}, {8, 2100, 5}, {40, 48, 513},                                    // row and column blocks
+        {13, 33, 18}, {119, 16, 64}, {241, 40, 32},  // tiles and blocks of rows of A read in place
     };
     std::vector<Bf16Case> v;
     for (const Shape& s : shapes)

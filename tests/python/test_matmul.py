@@ -78,6 +78,8 @@ def test_values_against_numpy(rng, dtype, m, k, n):
     ((5, 9), (9, 7)), ((64, 96), (96, 80)), ((130, 300), (300, 33)),
     # stacks around a shared operand, on either side, and broadcast batches
     ((64, 32, 32), (32, 32)), ((32, 32), (64, 32, 32)), ((4, 1, 40, 24), (3, 24, 20)),
+    # folded stacks that end inside a row block and a row tile
+    ((37, 57, 32), (32, 20)), ((57, 32), (37, 32, 20)),
 ])
 def test_exact_when_float32_represents_every_term(rng, dtype, sa, sb):
     # |sum| <= 300 * 16: exact in float32 and, after one rounding, equal to

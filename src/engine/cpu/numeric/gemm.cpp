@@ -336,7 +336,22 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
     static_assert(sizeof(f16) == sizeof(uint16_t));
     if (!detail::packed_kernel()) return false;
     detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, bsc, rsc, csc};
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc};
+    if (detail::prepare(p)) {
+        detail::orient(p);
+        detail::packed_avx512_f16(p);
+    }
+    return true;
+}
+
+bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
+                    const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
+                    const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
+                    f16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+    if (!detail::packed_kernel() || k == 0 || k > detail::kPackedKC) return false;
+    detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
+                          reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
     if (detail::prepare(p)) {
         detail::orient(p);
         detail::packed_avx512_f16(p);

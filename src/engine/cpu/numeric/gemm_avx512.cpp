@@ -175,9 +175,20 @@ void rows(size_t mb, size_t kb, const float* a, ptrdiff_t rsa, ptrdiff_t csa, co
 }
 
 // Columns [j0, j0 + nb) of one product, nb <= W * NV.
+// Rows [r0, r1) of the columns [j0, j0 + nb) of a row-major B, into L1.
+void prefetch_rows(const float* b, ptrdiff_t rsb, size_t r0, size_t r1, size_t j0, size_t nb) {
+    for (size_t r = r0; r < r1; ++r) {
+        const char* row = reinterpret_cast<const char*>(b + static_cast<ptrdiff_t>(r) * rsb + static_cast<ptrdiff_t>(j0));
+        for (size_t off = 0; off < nb * sizeof(float); off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
+        _mm_prefetch(row + nb * sizeof(float) - 1, _MM_HINT_T0);
+    }
+}
+
+// `next_b`: the next item's B (or null), fetched a slice per row tile so
+// that a stack of small products streams it instead of stalling on it.
 template <class T, int NV>
 void block(const Problem& P, const float* a, const float* b, float* c, size_t j0, size_t nb,
-           float* buf) {
+           float* buf, const float* next_b) {
     constexpr int NR = NV * T::W;
     typename T::M mask[NV];
     for (int v = 0; v < NV; ++v) mask[v] = lane_mask<T>(nb > size_t(v * T::W) ? nb - v * T::W : 0);
@@ -193,8 +204,17 @@ void block(const Problem& P, const float* a, const float* b, float* c, size_t j0
             bp = buf;
             ldb = NR;
         }
+        const size_t tiles = (P.m + kRows<NV> - 1) / kRows<NV>;
         for (size_t i0 = 0; i0 < P.m; i0 += kRows<NV>) {
             const size_t mb = std::min<size_t>(kRows<NV>, P.m - i0);
+            // a tall A streams from memory: its rows two tiles ahead
+            if (P.csa == 1 && tiles > 4 && i0 + 3 * kRows<NV> <= P.m)
+                prefetch_rows(a + static_cast<ptrdiff_t>(i0 + 2 * kRows<NV>) * P.rsa, P.rsa, 0, kRows<NV>, k0, kb);
+            if (next_b && direct) {
+                const size_t ti = i0 / kRows<NV>;
+                prefetch_rows(next_b + static_cast<ptrdiff_t>(k0) * P.rsb, P.rsb, ti * kb / tiles,
+                              (ti + 1) * kb / tiles, j0, nb);
+            }
             rows<T, NV>(mb, kb, a + static_cast<ptrdiff_t>(i0) * P.rsa + static_cast<ptrdiff_t>(k0) * P.csa,
                         P.rsa, P.csa, bp, ldb, mask,
                         c + static_cast<ptrdiff_t>(i0) * P.rsc + static_cast<ptrdiff_t>(j0) * P.csc,
@@ -203,22 +223,22 @@ void block(const Problem& P, const float* a, const float* b, float* c, size_t j0
     }
 }
 
-void outer(const Problem& P, const float* a, const float* b, float* c, float* buf) {
+void outer(const Problem& P, const float* a, const float* b, float* c, float* buf, const float* next_b) {
     for (size_t j0 = 0; j0 < P.n;) {
         const size_t rem = P.n - j0;
         if (rem > 48) {
             const size_t nb = std::min<size_t>(rem, 64);
-            block<Zmm, 4>(P, a, b, c, j0, nb, buf);
+            block<Zmm, 4>(P, a, b, c, j0, nb, buf, next_b);
             j0 += nb;
         } else if (rem > 16) {
             const size_t nb = std::min<size_t>(rem, 32);
-            block<Zmm, 2>(P, a, b, c, j0, nb, buf);
+            block<Zmm, 2>(P, a, b, c, j0, nb, buf, next_b);
             j0 += nb;
         } else {
             if (rem > 8)
-                block<Zmm, 1>(P, a, b, c, j0, rem, buf);
+                block<Zmm, 1>(P, a, b, c, j0, rem, buf, next_b);
             else
-                block<Ymm, 1>(P, a, b, c, j0, rem, buf);
+                block<Ymm, 1>(P, a, b, c, j0, rem, buf, next_b);
             j0 += rem;
         }
     }
@@ -297,7 +317,7 @@ void small_avx512(const Problem& P) {
         if (dot)
             inner(P, a, b, c);
         else
-            outer(P, a, b, c, buf);
+            outer(P, a, b, c, buf, t + 1 < P.batch && P.bsb != 0 ? b + P.bsb : nullptr);
     }
 }
 

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
@@ -36,7 +37,12 @@
 namespace vorka::gemm::detail {
 namespace {
 
-constexpr size_t MR = 8;     // rows of the register tile
+constexpr size_t MR = 8;     // rows of the register tile (packed A panels)
+// Rows of the tile when A is read in place: with short k a tile is only a few
+// dozen instructions deep, and more accumulator chains per tile hide the
+// instruction's latency and the tile's set-up better (24 of 32 registers).
+constexpr size_t MRD = 12;
+constexpr size_t MCD = 10 * MRD;  // rows per block when A is read in place
 constexpr size_t NR = 32;    // columns: two zmm of float32
 constexpr size_t KC = 512;   // k per packed block; an A panel is 8 KiB (L1)
 constexpr size_t MC = 128;   // rows per packed A block: 128 KiB
@@ -234,14 +240,14 @@ struct ASource {
 // or, when Narrow, rounded once to bfloat16 (the rounding of f32_to_bf16: the
 // instruction only differs on subnormals, which cannot occur here). Rows are
 // `rsi`/`rso` elements apart, columns contiguous; masks select the columns.
-template <bool Narrow>
+template <bool Narrow, size_t R>
 void kernel(size_t kp, const ASource& A, const u32* bp, const float* in, ptrdiff_t rsi, void* out, ptrdiff_t rso,
             size_t mb, __mmask16 m0, __mmask16 m1) {
-    __m512 acc[MR][2];
-    ptrdiff_t off[MR];
+    __m512 acc[R][2];
+    ptrdiff_t off[R];
     const u16* ap = A.base;
-#pragma GCC unroll 8
-    for (size_t r = 0; r < MR; ++r) {
+#pragma GCC unroll 16
+    for (size_t r = 0; r < R; ++r) {
         off[r] = r < mb ? static_cast<ptrdiff_t>(r) * A.rs : 0;
         if (in && r < mb) {
             acc[r][0] = _mm512_maskz_loadu_ps(m0, in + static_cast<ptrdiff_t>(r) * rsi);
@@ -253,8 +259,8 @@ void kernel(size_t kp, const ASource& A, const u32* bp, const float* in, ptrdiff
     for (size_t q = 0; q < kp; ++q) {
         const __m512bh b0 = (__m512bh)_mm512_load_si512(bp);
         const __m512bh b1 = (__m512bh)_mm512_load_si512(bp + 16);
-#pragma GCC unroll 8
-        for (size_t r = 0; r < MR; ++r) {
+#pragma GCC unroll 16
+        for (size_t r = 0; r < R; ++r) {
             int32_t w;
             std::memcpy(&w, ap + off[r], sizeof w);
             const __m512bh av = (__m512bh)_mm512_set1_epi32(w);
@@ -265,8 +271,8 @@ void kernel(size_t kp, const ASource& A, const u32* bp, const float* in, ptrdiff
         bp += NR;
     }
     const __mmask32 m = static_cast<__mmask32>(m0) | static_cast<__mmask32>(m1) << 16;
-#pragma GCC unroll 8
-    for (size_t r = 0; r < MR; ++r) {
+#pragma GCC unroll 16
+    for (size_t r = 0; r < R; ++r) {
         if (r >= mb) break;
         if constexpr (Narrow) {
             u16* o = static_cast<u16*>(out) + static_cast<ptrdiff_t>(r) * rso;
@@ -281,20 +287,20 @@ void kernel(size_t kp, const ASource& A, const u32* bp, const float* in, ptrdiff
 
 // The same for one tile at any strides: through a dense buffer unless the
 // columns of `in` and `out` are contiguous.
-template <bool Narrow>
+template <bool Narrow, size_t R>
 void tile(size_t kp, const ASource& ap, const u32* bp, const float* in, ptrdiff_t rsi, ptrdiff_t csi, void* out,
           ptrdiff_t rso, ptrdiff_t cso, size_t mb, size_t nb) {
     const __mmask16 m0 = mask16(nb), m1 = mask16(nb > 16 ? nb - 16 : 0);
     if ((!in || csi == 1) && cso == 1) {
-        kernel<Narrow>(kp, ap, bp, in, rsi, out, rso, mb, m0, m1);
+        kernel<Narrow, R>(kp, ap, bp, in, rsi, out, rso, mb, m0, m1);
         return;
     }
-    alignas(64) float t[MR * NR];
+    alignas(64) float t[R * NR];
     if (in)
         for (size_t r = 0; r < mb; ++r)
             for (size_t j = 0; j < nb; ++j)
                 t[r * NR + j] = in[static_cast<ptrdiff_t>(r) * rsi + static_cast<ptrdiff_t>(j) * csi];
-    kernel<false>(kp, ap, bp, in ? t : nullptr, NR, t, NR, mb, m0, m1);
+    kernel<false, R>(kp, ap, bp, in ? t : nullptr, NR, t, NR, mb, m0, m1);
     for (size_t r = 0; r < mb; ++r)
         for (size_t j = 0; j < nb; ++j) {
             const ptrdiff_t o = static_cast<ptrdiff_t>(r) * rso + static_cast<ptrdiff_t>(j) * cso;
@@ -341,12 +347,13 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
                    nc, bbuf, range);
             const int screened = range.verdict();
             if (screened == 0 || (screened < 0 && !exact(bbuf, (nc + NR - 1) / NR * NR * kp))) return false;
-            for (size_t ic = 0; ic < P.m; ic += MC) {
-                const size_t mc = std::min(MC, P.m - ic);
+            // Rows of A whose pairs are whole words (even kb) are read in
+            // place, which saves transposing them; the rest is packed.
+            const bool direct = P.csa == 1 && kb % 2 == 0;
+            const size_t mcb = direct ? MCD : MC;
+            for (size_t ic = 0; ic < P.m; ic += mcb) {
+                const size_t mc = std::min(mcb, P.m - ic);
                 const u16* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
-                // Rows of A whose pairs are whole words (even kb) are read in
-                // place, which saves transposing them; the rest is packed.
-                const bool direct = P.csa == 1 && kb % 2 == 0;
                 if (a_ready) {
                 } else if (direct && P.rsa == static_cast<ptrdiff_t>(kb)) {
                     // rows back to back (a stack of small matrices folded into one): one scan
@@ -359,11 +366,8 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
                     if (!exact(abuf, (mc + MR - 1) / MR * MR * kp)) return false;
                 }
                 // One A panel stays in L1 while the B panels stream past it from L2.
-                for (size_t ir = 0; ir < mc; ir += MR) {
-                    const ASource ap = direct ? ASource{ak + static_cast<ptrdiff_t>(ir) * P.rsa, P.rsa, 2}
-                                              : ASource{reinterpret_cast<const u16*>(abuf + (ir / MR) * MR * kp), 2,
-                                                        2 * static_cast<ptrdiff_t>(MR)};
-                    const size_t mb = std::min(MR, mc - ir);
+                auto panel = [&]<size_t R>(size_t ir, const ASource& ap) {
+                    const size_t mb = std::min(R, mc - ir);
                     const ptrdiff_t i = static_cast<ptrdiff_t>(ic + ir);
                     for (size_t jr = 0; jr < nc; jr += NR) {
                         const ptrdiff_t j = static_cast<ptrdiff_t>(jc + jr);
@@ -382,17 +386,53 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
                             if (csi == 1 && jr + NR < nc) prefetch_tile(in + NR, rsi, mb);
                         }
                         if (!last && Narrow)
-                            tile<false>(kp, ap, bp, in, rsi, csi, o.scratch + i * ldw + j, ldw, 1, mb, nb);
+                            tile<false, R>(kp, ap, bp, in, rsi, csi, o.scratch + i * ldw + j, ldw, 1, mb, nb);
                         else if (Narrow)
-                            tile<true>(kp, ap, bp, in, rsi, csi, o.h + i * o.rs + j * o.cs, o.rs, o.cs, mb, nb);
+                            tile<true, R>(kp, ap, bp, in, rsi, csi, o.h + i * o.rs + j * o.cs, o.rs, o.cs, mb, nb);
                         else
-                            tile<false>(kp, ap, bp, in, rsi, csi, o.f + i * o.rs + j * o.cs, o.rs, o.cs, mb, nb);
+                            tile<false, R>(kp, ap, bp, in, rsi, csi, o.f + i * o.rs + j * o.cs, o.rs, o.cs, mb, nb);
                     }
+                };
+                if (direct) {
+                    // Back-to-back rows stream from memory: fetch the next block's
+                    // rows while this one computes, so its scan finds them near.
+                    const bool stream = P.rsa == static_cast<ptrdiff_t>(kb) && ic + mc < P.m && !a_ready;
+                    const size_t ahead = stream ? std::min(mcb, P.m - ic - mc) * kb * sizeof(u16) : 0;
+                    const char* next =
+                        stream ? reinterpret_cast<const char*>(ak + static_cast<ptrdiff_t>(mc) * P.rsa) : nullptr;
+                    const size_t step = (ahead + mc - 1) / mc * MRD;  // bytes per tile, spread evenly
+                    for (size_t ir = 0; ir < mc; ir += MRD) {
+                        if (stream)
+                            for (size_t off = ir / MRD * step; off < std::min(ahead, ir / MRD * step + step); off += 64)
+                                _mm_prefetch(next + off, _MM_HINT_T0);
+                        panel.template operator()<MRD>(ir, ASource{ak + static_cast<ptrdiff_t>(ir) * P.rsa, P.rsa, 2});
+                    }
+                } else {
+                    for (size_t ir = 0; ir < mc; ir += MR)
+                        panel.template operator()<MR>(
+                            ir, ASource{reinterpret_cast<const u16*>(abuf + (ir / MR) * MR * kp), 2,
+                                        2 * static_cast<ptrdiff_t>(MR)});
                 }
             }
         }
     }
     return true;
+}
+
+// A stack of small B items (one per product) would otherwise stall on each
+// item's first use: the next one is fetched while the current one computes.
+void prefetch_small(const u16* b, size_t rows, size_t cols, ptrdiff_t rs, ptrdiff_t cs) {
+    if (rows * cols > 32768) return;
+    if (cs != 1) {
+        if (rs != 1) return;
+        std::swap(rows, cols);
+        std::swap(rs, cs);
+    }
+    for (size_t r = 0; r < rows; ++r) {
+        const char* line = reinterpret_cast<const char*>(b + static_cast<ptrdiff_t>(r) * rs);
+        for (size_t off = 0; off < cols * sizeof(u16); off += 64) _mm_prefetch(line + off, _MM_HINT_T0);
+        _mm_prefetch(line + cols * sizeof(u16) - 1, _MM_HINT_T0);
+    }
 }
 
 }  // namespace
@@ -427,6 +467,7 @@ bool bf16_avx512(const Bf16Problem& P) {
         }
         const u16* a = P.a + it * P.bsa;
         const u16* b = P.b + it * P.bsb;
+        if (t + 1 < P.batch && P.bsb != 0) prefetch_small(b + P.bsb, P.k, P.n, P.rsb, P.csb);
         if (!(o.h ? product<true>(P, a, b, o, ap, bp, t > 0 && shared_a)
                   : product<false>(P, a, b, o, ap, bp, t > 0 && shared_a)))
             return false;
@@ -435,8 +476,20 @@ bool bf16_avx512(const Bf16Problem& P) {
 }
 
 bool bf16_exact_range_avx512(const uint16_t* x, size_t n) {
-    Range range;
-    for (size_t i = 0; i < n; i += 32) range.add(_mm512_maskz_loadu_epi16(mask32(n - i), x + i));
+    // runs before the kernel on every block of A, so it should not be latency
+    // bound: two independent screens, merged at the end
+    Range range, other;
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+        range.add(_mm512_loadu_si512(x + i));
+        other.add(_mm512_loadu_si512(x + i + 32));
+    }
+    for (; i < n; i += 32) range.add(_mm512_maskz_loadu_epi16(mask32(n - i), x + i));
+    if (other.seen) {
+        range.seen = true;
+        range.below = _mm512_min_epu16(range.below, other.below);
+        range.top = _mm512_max_epu16(range.top, other.top);
+    }
     const int screened = range.verdict();
     if (screened >= 0 || n == 0) return screened == 1 || n == 0;
     // large values are present: tell the finite ones from infinities and NaNs

@@ -66,7 +66,11 @@ void small_avx512(const Problem& p);
 // Packed, cache-blocked kernel for products beyond the small kernels' reach.
 void packed_avx512(const Problem& p);
 
-// The same with float16 operands (bit patterns), widened while packed.
+// The same with float16 operands (bit patterns), widened while packed. The
+// result goes to `c` as float32 or, when `c` is null, to `h` rounded once to
+// float16; the latter only with k <= kPackedKC (one block of k, so no partial
+// sums need keeping).
+inline constexpr size_t kPackedKC = 256;
 struct HalfProblem {
     size_t batch, m, n, k;
     const uint16_t* a;
@@ -74,6 +78,7 @@ struct HalfProblem {
     const uint16_t* b;
     ptrdiff_t bsb, rsb, csb;
     float* c;
+    uint16_t* h;
     ptrdiff_t bsc, rsc, csc;
 };
 void packed_avx512_f16(const HalfProblem& p);

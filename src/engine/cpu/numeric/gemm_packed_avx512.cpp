@@ -13,6 +13,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -30,9 +32,21 @@ namespace {
 constexpr size_t MR = 8;     // rows of the register tile
 constexpr size_t NV = 2;     // zmm per row of the register tile
 constexpr size_t NR = 16 * NV;
-constexpr size_t KC = 256;   // k per block; an A panel is 8 KiB (L1)
+constexpr size_t KC = kPackedKC;  // k per block; an A panel is 8 KiB (L1)
 constexpr size_t MC = 256;   // rows per packed A block: 256 KiB
-constexpr size_t NC = 1024;  // columns per packed B block: 1 MiB (L2)
+// Columns per packed B block: the block stays in L2 while A's rows pass it,
+// together with A's panels and C's tiles, so it takes half of L2 (1 MiB on
+// 2 MiB L2s, 512 KiB on 1 MiB ones), as the C library reads it from the CPU.
+// Measured on a 1 MiB-L2 Zen 5: 384 to 1024 columns are within 3% at n = 2048.
+size_t nc_block() {
+    static const size_t nc = [] {
+        long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
+        if (l2 <= 0) l2 = 1L << 21;
+        const size_t cols = static_cast<size_t>(l2) / 2 / (KC * sizeof(float));
+        return std::clamp<size_t>(cols / NR * NR, 8 * NR, 128 * NR);
+    }();
+    return nc;
+}
 
 // Growable per-thread packing buffer, kept between calls.
 class Scratch {
@@ -188,8 +202,34 @@ void tile(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* 
             c[static_cast<ptrdiff_t>(r) * rsc + static_cast<ptrdiff_t>(j) * csc] = t[r * NR + j];
 }
 
+// One tile rounded to float16 as it is stored (k in one block, so C starts
+// at zero): the float32 sums pass through an L1 buffer.
+void tile_f16(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, uint16_t* h, ptrdiff_t rsc,
+              ptrdiff_t csc, size_t mb, size_t nb) {
+    __mmask16 m[NV];
+    for (size_t v = 0; v < NV; ++v) m[v] = mask16(nb > 16 * v ? nb - 16 * v : 0);
+    alignas(64) float t[MR * NR];
+    kernel(kb, a, ars, acs, bp, t, NR, mb, m, false);
+    for (size_t r = 0; r < mb; ++r) {
+        uint16_t* row = h + static_cast<ptrdiff_t>(r) * rsc;
+        if (csc == 1) {
+            for (size_t v = 0; v < NV; ++v)
+                _mm256_mask_storeu_epi16(row + 16 * v, m[v],
+                                         _mm512_cvtps_ph(_mm512_load_ps(t + r * NR + 16 * v),
+                                                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+        } else {
+            for (size_t j = 0; j < nb; ++j)
+                row[static_cast<ptrdiff_t>(j) * csc] = _cvtss_sh(t[r * NR + j], _MM_FROUND_TO_NEAREST_INT);
+        }
+    }
+}
+
+// `a_ready`: A is one block shared by every item and already packed by the
+// first item.
 template <class PR, class S>
-void product(const PR& P, const S* a, const S* b, float* c, float* abuf, float* bbuf) {
+void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* abuf, float* bbuf,
+             bool a_ready) {
+    const size_t NC = nc_block();
     for (size_t jc = 0; jc < P.n; jc += NC) {
         const size_t nc = std::min(NC, P.n - jc);
         for (size_t pc = 0; pc < P.k; pc += KC) {
@@ -204,15 +244,22 @@ void product(const PR& P, const S* a, const S* b, float* c, float* abuf, float* 
                 // as a packed panel, and the copy is saved.
                 constexpr bool wide = std::is_same_v<S, float>;
                 const bool direct = wide && P.csa == 1;
-                if (!direct) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
+                if (!direct && !a_ready) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
                 const ptrdiff_t ars = direct ? P.rsa : 1, acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
                 for (size_t ir = 0; ir < mc; ir += MR) {
                     const float* ap = abuf + ir * kb;
                     if constexpr (wide)
                         if (direct) ap = ak + static_cast<ptrdiff_t>(ir) * P.rsa;
                     const size_t mb = std::min(MR, mc - ir);
-                    float* cr = c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc;
+                    float* cr = c ? c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc : nullptr;
                     for (size_t jr = 0; jr < nc; jr += NR) {
+                        if (h) {
+                            tile_f16(kb, ap, ars, acs, bbuf + jr * kb,
+                                     h + static_cast<ptrdiff_t>(ic + ir) * P.rsc +
+                                         static_cast<ptrdiff_t>(jc + jr) * P.csc,
+                                     P.rsc, P.csc, mb, std::min(NR, nc - jr));
+                            continue;
+                        }
                         float* ct = cr + static_cast<ptrdiff_t>(jr) * P.csc;
                         // C is revisited once per k block and comes from far caches by
                         // then: ask for the next tile a whole kernel ahead of its use.
@@ -230,10 +277,16 @@ void packed(const PR& P) {
     thread_local Scratch abuf, bbuf;
     const size_t kc = std::min(KC, P.k);
     float* ap = abuf.get((std::min(MC, P.m) + MR - 1) / MR * MR * kc);
-    float* bp = bbuf.get((std::min(NC, P.n) + NR - 1) / NR * NR * kc);
+    float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
+    // A shared by every item and within one block is packed (widened) once
+    const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        product(P, P.a + it * P.bsa, P.b + it * P.bsb, P.c + it * P.bsc, ap, bp);
+        uint16_t* h = nullptr;
+        if constexpr (std::is_same_v<PR, HalfProblem>)
+            if (P.h) h = P.h + it * P.bsc;
+        product(P, P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp,
+                t > 0 && shared_a);
     }
 }
 

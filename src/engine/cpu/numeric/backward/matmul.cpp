@@ -193,6 +193,11 @@ bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows,
         out = std::move(r);
     } else {
         if (work < 0x1p18) return false;
+        NdArray<f16> h = NdArray<f16>::uninit(Dims{rows, cols}, Order::C);
+        if (gemm::f16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, h.data(), 0, ld, 1)) {
+            out = std::move(h);  // short inner length: rounded as stored
+            return true;
+        }
         NdArray<float> r = NdArray<float>::uninit(Dims{rows, cols}, Order::C);
         if (!gemm::f16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
             return false;

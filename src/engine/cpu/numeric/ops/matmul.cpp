@@ -142,9 +142,22 @@ std::optional<NdArray<f16>> product_f16(const Planned<f16>& p) {
     double work = static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k);
     for (std::size_t e : p.batch) work *= static_cast<double>(e);
     if (work < kF16MinWork || std::min({p.m, p.n, p.k}) < kF16MinSide) return std::nullopt;
-    NdArray<float> out = NdArray<float>::uninit(p.shape_out, Order::C);
     const std::size_t nb = p.batch.size();
-    const Strides &sa = p.a.strides, &sb = p.b.strides, &so = out.strides();
+    const Strides &sa = p.a.strides, &sb = p.b.strides;
+    {
+        // short k: rounded as stored, no float32 result array
+        NdArray<f16> out = NdArray<f16>::uninit(p.shape_out, Order::C);
+        const Strides& so = out.strides();
+        bool ok = true;
+        for_each_run(p, out, [&](std::size_t count, const f16* a, std::ptrdiff_t bsa, const f16* b,
+                                 std::ptrdiff_t bsb, f16* c, std::ptrdiff_t bsc) {
+            ok = ok && gemm::f16_gemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb],
+                                            sb[nb + 1], c, bsc, so[nb], so[nb + 1]);
+        });
+        if (ok) return out;
+    }
+    NdArray<float> out = NdArray<float>::uninit(p.shape_out, Order::C);
+    const Strides& so = out.strides();
     bool ok = true;
     for_each_run(p, out, [&](std::size_t count, const f16* a, std::ptrdiff_t bsa, const f16* b, std::ptrdiff_t bsb,
                              float* c, std::ptrdiff_t bsc) {
