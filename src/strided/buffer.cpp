@@ -11,8 +11,13 @@
 namespace vorka {
 
 namespace {
+// From here on blocks are mapped by us and recycled (see below): the C
+// allocator maps blocks this large itself, or trims them off its heap when
+// freed, so each new one would start with a page fault per page.
+constexpr std::size_t kMapThreshold = std::size_t{256} << 10;
 constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kPage = std::size_t{4} << 10;
 
 // Large blocks are mapped directly and, once released, a few are kept for the
 // next allocation of the same size: a fresh mapping costs a page fault and the
@@ -20,11 +25,18 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // element-wise loop writing it. The retained total is bounded like glibc's own
 // heap trimming threshold.
 constexpr std::size_t kCacheBytes = std::size_t{64} << 20;
-constexpr std::size_t kCacheSlots = 4;
+constexpr std::size_t kCacheSlots = 16;
 
-std::size_t mapped_size(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+std::size_t mapped_size(std::size_t bytes) {
+    const std::size_t unit = bytes >= kHugeThreshold ? kHugePage : kPage;
+    return (bytes + unit - 1) / unit * unit;
+}
 
 void* map_block(std::size_t size) {
+    if (size < kHugeThreshold) {
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : p;
+    }
     // Over-map by a huge page and trim both ends to a 2 MiB-aligned block.
     const std::size_t span = size + kHugePage;
     void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -97,7 +109,7 @@ void RawBuffer::allocate(std::size_t bytes) {
     bytes_ = bytes;
     if (bytes <= kInlineBytes) return;
     void* p = nullptr;
-    if (bytes >= kHugeThreshold) {
+    if (bytes >= kMapThreshold) {
         const std::size_t size = mapped_size(bytes);
         p = block_cache().take(size);
         if (!p) p = map_block(size);
@@ -113,7 +125,7 @@ void RawBuffer::allocate(std::size_t bytes) {
 }
 
 void RawBuffer::release_heap() noexcept {
-    if (bytes_ >= kHugeThreshold) {
+    if (bytes_ >= kMapThreshold) {
         const std::size_t size = mapped_size(bytes_);
         if (!block_cache().put(heap_, size)) munmap(heap_, size);
     } else {

@@ -1,8 +1,8 @@
 // Raw element buffer of an owned array. Small buffers live inline so that a
 // storage holding a few elements costs a single allocation; large ones are
-// aligned for vector loads and, past a few megabytes, backed by huge pages and
-// recycled through a small cache of released blocks, so that first-touch page
-// faults do not dominate element-wise work.
+// aligned for vector loads and, past a few hundred kilobytes, recycled through
+// a small cache of released blocks (past a few megabytes, backed by huge
+// pages), so that first-touch page faults do not dominate element-wise work.
 #pragma once
 
 #include <cstddef>
