@@ -310,6 +310,7 @@ def machine_summary() -> str:
 
     lines = [
         f"- CPU: {cpu}, {os.cpu_count()} logical cores ({usable} usable); every library on 1 thread",
+        "- CPU flags: " + (" ".join(cpu_flags()) or "n/a"),
         # Other processes on the machine skew absolute times; ratios suffer less.
         "- load average at start: " + " / ".join(f"{x:.2f}" for x in os.getloadavg()),
         f"- Python {platform.python_version()} ({platform.python_implementation()}), {platform.system()} {platform.release()}",
@@ -318,6 +319,24 @@ def machine_summary() -> str:
         + (" (quick mode)" if _quick else "") + "; empty-call overhead subtracted",
     ]
     return "\n".join(lines)
+
+
+# The instruction-set extensions vorka's kernels choose between.
+_RELEVANT_FLAGS = ("avx2", "fma", "f16c", "bmi2", "avx512f", "avx512bw", "avx512vl", "avx512dq",
+                   "avx512_bf16", "avx512_fp16", "amx_tile", "amx_bf16")
+
+
+def cpu_flags() -> list[str]:
+    """The relevant flags /proc/cpuinfo lists for this CPU, in a fixed order."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    have = set(line.split(":", 1)[1].split())
+                    return [flag for flag in _RELEVANT_FLAGS if flag in have]
+    except OSError:
+        pass
+    return []
 
 
 def _dist_version(name: str) -> str:
