@@ -11,11 +11,16 @@
 namespace vorka {
 
 namespace {
+constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
 // From here on blocks are mapped by us and recycled (see below): the C
 // allocator maps blocks this large itself, or trims them off its heap when
-// freed, so each new one would start with a page fault per page.
+// freed, so each new one would start with a page fault per page. Under
+// AddressSanitizer mid-size blocks stay with the allocator it checks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kMapThreshold = kHugeThreshold;
+#else
 constexpr std::size_t kMapThreshold = std::size_t{256} << 10;
-constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+#endif
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = std::size_t{4} << 10;
 
