@@ -171,20 +171,20 @@ void run_loop_tiled(const LoopPlan<N>& plan, std::array<char*, N> base, const st
     if (across == nd) return run_loop(plan, base, elsize, inner);
 
     const std::size_t rows = tile::kLineBytes / step;
+    const std::size_t n = plan.extents[in], m = plan.extents[across];
     std::size_t buf_bytes = 0;
     std::array<std::size_t, N> buf_at{};
     for (std::size_t k = 1; k < N; ++k)
         if (packed[k]) {
             buf_at[k] = buf_bytes;
-            buf_bytes += rows * tile::kRun * elsize[k];
+            buf_bytes += std::min(rows, m) * std::min(tile::kRun, n) * elsize[k];
         }
-    auto buffer = std::make_unique<char[]>(buf_bytes);
+    std::unique_ptr<char[]> buffer(new char[buf_bytes]);
     std::array<std::ptrdiff_t, N> inner_strides{};
     for (std::size_t k = 0; k < N; ++k) inner_strides[k] = packed[k] ? 1 : plan.strides[k][in];
     auto offset = [&](std::size_t k, std::size_t d, std::size_t i) {
         return plan.strides[k][d] * static_cast<std::ptrdiff_t>(i) * static_cast<std::ptrdiff_t>(elsize[k]);
     };
-    const std::size_t n = plan.extents[in], m = plan.extents[across];
     auto tiles = [&](const std::array<char*, N>& at) {
         for (std::size_t r0 = 0; r0 < m; r0 += rows) {
             const std::size_t rr = std::min(rows, m - r0);
