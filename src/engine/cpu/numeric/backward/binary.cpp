@@ -1,6 +1,5 @@
 #include "engine/cpu/numeric/backward/binary.hpp"
 
-#include <algorithm>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -164,15 +163,7 @@ NdArray<float> widen_array(const NdView<T>& v) {
             for (std::size_t i = 0; i < n; ++i) out[i] = in[static_cast<std::ptrdiff_t>(i) * s];
         } else {
             if (s == 1) return simd::widen(in, out, n);
-            // Gathered a piece at a time, so every element goes through the vector conversion.
-            constexpr std::size_t kPiece = 256;
-            T piece[kPiece];
-            for (std::size_t i = 0; i < n; i += kPiece) {
-                const std::size_t m = std::min(kPiece, n - i);
-                const T* q = in + static_cast<std::ptrdiff_t>(i) * s;
-                for (std::size_t k = 0; k < m; ++k) piece[k] = q[static_cast<std::ptrdiff_t>(k) * s];
-                simd::widen(piece, out + i, m);
-            }
+            for (std::size_t i = 0; i < n; ++i) out[i] = to_f32(in[static_cast<std::ptrdiff_t>(i) * s]);
         }
     });
 }
