@@ -198,11 +198,109 @@ def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 1
     return Case(name, fns, within("torch", 1.0), note)
 
 
+# Digits-sized full-batch training: 1,437 samples of 64 features, 10 classes.
+DIGITS, DIGITS_LAYERS = 1437, (64, 128, 64, 10)
+DTYPES = ("f32", "bf16", "f16")
+
+
+def _np_dtype(dtype: str):
+    import ml_dtypes
+    return {"f32": np.float32, "f16": np.float16, "bf16": ml_dtypes.bfloat16}[dtype]
+
+
+def _torch_dtype(torch, dtype: str):
+    return {"f32": torch.float32, "f16": torch.float16, "bf16": torch.bfloat16}[dtype]
+
+
+def seed_cases() -> list[Case]:
+    """backward() of a leaf: the seed (ones of its shape) becomes its gradient."""
+    x0 = np.random.default_rng(2).standard_normal((DIGITS, 128)).astype(np.float32)
+    cases = []
+    for dtype in DTYPES:
+        x = Tensor(x0.astype(_np_dtype(dtype)), dtype=dtype, requires_grad=True)
+        fns = {"vorka": x.backward}
+        torch = harness.torch()
+        if torch is not None:
+            tx = torch.from_numpy(x0).to(_torch_dtype(torch, dtype)).requires_grad_(True)
+
+            def run_torch(tx=tx):
+                tx.grad = None
+                tx.backward(torch.ones_like(tx))
+
+            fns["torch"] = run_torch
+        cases.append(Case(f"backward() of a leaf {dtype}[{DIGITS}, 128]", fns))
+    return cases
+
+
+def digits_cases() -> list[Case]:
+    """Full-batch step of an MLP 64 -> 128 -> 64 -> 10 (ReLU) in each float type:
+    forward, backward, read every gradient, clear the tape."""
+    rng = np.random.default_rng(3)
+    x0 = rng.random((DIGITS, DIGITS_LAYERS[0]), dtype=np.float32)
+    shapes = list(zip(DIGITS_LAYERS[:-1], DIGITS_LAYERS[1:]))
+    w0 = [(rng.standard_normal(s) / np.sqrt(s[0])).astype(np.float32) for s in shapes]
+    b0 = [np.zeros(s[1], np.float32) for s in shapes]
+    relu = vorka.nn.functional.relu
+    torch = harness.torch()
+    cases = []
+    for dtype in DTYPES:
+        x = Tensor(x0.astype(_np_dtype(dtype)), dtype=dtype)
+        state = [p.astype(_np_dtype(dtype)) for p in w0 + b0]
+
+        def run_vorka(x=x, state=state, dtype=dtype):
+            params = [Tensor(p, dtype=dtype, requires_grad=True) for p in state]
+            ws, bs = params[:3], params[3:]
+            h = x
+            for i, (w, b) in enumerate(zip(ws, bs)):
+                h = h @ w + b
+                if i < 2:
+                    h = relu(h)
+            h.backward()
+            grads = [p.grad() for p in params]
+            Tensor.clear_graph()
+            return grads
+
+        fns = {"vorka": run_vorka}
+        if torch is not None:
+            tdt = _torch_dtype(torch, dtype)
+            tx = torch.from_numpy(x0).to(tdt)
+            tparams = [torch.from_numpy(p).to(tdt).requires_grad_(True) for p in w0 + b0]
+            ones = torch.ones(DIGITS, DIGITS_LAYERS[-1], dtype=tdt)
+
+            def run_torch(tx=tx, tparams=tparams, ones=ones):
+                for p in tparams:
+                    p.grad = None
+                h = tx
+                for i, (w, b) in enumerate(zip(tparams[:3], tparams[3:])):
+                    h = h @ w + b
+                    if i < 2:
+                        h = torch.relu(h)
+                h.backward(ones)
+                return [p.grad for p in tparams]
+
+            fns["torch"] = run_torch
+        name = f"MLP step {dtype}: {DIGITS} x 64 -> 128 -> 64 -> 10, forward + backward + grads"
+        cases.append(Case(name, fns, within("torch", 1.0) if dtype == "f16" else None))
+    return cases
+
+
+def _ratio_to_bf16(cases: list[Case], times: list[dict]) -> None:
+    """Each float16 row against the bfloat16 row of the same table (vorka's times)."""
+    by_dtype = {dt: t["vorka"] for dt, t in zip(DTYPES, times)}
+    if by_dtype.get("f16") and by_dtype.get("bf16"):
+        print(f"- vorka float16 / bfloat16 time: {by_dtype['f16'] / by_dtype['bf16']:.2f}x, "
+              f"float16 / float32: {by_dtype['f16'] / by_dtype['f32']:.2f}x")
+
+
 def main() -> None:
     harness.run([chain_case(), mlp_case(), bias_sum_case()],
                 "Autograd: recording overhead, a training step and a broadcast gradient sum (float32)")
     harness.run([training_step_case("f32"), training_step_case("bf16")],
                 "Autograd: MLP training step, batch 256, 784 -> 512 -> 10")
+    cases = seed_cases()
+    _ratio_to_bf16(cases, harness.run(cases, "Autograd: backward seed of a leaf, per float type"))
+    cases = digits_cases()
+    _ratio_to_bf16(cases, harness.run(cases, "Autograd: digits-sized MLP step, per float type"))
 
 
 if __name__ == "__main__":

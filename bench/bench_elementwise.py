@@ -125,12 +125,52 @@ def transposed_case() -> Case:
     return case
 
 
+def layout_cases() -> list[Case]:
+    """x.T + x: one operand read across its memory order (the walk goes in cache tiles)."""
+    rng = np.random.default_rng(2)
+    x = rng.standard_normal((TRANSPOSED, TRANSPOSED), dtype=np.float32)
+    cases = []
+    for name, expr in (("x.T + x", lambda p, q: lambda: p + q), ("x + x.T", lambda p, q: lambda: q + p)):
+        fns = {"numpy": expr(x.T, x)}
+        torch = harness.torch()
+        if torch is not None:
+            tx = torch.from_numpy(x)
+            fns["torch"] = expr(tx.T, tx)
+        vx = Tensor(x)
+        fns["vorka"] = expr(vx.transpose(0, 1), vx)
+        case = Case(f"f32[{TRANSPOSED}x{TRANSPOSED}] {name}", fns, within("numpy", 1.0))
+        _check(case)
+        cases.append(case)
+    return cases
+
+
+def copy_cases() -> list[Case]:
+    """Tensor(a) and to_numpy() of contiguous data against NumPy's own copy of it."""
+    a = np.random.default_rng(3).standard_normal(LARGE, dtype=np.float32)
+    v = Tensor(a)
+    torch = harness.torch()
+    into = {"vorka": lambda: Tensor(a), "numpy": lambda: np.array(a)}
+    out = {"vorka": v.to_numpy, "numpy": lambda: np.array(a)}
+    if torch is not None:
+        into["torch"] = lambda: torch.tensor(a)
+        ta = torch.from_numpy(a)
+        out["torch"] = lambda: ta.numpy().copy()
+    for fns in (into, out):
+        if not np.array_equal(np.asarray(fns["vorka"]() if fns is out else fns["vorka"]().to_numpy()), a):
+            raise AssertionError("vorka copy differs from its source")
+    note = "numpy column: numpy.array(a), a plain copy"
+    return [Case("Tensor(a), f32[4M]", into, within("numpy", 1.1), note),
+            Case("t.to_numpy(), f32[4M]", out, within("numpy", 1.1), note)]
+
+
 def main() -> None:
     harness.run(small_cases(), "Element-wise: small-tensor latency (float32, 4 elements)")
     harness.run(large_cases(), "Element-wise: large float32 (4M elements)")
     harness.run(half_cases(), "Element-wise: float16 / bfloat16 (4M elements); "
                 "numpy column = NumPy float16 / ml_dtypes bfloat16")
+    harness.run(layout_cases(), "Element-wise: operands of different layouts")
     harness.run([transposed_case()], "Element-wise: transposed + broadcast (information only)")
+    harness.run(copy_cases(), "NumPy interchange: copies of contiguous data")
 
 
 if __name__ == "__main__":

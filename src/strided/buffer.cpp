@@ -13,7 +13,17 @@ namespace vorka {
 
 namespace {
 constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+// From here on blocks are mapped by us and recycled (see below): the C
+// allocator maps blocks this large itself, or trims them off its heap when
+// freed, so each new one would start with a page fault per page. Under
+// AddressSanitizer mid-size blocks stay with the allocator it checks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kMapThreshold = kHugeThreshold;
+#else
+constexpr std::size_t kMapThreshold = std::size_t{256} << 10;
+#endif
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kPage = std::size_t{4} << 10;
 
 // Large blocks are mapped directly and, once released, a few are kept for the
 // next allocation of the same size: a fresh mapping costs a page fault and the
@@ -21,12 +31,18 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // element-wise loop writing it. The retained total is bounded like glibc's own
 // heap trimming threshold.
 constexpr std::size_t kCacheBytes = std::size_t{64} << 20;
-constexpr std::size_t kCacheSlots = 4;
+constexpr std::size_t kCacheSlots = 16;
 
 // Only called for sizes that allocate() has bounded well below the limit.
-std::size_t mapped_size(std::size_t bytes) { return *checked_round_up(bytes, kHugePage); }
+std::size_t mapped_size(std::size_t bytes) {
+    return *checked_round_up(bytes, bytes >= kHugeThreshold ? kHugePage : kPage);
+}
 
 void* map_block(std::size_t size) {
+    if (size < kHugeThreshold) {
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : p;
+    }
     // Over-map by a huge page and trim both ends to a 2 MiB-aligned block.
     const std::size_t span = alloc_add(size, kHugePage);
     void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -106,13 +122,13 @@ void RawBuffer::allocate(std::size_t bytes) {
     } else if (bytes <= kInlineBytes) {
         bytes_ = bytes;
         return;
-    } else if (bytes >= kHugeThreshold) {
+    } else if (bytes >= kMapThreshold) {
         if (bytes > kMaxObjectBytes - 2 * kHugePage) throw std::bad_alloc();  // keeps the mapped span in range
         const std::size_t size = mapped_size(bytes);
         p = block_cache().take(size);
         if (!p) p = map_block(size);
     } else {
-        p = std::aligned_alloc(64, *checked_round_up(bytes, 64));  // bytes < kHugeThreshold
+        p = std::aligned_alloc(64, *checked_round_up(bytes, 64));  // bytes < kMapThreshold
     }
     if (!p) throw std::bad_alloc();
     poison_fresh(p, bytes);
@@ -122,7 +138,7 @@ void RawBuffer::allocate(std::size_t bytes) {
 }
 
 void RawBuffer::release_heap() noexcept {
-    if (!kExactAlloc && bytes_ >= kHugeThreshold) {
+    if (!kExactAlloc && bytes_ >= kMapThreshold) {
         const std::size_t size = mapped_size(bytes_);
         if (!block_cache().put(heap_, size)) munmap(heap_, size);
     } else {

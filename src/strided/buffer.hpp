@@ -1,9 +1,10 @@
 // Raw element buffer of an owned array. Small buffers live inline so that a
 // storage holding a few elements costs a single allocation; large ones are
-// aligned for vector loads and, past a few megabytes, backed by huge pages and
-// recycled through a small cache of released blocks, so that first-touch page
-// faults do not dominate element-wise work. Sanitizer builds allocate every
-// buffer on the heap at exactly its size and poison it (support/alloc.hpp).
+// aligned for vector loads and, past a few hundred kilobytes, recycled through
+// a small cache of released blocks (past a few megabytes, backed by huge
+// pages), so that first-touch page faults do not dominate element-wise work.
+// Sanitizer builds allocate every buffer on the heap at exactly its size and
+// poison it (support/alloc.hpp).
 #pragma once
 
 #include <cstddef>

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <numeric>
 #include <span>
 
@@ -99,6 +101,133 @@ void run_loop(const LoopPlan<N>& plan, std::array<char*, N> base, const std::arr
     }
 }
 
+// Where an input is read across its memory order (a transposed operand next
+// to row-major ones), every element of an inner run lies on a different cache
+// line and, in large arrays, on a different page, so a plain walk reloads
+// each line (and its page translation) once per element. Such walks go in
+// tiles instead: for a block of neighbouring indices of the axis along which
+// that input is dense, its elements are first copied, line by line, into a
+// small buffer in the order the inner runs read them; the runs then read the
+// buffer at unit stride. Only the visiting order changes: callers that write
+// each element once get the same results.
+namespace tile {
+inline constexpr std::size_t kRun = 256;       // inner-run length within a tile
+inline constexpr std::size_t kLineBytes = 64;  // a tile spans this much of each packed line
+// Lines ahead to request: each comes from a different page, which the
+// hardware prefetchers do not follow.
+inline constexpr std::size_t kPrefetch = 32;
+
+// dst[r * len + c] = src[c * s_run + r * s_row] for r < rows, c < len (strides in elements).
+template <class E>
+void pack(const char* src, std::ptrdiff_t s_run, std::ptrdiff_t s_row, std::size_t len, std::size_t rows, char* dst) {
+    const E* s = reinterpret_cast<const E*>(src);
+    E* d = reinterpret_cast<E*>(dst);
+    auto line = [&](std::size_t c) { return s + static_cast<std::ptrdiff_t>(c) * s_run; };
+    for (std::size_t c = 0; c < len && c < kPrefetch; ++c) __builtin_prefetch(line(c));
+    for (std::size_t c = 0; c < len; ++c) {
+        if (c + kPrefetch < len) __builtin_prefetch(line(c + kPrefetch));
+        const E* q = line(c);
+        for (std::size_t r = 0; r < rows; ++r) d[r * len + c] = q[static_cast<std::ptrdiff_t>(r) * s_row];
+    }
+}
+
+inline void pack_bytes(std::size_t elsize, const char* src, std::ptrdiff_t s_run, std::ptrdiff_t s_row,
+                       std::size_t len, std::size_t rows, char* dst) {
+    switch (elsize) {
+        case 1: return pack<uint8_t>(src, s_run, s_row, len, rows, dst);
+        case 2: return pack<uint16_t>(src, s_run, s_row, len, rows, dst);
+        case 4: return pack<uint32_t>(src, s_run, s_row, len, rows, dst);
+        default: return pack<uint64_t>(src, s_run, s_row, len, rows, dst);
+    }
+}
+}  // namespace tile
+
+// Like run_loop, in tiles where that pays (see above); otherwise exactly
+// run_loop. Operand 0 is written and never packed; the others are only read.
+template <std::size_t N, class F>
+void run_loop_tiled(const LoopPlan<N>& plan, std::array<char*, N> base, const std::array<std::size_t, N>& elsize,
+                    F&& inner) {
+    const std::size_t nd = plan.extents.size();
+    if (plan.empty || nd < 2) return run_loop(plan, base, elsize, inner);
+    auto bytes = [&](std::size_t k, std::size_t d) {
+        return static_cast<std::size_t>(std::abs(plan.strides[k][d])) * elsize[k];
+    };
+    const std::size_t in = nd - 1;
+    std::array<bool, N> packed{};
+    std::size_t across = nd, step = 0;
+    for (std::size_t k = 1; k < N; ++k) {
+        const std::size_t e = elsize[k];
+        if (bytes(k, in) < tile::kLineBytes || !(e == 1 || e == 2 || e == 4 || e == 8)) continue;
+        packed[k] = true;
+        // The tile's second axis: where a packed input is densest.
+        for (std::size_t d = 0; d < in; ++d) {
+            const std::size_t b = bytes(k, d);
+            if (b != 0 && b < tile::kLineBytes && plan.extents[d] > 1 && (across == nd || b < step)) {
+                across = d;
+                step = b;
+            }
+        }
+    }
+    if (across == nd) return run_loop(plan, base, elsize, inner);
+
+    const std::size_t rows = tile::kLineBytes / step;
+    const std::size_t n = plan.extents[in], m = plan.extents[across];
+    std::size_t buf_bytes = 0;
+    std::array<std::size_t, N> buf_at{};
+    for (std::size_t k = 1; k < N; ++k)
+        if (packed[k]) {
+            buf_at[k] = buf_bytes;
+            buf_bytes += std::min(rows, m) * std::min(tile::kRun, n) * elsize[k];
+        }
+    std::unique_ptr<char[]> buffer(new char[buf_bytes]);
+    std::array<std::ptrdiff_t, N> inner_strides{};
+    for (std::size_t k = 0; k < N; ++k) inner_strides[k] = packed[k] ? 1 : plan.strides[k][in];
+    auto offset = [&](std::size_t k, std::size_t d, std::size_t i) {
+        return plan.strides[k][d] * static_cast<std::ptrdiff_t>(i) * static_cast<std::ptrdiff_t>(elsize[k]);
+    };
+    auto tiles = [&](const std::array<char*, N>& at) {
+        for (std::size_t r0 = 0; r0 < m; r0 += rows) {
+            const std::size_t rr = std::min(rows, m - r0);
+            for (std::size_t c0 = 0; c0 < n; c0 += tile::kRun) {
+                const std::size_t len = std::min(tile::kRun, n - c0);
+                std::array<char*, N> p;
+                for (std::size_t k = 0; k < N; ++k) {
+                    p[k] = at[k] + offset(k, across, r0) + offset(k, in, c0);
+                    if (!packed[k]) continue;
+                    tile::pack_bytes(elsize[k], p[k], plan.strides[k][in], plan.strides[k][across], len, rr,
+                                     buffer.get() + buf_at[k]);
+                    p[k] = buffer.get() + buf_at[k];
+                }
+                for (std::size_t r = 0; r < rr; ++r) {
+                    inner(p, inner_strides, len);
+                    for (std::size_t k = 0; k < N; ++k)
+                        p[k] += packed[k] ? static_cast<std::ptrdiff_t>(len * elsize[k]) : offset(k, across, 1);
+                }
+            }
+        }
+    };
+    // Odometer over the remaining outer axes.
+    SmallVec<std::size_t, 6> axes;
+    for (std::size_t d = 0; d < in; ++d)
+        if (d != across) axes.push_back(d);
+    SmallVec<std::size_t, 6> idx(axes.size(), 0);
+    std::array<char*, N> ptrs = base;
+    for (;;) {
+        tiles(ptrs);
+        std::size_t j = axes.size();
+        for (;;) {
+            if (j == 0) return;
+            const std::size_t d = axes[--j];
+            if (++idx[j] < plan.extents[d]) {
+                for (std::size_t k = 0; k < N; ++k) ptrs[k] += offset(k, d, 1);
+                break;
+            }
+            for (std::size_t k = 0; k < N; ++k) ptrs[k] -= offset(k, d, idx[j] - 1);
+            idx[j] = 0;
+        }
+    }
+}
+
 // Stride of `view` for a flat walk alongside a dense output with `out_strides`:
 // 1 when it has the output's strides, 0 when it is a single broadcast element,
 // nothing otherwise. Extent-1 axes never matter.
@@ -138,7 +267,7 @@ NdArray<Out> map_collect(const NdView<A>& a, F&& inner) {
     NdArray<Out> out = NdArray<Out>::uninit(a.shape, Order::C);
     auto plan = plan_loop<2>(out.shape(), {std::span<const std::ptrdiff_t>(out.strides()),
                                             std::span<const std::ptrdiff_t>(a.strides)});
-    run_loop<2>(plan, {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<A*>(a.ptr))},
+    run_loop_tiled<2>(plan, {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<A*>(a.ptr))},
                 {sizeof(Out), sizeof(A)}, [&](std::array<char*, 2> p, std::array<std::ptrdiff_t, 2> s, std::size_t n) {
                     inner(reinterpret_cast<const A*>(p[1]), s[1], reinterpret_cast<Out*>(p[0]), n);
                 });
@@ -173,7 +302,7 @@ NdArray<Out> zip_collect(const NdView<A>& a, const NdView<B>& b, F&& inner) {
     auto plan = plan_loop<3>(out.shape(), {std::span<const std::ptrdiff_t>(out.strides()),
                                             std::span<const std::ptrdiff_t>(a.strides),
                                             std::span<const std::ptrdiff_t>(b.strides)});
-    run_loop<3>(plan,
+    run_loop_tiled<3>(plan,
                 {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<A*>(a.ptr)),
                  reinterpret_cast<char*>(const_cast<B*>(b.ptr))},
                 {sizeof(Out), sizeof(A), sizeof(B)},
@@ -189,7 +318,7 @@ template <class T>
 void copy_into(const NdView<T>& src, const NdViewMut<T>& dst) {
     auto plan = plan_loop<2>(dst.shape, {std::span<const std::ptrdiff_t>(dst.strides),
                                           std::span<const std::ptrdiff_t>(src.strides)});
-    run_loop<2>(plan, {reinterpret_cast<char*>(dst.ptr), reinterpret_cast<char*>(const_cast<T*>(src.ptr))},
+    run_loop_tiled<2>(plan, {reinterpret_cast<char*>(dst.ptr), reinterpret_cast<char*>(const_cast<T*>(src.ptr))},
                 {sizeof(T), sizeof(T)}, [](std::array<char*, 2> p, std::array<std::ptrdiff_t, 2> s, std::size_t n) {
                     T* d = reinterpret_cast<T*>(p[0]);
                     const T* x = reinterpret_cast<const T*>(p[1]);

@@ -34,7 +34,7 @@ void tensor_dealloc(PyObject* self) {
 
 // ---- constructor -------------------------------------------------------
 
-std::atomic<PyObject*> numpy_array_cell{nullptr};
+std::atomic<PyObject*> numpy_asarray_cell{nullptr};
 std::atomic<PyObject*> numpy_dtype_cell{nullptr};
 std::atomic<PyObject*> dtype_kwnames_cell{nullptr};
 
@@ -152,7 +152,9 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
 
-        PyObject* np_array = numpy_attr(numpy_array_cell, "array");
+        // No copy here when `data` is already an array of the type: from_numpy
+        // copies once, and makes a fresh array itself where the layout asks for one.
+        PyObject* np_array = numpy_attr(numpy_asarray_cell, "asarray");
         if (!np_array) return nullptr;
         PyObject* kwnames = get_or_create(dtype_kwnames_cell, [] { return Py_BuildValue("(s)", "dtype"); });
         if (!kwnames) return nullptr;

@@ -2,9 +2,12 @@
 // broadcasting and the memory order of map / zip results.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <vector>
 
+#include "strided/buffer.hpp"
 #include "strided/iter.hpp"
 #include "strided/layout.hpp"
 #include "strided/ndarray.hpp"
@@ -255,6 +258,28 @@ TEST(SmallVec, SpillsToHeapBeyondFourAndCopies) {
     EXPECT_EQ(copy, moved);
     EXPECT_EQ(moved[8], 8u);
     EXPECT_TRUE(d.empty());
+}
+
+// Blocks around the sizes where buffers move from the C allocator to mapped,
+// recycled blocks (and to huge pages): live blocks never share memory, also
+// after released ones have been handed out again, and keep their contents.
+TEST(RawBuffer, RecycledBlocksAreDistinctAndKeepTheirBytes) {
+    const std::size_t sizes[] = {(256u << 10) - 1, 256u << 10, (256u << 10) + 1, 300u << 10,
+                                 (4u << 20) - 1,   4u << 20,   (4u << 20) + 1};
+    constexpr std::size_t kSizes = sizeof(sizes) / sizeof(sizes[0]);
+    for (int round = 0; round < 3; ++round) {
+        std::vector<RawBuffer> live;  // two of each size
+        for (std::size_t i = 0; i < 2 * kSizes; ++i) live.emplace_back(sizes[i % kSizes]);
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            ASSERT_EQ(reinterpret_cast<std::uintptr_t>(live[i].data()) % 64, 0u);
+            std::memset(live[i].data(), static_cast<int>(i + 1), sizes[i % kSizes]);
+        }
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            const auto* b = static_cast<const unsigned char*>(live[i].data());
+            EXPECT_EQ(b[0], i + 1) << i;
+            EXPECT_EQ(b[sizes[i % kSizes] - 1], i + 1) << i;
+        }
+    }
 }
 
 }  // namespace

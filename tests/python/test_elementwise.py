@@ -310,6 +310,35 @@ def test_bool_comparison_layout():
     assert (a != standard([3, 2], "bool")).strides == [2, 1]
 
 
+# An operand read across its memory order is walked in tiles: 64 bytes of it per
+# line (16 float32, 32 16-bit or 64 bool elements) by runs of 256. Sizes sit one
+# below, on and one above those edges; `b` is standard, broadcast, or permuted otherwise.
+@pytest.mark.parametrize("shape,swap,b_form", [
+    ([15, 255], (0, 1), "standard"), ([16, 256], (0, 1), "standard"), ([17, 257], (0, 1), "standard"),
+    ([33, 513], (0, 1), "row"), ([65, 300], (0, 1), "column"), ([1, 300], (0, 1), "standard"),
+    ([3, 17, 257], (1, 2), "swap02"), ([257, 3, 33], (0, 2), "swap12"), ([5, 31, 65], (0, 2), "row"),
+    ([3, 4, 17, 65], (2, 3), "axis1"),  # two outer axes that cannot merge
+])
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_tiled_walk_across_memory_order(shape, swap, b_form, dtype):
+    na, a = _build(shape, swap, dtype, 7)
+    if b_form in ("row", "column", "axis1"):
+        b_shape = {"row": shape[-1:], "column": shape[:-1] + [1], "axis1": shape[:1] + [1] + shape[2:]}[b_form]
+        nb, b = _build(b_shape, None, dtype, 8)
+    else:
+        nb, b = _build(shape, {"standard": None, "swap02": (0, 2), "swap12": (1, 2)}[b_form], dtype, 8)
+    target = list(np.broadcast_shapes(na.shape, nb.shape))
+    for x, y, nx, ny in ((a, b, na, nb), (b, a, nb, na)):
+        for sym in (["<=", "!="] if dtype == "bool" else ["+", "*", ">="]):
+            got = (ARITH.get(sym) or CMP[sym])(x, y)
+            assert got.strides == expected_zip_strides(x, y, target), sym
+            ref = ref_cmp(CMP[sym], nx, ny, dtype) if sym in CMP else ref_arith(ARITH[sym], nx, ny, dtype)
+            assert_bits(got.to_numpy(), ref, sym)
+    # to_numpy of a layout that is neither row- nor column-major copies through the same walk
+    if len(shape) >= 3:
+        assert_bits(a.transpose(0, 1).to_numpy(), np.swapaxes(na, 0, 1))
+
+
 # ---------------------------------------------------------------- tensor with a number
 
 SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, True, 2049.0, 257.0, 65504.0, 65520.0, 1e40, -1e40,

@@ -189,6 +189,14 @@ std::optional<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name)
         PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%U'", have.get(), need.get());
         return std::nullopt;
     }
+    // A dense, aligned array is copied straight out of the caller's memory;
+    // anything else first becomes the fresh array `numpy.array` would make.
+    Ref fresh;
+    if (!(PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr))) {
+        fresh = Ref::steal(PyArray_NewCopy(arr, NPY_KEEPORDER));
+        if (!fresh) return std::nullopt;
+        arr = reinterpret_cast<PyArrayObject*>(fresh.get());
+    }
     const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(arr));
     if (PyArray_IS_C_CONTIGUOUS(arr) && count > 0 && !PyArray_ISALIGNED(arr)) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
