@@ -3,6 +3,7 @@
 // reduction, the gradient kernels, and a chain long enough to expose recursion.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <memory>
 #include <numeric>
@@ -152,6 +153,7 @@ void check_sums_on_every_isa() {
 
 TEST(AutogradSumToShape, SameBitsOnEveryIsa) {
     check_sums_on_every_isa<float>();
+    check_sums_on_every_isa<f16>();
     check_sums_on_every_isa<bf16>();
 }
 
@@ -194,6 +196,53 @@ TEST(AutogradKernels, HalfDivisionRoundsOnceFromFloat32) {
     const float gr = values(*d->rhs)[0];
     EXPECT_EQ(gr, f16_to_f32(f32_to_f16(-1.0f / 90000.0f)));
     EXPECT_LT(gr, -1e-5f);
+}
+
+// float16 division gradients are the float32 ones of the widened operands,
+// rounded once, on every instruction set: NaN, inf and subnormal operands,
+// lengths around the vector widths and the conversion blocks, broadcast and
+// strided operands.
+TEST(AutogradKernels, HalfDivisionIsFloat32RoundedOnEveryIsa) {
+    std::mt19937 rng(5);
+    auto bits_of = [](const CpuStorage& s) {
+        std::vector<uint16_t> out;
+        auto a = vorka::to_standard_layout(s.get<f16>()->view());
+        for (std::size_t i = 0; i < a.size(); ++i) out.push_back(a.data()[i].bits);
+        return out;
+    };
+    auto narrowed = [](const CpuStorage& s) {
+        std::vector<uint16_t> out;
+        for (float v : values(s)) out.push_back(f32_to_f16(v).bits);
+        return out;
+    };
+    for (std::size_t n : {1, 7, 8, 9, 15, 16, 17, 33, 255, 256, 257, 700}) {
+        std::vector<f16> h(3 * n);
+        for (f16& x : h) x = f16{static_cast<uint16_t>(rng() % 3 ? f32_to_f16(std::uniform_real_distribution<float>(-4, 4)(rng)).bits : rng())};
+        for (std::size_t k = 0; k < 8 && k < n; ++k) h[n + k] = f16{std::array<uint16_t, 8>{0x0001, 0x8200, 0x7C00, 0xFC00, 0x7E01, 0x7C01, 0x0000, 0x03FF}[k]};
+        const CpuStorage g = CpuStorage(NdArray<f16>::from_shape_vec(D({n}), h.data(), n).value());
+        const CpuStorage a = CpuStorage(NdArray<f16>::from_shape_vec(D({n}), h.data() + n, n).value());
+        const CpuStorage b2 = CpuStorage(NdArray<f16>::from_shape_vec(D({n, 2}), h.data() + n, 2 * n).value());
+        const CpuStorage b = storage_ops::transpose(b2, 0, 1).value();  // [2, n], strided rows
+        const CpuStorage bias = CpuStorage(NdArray<f16>::from_shape_vec(D({1, 1}), h.data() + 2 * n, 1).value());
+        const CpuStorage gw = storage_ops::widen_f32(g).value(), aw = storage_ops::widen_f32(a).value();
+        const CpuStorage bw = storage_ops::widen_f32(b).value(), biasw = storage_ops::widen_f32(bias).value();
+        const auto want = storage_ops::backward_div(aw, gw, bw, {}).value();
+        const auto want_bias = storage_ops::backward_div(bw, biasw, biasw, {}).value();
+        const auto want_rdiv = storage_ops::backward_rdiv(aw, gw, -3.0f).value();
+        for (simd::Isa isa : {simd::Isa::Generic, simd::Isa::Avx2, simd::Isa::Avx512}) {
+            if (!simd::isa_supported(isa)) continue;
+            simd::force_isa(isa);
+            SCOPED_TRACE("n=" + std::to_string(n) + " isa " + std::to_string(int(isa)));
+            const auto got = storage_ops::backward_div(a, g, b, {}).value();
+            EXPECT_EQ(bits_of(*got.lhs), narrowed(*want.lhs));
+            EXPECT_EQ(bits_of(*got.rhs), narrowed(*want.rhs));
+            const auto got_bias = storage_ops::backward_div(b, bias, bias, {false, true}).value();
+            EXPECT_FALSE(got_bias.lhs);
+            EXPECT_EQ(bits_of(*got_bias.rhs), narrowed(*want_bias.rhs));
+            EXPECT_EQ(bits_of(storage_ops::backward_rdiv(a, g, -3.0f).value()), narrowed(want_rdiv));
+        }
+        simd::force_isa(simd::Isa::Avx512);
+    }
 }
 
 TEST(AutogradKernels, TypeAndShapeErrors) {

@@ -1,5 +1,6 @@
 #include "engine/cpu/numeric/backward/binary.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <type_traits>
@@ -47,6 +48,53 @@ NdArray<T> multiply(const NdView<T>& x, const NdView<T>& y) {
 // through float64, whose range holds every such step exactly.
 bool left_range(float r, float x, float y) {
     return !std::isnormal(r) && std::isfinite(x) && std::isfinite(y) && x != 0.0f && y != 0.0f;
+}
+
+// x * y where, of two NaNs, the left one (quieted) comes out, as from the
+// scalar instruction with x first; spelled out so that a vectorised loop, free
+// to swap the operands of a product, gives the same bits.
+inline float mul_left(float x, float y) {
+    return is_nan(x) ? float_from_bits(float_bits(x) | 0x00400000u) : x * y;
+}
+
+// The gradient formulas in float32, shared by every element type so that the
+// 16-bit results are the float32 ones rounded once.
+inline float div_rhs_grad(float gv, float av, float bv) {
+    const float t = mul_left(-gv, av);
+    const float u = bv * bv;
+    float r = t / u;
+    if (left_range(t, -gv, av) || left_range(u, bv, bv)) [[unlikely]]
+        r = static_cast<float>(static_cast<double>(-gv) * av / (static_cast<double>(bv) * bv));
+    return r;
+}
+
+inline float rdiv_grad(float gv, float xv, float s) {
+    const float u = xv * xv;
+    const float d = -s / u;
+    float r = mul_left(gv, d);
+    if (left_range(u, xv, xv) || left_range(d, -s, u)) [[unlikely]]
+        r = static_cast<float>(static_cast<double>(gv) * (-static_cast<double>(s) / (static_cast<double>(xv) * xv)));
+    return r;
+}
+
+// 16-bit operands go through float32 in blocks: the bulk conversions are
+// vectorised (the scalar float16 one is long) and give the same bits.
+inline constexpr std::size_t kBlock = 256;
+
+template <class H>
+void widen_block(const H* p, std::ptrdiff_t s, std::size_t n, float* dst) {
+    if (s == 1) return simd::widen(p, dst, n);
+    alignas(64) H tmp[kBlock];
+    for (std::size_t i = 0; i < n; ++i) tmp[i] = p[static_cast<std::ptrdiff_t>(i) * s];
+    simd::widen(tmp, dst, n);
+}
+
+template <class H>
+void narrow_block(const float* src, std::size_t n, H* p, std::ptrdiff_t s) {
+    if (s == 1) return simd::narrow(src, p, n);
+    alignas(64) H tmp[kBlock];
+    simd::narrow(src, tmp, n);
+    for (std::size_t i = 0; i < n; ++i) p[static_cast<std::ptrdiff_t>(i) * s] = tmp[i];
 }
 
 std::string shape_mismatch(const char* op, std::span<const std::size_t> g, std::span<const std::size_t> x) {
@@ -191,21 +239,32 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
                         const T* pg = reinterpret_cast<const T*>(p[2]);
                         const T* pa = reinterpret_cast<const T*>(p[3]);
                         const T* pb = reinterpret_cast<const T*>(p[4]);
+                        if constexpr (!std::is_same_v<T, float>) {
+                            alignas(64) float fg[kBlock], fa[kBlock], fb[kBlock], fo[kBlock];
+                            for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+                                const std::size_t m = std::min(kBlock, n - i0);
+                                const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i0);
+                                widen_block(pg + k * s[2], s[2], m, fg);
+                                widen_block(pb + k * s[4], s[4], m, fb);
+                                if constexpr (decltype(want_l)::value) {
+                                    for (std::size_t i = 0; i < m; ++i) fo[i] = fg[i] / fb[i];
+                                    narrow_block(fo, m, ol + k * s[0], s[0]);
+                                }
+                                if constexpr (decltype(want_r)::value) {
+                                    widen_block(pa + k * s[3], s[3], m, fa);
+                                    for (std::size_t i = 0; i < m; ++i) fo[i] = div_rhs_grad(fg[i], fa[i], fb[i]);
+                                    narrow_block(fo, m, orr + k * s[1], s[1]);
+                                }
+                            }
+                            return;
+                        }
                         for (std::size_t i = 0; i < n; ++i) {
                             const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
                             const float gv = to_f32(pg[k * s[2]]);
                             const float bv = to_f32(pb[k * s[4]]);
                             if constexpr (decltype(want_l)::value) ol[k * s[0]] = from_f32<T>(gv / bv);
-                            if constexpr (decltype(want_r)::value) {
-                                const float av = to_f32(pa[k * s[3]]);
-                                const float t = -gv * av;
-                                const float u = bv * bv;
-                                float r = t / u;
-                                if (left_range(t, -gv, av) || left_range(u, bv, bv)) [[unlikely]]
-                                    r = static_cast<float>(static_cast<double>(-gv) * av /
-                                                           (static_cast<double>(bv) * bv));
-                                orr[k * s[1]] = from_f32<T>(r);
-                            }
+                            if constexpr (decltype(want_r)::value)
+                                orr[k * s[1]] = from_f32<T>(div_rhs_grad(gv, to_f32(pa[k * s[3]]), bv));
                         }
                     });
     };
@@ -225,16 +284,22 @@ Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float s
     if (!(g.shape == x.shape)) return Error::runtime(shape_mismatch("rdiv_backward", g.shape, x.shape));
     return zip_collect<T>(g, x, [s](const T* pg, std::ptrdiff_t sg, const T* px, std::ptrdiff_t sx, T* out,
                                     std::size_t n) {
+        if constexpr (!std::is_same_v<T, float>) {
+            alignas(64) float fg[kBlock], fx[kBlock], fo[kBlock];
+            for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+                const std::size_t m = std::min(kBlock, n - i0);
+                const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i0);
+                widen_block(px + k * sx, sx, m, fx);
+                widen_block(pg + k * sg, sg, m, fg);
+                for (std::size_t i = 0; i < m; ++i) fo[i] = rdiv_grad(fg[i], fx[i], s);
+                narrow_block(fo, m, out + i0, 1);
+            }
+            return;
+        }
         for (std::size_t i = 0; i < n; ++i) {
             const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
             const float xv = to_f32(px[k * sx]);
-            const float gv = to_f32(pg[k * sg]);
-            const float u = xv * xv;
-            const float d = -s / u;
-            float r = gv * d;
-            if (left_range(u, xv, xv) || left_range(d, -s, u)) [[unlikely]]
-                r = static_cast<float>(static_cast<double>(gv) * (-static_cast<double>(s) / (static_cast<double>(xv) * xv)));
-            out[i] = from_f32<T>(r);
+            out[i] = from_f32<T>(rdiv_grad(to_f32(pg[k * sg]), xv, s));
         }
     });
 }
