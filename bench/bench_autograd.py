@@ -232,6 +232,39 @@ def seed_cases() -> list[Case]:
     return cases
 
 
+def gradient_kernel_cases() -> list[Case]:
+    """x / y + z per float type: both division gradients and a bias sum back to z's shape."""
+    rng = np.random.default_rng(4)
+    x0 = rng.standard_normal((DIGITS, 128)).astype(np.float32)
+    y0 = rng.uniform(0.5, 2.0, (DIGITS, 128)).astype(np.float32)
+    z0 = rng.standard_normal(128).astype(np.float32)
+    torch = harness.torch()
+    cases = []
+    for dtype in DTYPES:
+        data = [a.astype(_np_dtype(dtype)) for a in (x0, y0, z0)]
+
+        def run_vorka(data=data, dtype=dtype):
+            x, y, z = (Tensor(a, dtype=dtype, requires_grad=True) for a in data)
+            (x / y + z).backward()
+            grads = [t.grad() for t in (x, y, z)]
+            Tensor.clear_graph()
+            return grads
+
+        fns = {"vorka": run_vorka}
+        if torch is not None:
+            tdata = [torch.from_numpy(a).to(_torch_dtype(torch, dtype)) for a in (x0, y0, z0)]
+            ones = torch.ones(DIGITS, 128, dtype=_torch_dtype(torch, dtype))
+
+            def run_torch(tdata=tdata, ones=ones):
+                x, y, z = (a.clone().requires_grad_(True) for a in tdata)
+                (x / y + z).backward(ones)
+                return [x.grad, y.grad, z.grad]
+
+            fns["torch"] = run_torch
+        cases.append(Case(f"x / y + z {dtype}: x, y [{DIGITS}, 128], z [128], forward + backward + grads", fns))
+    return cases
+
+
 def digits_cases() -> list[Case]:
     """Full-batch step of an MLP 64 -> 128 -> 64 -> 10 (ReLU) in each float type:
     forward, backward, read every gradient, clear the tape."""
@@ -299,6 +332,8 @@ def main() -> None:
                 "Autograd: MLP training step, batch 256, 784 -> 512 -> 10")
     cases = seed_cases()
     _ratio_to_bf16(cases, harness.run(cases, "Autograd: backward seed of a leaf, per float type"))
+    cases = gradient_kernel_cases()
+    _ratio_to_bf16(cases, harness.run(cases, "Autograd: division and bias gradients, per float type"))
     cases = digits_cases()
     _ratio_to_bf16(cases, harness.run(cases, "Autograd: digits-sized MLP step, per float type"))
 

@@ -89,14 +89,6 @@ void widen_block(const H* p, std::ptrdiff_t s, std::size_t n, float* dst) {
     simd::widen(tmp, dst, n);
 }
 
-template <class H>
-void narrow_block(const float* src, std::size_t n, H* p, std::ptrdiff_t s) {
-    if (s == 1) return simd::narrow(src, p, n);
-    alignas(64) H tmp[kBlock];
-    simd::narrow(src, tmp, n);
-    for (std::size_t i = 0; i < n; ++i) p[static_cast<std::ptrdiff_t>(i) * s] = tmp[i];
-}
-
 std::string shape_mismatch(const char* op, std::span<const std::size_t> g, std::span<const std::size_t> x) {
     return std::string("Shape mismatch in ") + op + ": grad " + shape_text(g) + " vs input " + shape_text(x);
 }
@@ -240,6 +232,8 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
                         const T* pa = reinterpret_cast<const T*>(p[3]);
                         const T* pb = reinterpret_cast<const T*>(p[4]);
                         if constexpr (!std::is_same_v<T, float>) {
+                            // The outputs set the walk's order, so their runs are
+                            // unit stride (or a single element).
                             alignas(64) float fg[kBlock], fa[kBlock], fb[kBlock], fo[kBlock];
                             for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
                                 const std::size_t m = std::min(kBlock, n - i0);
@@ -248,12 +242,12 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
                                 widen_block(pb + k * s[4], s[4], m, fb);
                                 if constexpr (decltype(want_l)::value) {
                                     for (std::size_t i = 0; i < m; ++i) fo[i] = fg[i] / fb[i];
-                                    narrow_block(fo, m, ol + k * s[0], s[0]);
+                                    simd::narrow(fo, ol + k, m);
                                 }
                                 if constexpr (decltype(want_r)::value) {
                                     widen_block(pa + k * s[3], s[3], m, fa);
                                     for (std::size_t i = 0; i < m; ++i) fo[i] = div_rhs_grad(fg[i], fa[i], fb[i]);
-                                    narrow_block(fo, m, orr + k * s[1], s[1]);
+                                    simd::narrow(fo, orr + k, m);
                                 }
                             }
                             return;
@@ -292,7 +286,7 @@ Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float s
                 widen_block(px + k * sx, sx, m, fx);
                 widen_block(pg + k * sg, sg, m, fg);
                 for (std::size_t i = 0; i < m; ++i) fo[i] = rdiv_grad(fg[i], fx[i], s);
-                narrow_block(fo, m, out + i0, 1);
+                simd::narrow(fo, out + i0, m);
             }
             return;
         }
