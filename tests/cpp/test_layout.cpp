@@ -41,7 +41,9 @@ TEST_P(DefaultStrides, MatchRowAndColumnMajorRules) {
     EXPECT_TRUE(is_standard_layout(p.shape, p.c));
     EXPECT_TRUE(is_contiguous(p.shape, p.c));
     EXPECT_TRUE(is_contiguous(p.shape, p.f));
-    if (p.shape.size() >= 2) EXPECT_TRUE(is_column_major(p.shape, p.f));
+    if (p.shape.size() >= 2) {
+        EXPECT_TRUE(is_column_major(p.shape, p.f));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

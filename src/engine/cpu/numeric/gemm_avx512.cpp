@@ -2,9 +2,6 @@
 // operands are read and written in place whenever the vectorised axis is
 // contiguous.
 
-// GCC 12 flags the deliberately undefined operands inside its own AVX-512
-// intrinsics (shuffles, casts) as maybe-uninitialised.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
 #include <algorithm>
@@ -29,8 +26,10 @@ struct Zmm {
     static V fma(V a, V b, V c) { return _mm512_fmadd_ps(a, b, c); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
     static float sum(V x) {
-        const __m512 s = _mm512_add_ps(x, _mm512_shuffle_f32x4(x, x, _MM_SHUFFLE(1, 0, 3, 2)));
-        const __m256 h = _mm512_castps512_ps256(s);
+        // Zero-masked forms (all lanes kept): the plain shuffle and cast pass GCC an
+        // undefined merge source, which it reports as maybe-uninitialised.
+        const __m512 s = _mm512_add_ps(x, _mm512_maskz_shuffle_f32x4(0xFFFF, x, x, _MM_SHUFFLE(1, 0, 3, 2)));
+        const __m256 h = _mm512_maskz_extractf32x8_ps(0xFF, s, 0);
         __m128 q = _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1));
         q = _mm_add_ps(q, _mm_movehl_ps(q, q));
         return _mm_cvtss_f32(_mm_add_ss(q, _mm_movehdup_ps(q)));

@@ -262,7 +262,9 @@ VORKA_INLINE f32v widen(vec<raw_t<T>, W> r) {
         static_assert(std::is_same_v<T, bf16>);
         if constexpr (!kQuiet) return (f32v)(__builtin_convertvector(r, u32v) << 16);
 #if defined(VORKA_SIMD_AVX512)
-        const __m512i x = _mm512_slli_epi32(_mm512_cvtepu16_epi32((__m256i)r), 16);
+        // Zero-masked forms (all lanes kept): the plain ones pass GCC an undefined
+        // merge source, which it reports as maybe-uninitialised.
+        const __m512i x = _mm512_maskz_slli_epi32(0xFFFF, _mm512_maskz_cvtepu16_epi32(0xFFFF, (__m256i)r), 16);
         const __mmask16 snan = _mm512_fpclass_ps_mask(_mm512_castsi512_ps(x), 0x80);
         return (f32v)_mm512_mask_or_epi32(x, snan, x, _mm512_set1_epi32(0x00400000));
 #elif defined(VORKA_SIMD_AVX2)
@@ -295,12 +297,12 @@ VORKA_INLINE vec<raw_t<T>, W> narrow(f32v v) {
         static_assert(std::is_same_v<T, bf16>);
 #if defined(VORKA_SIMD_AVX512)
         const __m512i x = (__m512i)v;
-        const __m512i hi = _mm512_srli_epi32(x, 16);
+        const __m512i hi = _mm512_maskz_srli_epi32(0xFFFF, x, 16);
         const __m512i bias = _mm512_add_epi32(_mm512_and_si512(hi, _mm512_set1_epi32(1)), _mm512_set1_epi32(0x7FFF));
-        __m512i r = _mm512_srli_epi32(_mm512_add_epi32(x, bias), 16);
+        __m512i r = _mm512_maskz_srli_epi32(0xFFFF, _mm512_add_epi32(x, bias), 16);
         const __mmask16 nan = _mm512_fpclass_ps_mask((__m512)v, 0x81);
         r = _mm512_mask_or_epi32(r, nan, hi, _mm512_set1_epi32(0x0040));
-        return (u16v)_mm512_cvtepi32_epi16(r);
+        return (u16v)_mm512_maskz_cvtepi32_epi16(0xFFFF, r);
 #elif defined(VORKA_SIMD_AVX2)
         const __m256i x = (__m256i)v;
         const __m256i hi = _mm256_srli_epi32(x, 16);
