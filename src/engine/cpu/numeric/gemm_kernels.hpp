@@ -27,7 +27,7 @@ using SmallKernel = void (*)(const Problem&);
 // item's rows continue where the previous item's end), is one product with
 // batch times the rows: B is packed once, and per-item set-up disappears.
 // Likewise along the columns when A is shared. Works on Problem and
-// Bf16Problem.
+// HalfProblem.
 template <class P>
 void fold_batch(P& p) {
     if (p.batch <= 1) return;
@@ -66,11 +66,8 @@ void small_avx512(const Problem& p);
 // Packed, cache-blocked kernel for products beyond the small kernels' reach.
 void packed_avx512(const Problem& p);
 
-// The same with float16 operands (bit patterns), widened while packed. The
-// result goes to `c` as float32 or, when `c` is null, to `h` rounded once to
-// float16; the latter only with k <= kPackedKC (one block of k, so no partial
-// sums need keeping).
-inline constexpr size_t kPackedKC = 256;
+// A product of 16-bit operands (bit patterns). The result goes to `c` as
+// float32 or, when `c` is null, to `h` rounded once to the operands' format.
 struct HalfProblem {
     size_t batch, m, n, k;
     const uint16_t* a;
@@ -81,6 +78,10 @@ struct HalfProblem {
     uint16_t* h;
     ptrdiff_t bsc, rsc, csc;
 };
+
+// float16 products, operands widened while packed; a float16 result only
+// with k <= kPackedKC (one block of k, so no partial sums need keeping).
+inline constexpr size_t kPackedKC = 256;
 void packed_avx512_f16(const HalfProblem& p);
 
 struct NamedKernel {
@@ -121,18 +122,8 @@ void sgemm_batch_blis(std::string_view config, size_t batch, size_t m, size_t n,
                       const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                       float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
-// bfloat16 operands (as bit patterns); the result goes to `c` as float32 or,
-// when `c` is null, to `h` rounded once to bfloat16. C must not overlap A, B.
-struct Bf16Problem {
-    size_t batch, m, n, k;
-    const uint16_t* a;
-    ptrdiff_t bsa, rsa, csa;
-    const uint16_t* b;
-    ptrdiff_t bsb, rsb, csb;
-    float* c;
-    uint16_t* h;
-    ptrdiff_t bsc, rsc, csc;
-};
+// bfloat16 operands; C must not overlap A, B.
+using Bf16Problem = HalfProblem;
 
 // Magnitudes (bits of |x|) for which products of two values are exact normal
 // float32 numbers that are multiples of 2^-126, so no partial sum can be
