@@ -63,8 +63,9 @@ PyObject* method_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* method_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"dim0", "dim1"};
-    return call<to_size, to_size>("Tensor.transpose()", names, 2, args, nargs, kwnames,
-                                   [&](std::size_t d0, std::size_t d1) { return ops::transpose(unwrap(self), d0, d1); });
+    return call<to_size, to_size>(
+        "Tensor.transpose()", names, 2, args, nargs, kwnames,
+        [&](std::size_t d0, std::size_t d1) { return ops::transpose(unwrap(self), d0, d1); });
 }
 
 PyObject* method_zeros_like(PyObject* self, PyObject*) {

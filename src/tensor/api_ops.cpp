@@ -43,26 +43,24 @@ Num to_float32(PyObject* o, float* out) {
     return Num::Yes;
 }
 
+// op(tensor, number) when `number` is one; NotImplemented when it is no number.
+PyObject* with_number(PyObject* tensor, PyObject* number, ScalarOp op) {
+    float s;
+    switch (to_float32(number, &s)) {
+        case Num::Yes: return to_python(op(unwrap(tensor), s));
+        case Num::Error: return nullptr;
+        case Num::No: break;
+    }
+    return not_implemented();
+}
+
 // Forward form, then the reflected form with a number on the left.
 PyObject* binary_reflected(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected_op) {
     return run([&]() -> PyObject* {
-        if (is_tensor(l)) {
-            if (is_tensor(r)) return to_python(tensor_op(unwrap(l), unwrap(r)));
-            float s;
-            switch (to_float32(r, &s)) {
-                case Num::Yes: return to_python(scalar_op(unwrap(l), s));
-                case Num::Error: return nullptr;
-                case Num::No: break;
-            }
-        }
+        if (is_tensor(l) && is_tensor(r)) return to_python(tensor_op(unwrap(l), unwrap(r)));
+        if (is_tensor(l)) return with_number(l, r, scalar_op);
         if (!reflected_op || !is_tensor(r)) return not_implemented();
-        float s;
-        switch (to_float32(l, &s)) {
-            case Num::Yes: return to_python(reflected_op(unwrap(r), s));
-            case Num::Error: return nullptr;
-            case Num::No: break;
-        }
-        return not_implemented();
+        return with_number(r, l, reflected_op);
     });
 }
 
@@ -107,13 +105,7 @@ PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
         }
         if (!is_tensor(self)) return not_implemented();
         if (is_tensor(other)) return to_python(tensor_op(unwrap(self), unwrap(other)));
-        float s;
-        switch (to_float32(other, &s)) {
-            case Num::Yes: return to_python(scalar_op(unwrap(self), s));
-            case Num::Error: return nullptr;
-            case Num::No: break;
-        }
-        return not_implemented();
+        return with_number(self, other, scalar_op);
     });
 }
 
