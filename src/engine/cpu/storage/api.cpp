@@ -126,25 +126,18 @@ CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
     return CpuStorage(std::move(out));
 }
 
-}  // namespace
-
+// The NumPy dtype object of an element type (borrowed); nullptr on error.
 PyObject* numpy_dtype(DType dtype) {
     if (!ensure_api()) return nullptr;
+    if (dtype == DType::BF16) return bf16_dtype();
     // Free-threaded interpreters may fill a slot from several threads at once.
     static std::atomic<PyObject*> builtin[4] = {nullptr, nullptr, nullptr, nullptr};
-    switch (dtype) {
-        case DType::BF16: return bf16_dtype();
-        case DType::F16:
-        case DType::F32:
-        case DType::Bool: {
-            int num = dtype == DType::F16 ? NPY_FLOAT16 : dtype == DType::F32 ? NPY_FLOAT32 : NPY_BOOL;
-            return py::get_or_create(builtin[static_cast<int>(dtype)], [num] {
-                return reinterpret_cast<PyObject*>(PyArray_DescrFromType(num));
-            });
-        }
-    }
-    return nullptr;
+    const int num = dtype == DType::F16 ? NPY_FLOAT16 : dtype == DType::F32 ? NPY_FLOAT32 : NPY_BOOL;
+    return py::get_or_create(builtin[static_cast<int>(dtype)],
+                             [num] { return reinterpret_cast<PyObject*>(PyArray_DescrFromType(num)); });
 }
+
+}  // namespace
 
 int is_array(PyObject* obj) {
     if (!ensure_api()) return -1;

@@ -17,9 +17,6 @@ std::optional<CpuStorage> from_numpy(PyObject* array, DType dtype);
 // A new, writable ndarray holding a copy of the storage; nullptr on error.
 PyObject* to_numpy(const CpuStorage& storage);
 
-// The NumPy dtype object of an element type (borrowed); nullptr on error.
-PyObject* numpy_dtype(DType dtype);
-
 // 1 when `obj` is an ndarray (or a subclass), 0 when not, -1 with an
 // exception set when NumPy's C API cannot be loaded.
 int is_array(PyObject* obj);
