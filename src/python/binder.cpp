@@ -57,33 +57,37 @@ bool check_required(const Signature& sig, PyObject** out) {
     return false;
 }
 
+// Positional arguments first, then `place_keywords()`, then the check that
+// nothing required is missing.
+template <class Keywords>
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject** out, Keywords&& place_keywords) {
+    for (std::size_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+    if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    return place_keywords() && check_required(sig, out);
+}
+
 }  // namespace
 
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    PyObject** out) {
-    for (std::size_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-    if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    if (kwnames) {
-        Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+    return bind(sig, args, nargs, out, [&] {
+        const Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t j = 0; j < nk; ++j)
             if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], nargs, out)) return false;
-    }
-    return check_required(sig, out);
+        return true;
+    });
 }
 
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-    for (std::size_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-    Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-    if (kwargs) {
+    const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    return bind(sig, nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs, out, [&] {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value))
+        while (kwargs && PyDict_Next(kwargs, &pos, &key, &value))
             if (!place_keyword(sig, key, value, nargs, out)) return false;
-    }
-    return check_required(sig, out);
+        return true;
+    });
 }
 
 }  // namespace vorka::py

@@ -63,6 +63,14 @@ void add_processing_note(const char* name) {
 #if PY_VERSION_HEX >= 0x030C0000
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     if (!exc) return;
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Ref exc = Ref::steal(value);
+#endif
     Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", name));
     if (note) {
         Ref r = Ref::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
@@ -70,21 +78,10 @@ void add_processing_note(const char* name) {
     } else {
         PyErr_Clear();
     }
+#if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc.release());
 #else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!type) return;
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Ref note = Ref::steal(PyUnicode_FromFormat("while processing '%s'", name));
-    if (note) {
-        Ref r = Ref::steal(PyObject_CallMethod(value, "add_note", "O", note.get()));
-        if (!r) PyErr_Clear();
-    } else {
-        PyErr_Clear();
-    }
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(type, exc.release(), tb);
 #endif
 }
 

@@ -19,7 +19,7 @@ class Ref {
         Py_XINCREF(o);
         return Ref(o);
     }
-    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(const Ref& o) = delete;
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     Ref& operator=(Ref o) noexcept {
         std::swap(p_, o.p_);

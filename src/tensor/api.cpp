@@ -46,15 +46,6 @@ PyObject* numpy_attr(std::atomic<PyObject*>& cell, const char* name) {
     });
 }
 
-struct DTypeName {
-    const char* accepted;
-    const char* numpy_name;
-};
-constexpr DTypeName kAcceptedNames[] = {
-    {"float32", "float32"}, {"f32", "float32"},   {"float16", "float16"}, {"f16", "float16"},
-    {"bfloat16", "bfloat16"}, {"bf16", "bfloat16"}, {"bool", "bool"},
-};
-
 // The dtype argument as a name: a str's value, an object's __name__, or the
 // name of numpy.dtype(obj). Returns a new str or nullptr.
 PyObject* resolve_dtype_name(PyObject* dtype) {
@@ -81,99 +72,91 @@ PyObject* resolve_dtype_name(PyObject* dtype) {
 }
 
 // requires_grad: a bool, or a NumPy boolean scalar read through its truth value.
-int convert_requires_grad(PyObject* v) {
-    if (PyBool_Check(v)) return v == Py_True;
+bool to_requires_grad(PyObject* v, bool* out) {
+    if (PyBool_Check(v)) {
+        *out = v == Py_True;
+        return true;
+    }
     PyTypeObject* t = Py_TYPE(v);
     Ref name = Ref::steal(PyType_GetName(t));
-    if (!name) return -1;
+    if (!name) return false;
     Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
     if (!module) {
         // A type without a module is not NumPy's; any other failure propagates.
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
         PyErr_Clear();
     }
     if (module && PyUnicode_Check(module.get()) &&
         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
         (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0)) {
-        return PyObject_IsTrue(v);
+        int truth = PyObject_IsTrue(v);
+        if (truth < 0) return false;
+        *out = truth;
+        return true;
     }
     set_not_instance(v, "bool");
-    return -1;
+    return false;
+}
+
+bool as_str(PyObject* o, PyObject** out) {
+    if (!PyUnicode_Check(o)) {
+        set_not_instance(o, "str");
+        return false;
+    }
+    *out = o;
+    return true;
 }
 
 PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"data", "dtype", "device", "requires_grad"};
-        static const Signature sig{"Tensor.__new__()", names, 4, 1};
-        PyObject* a[4];
-        if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
-        // The arguments are borrowed from the caller's tuple and dictionary,
-        // which the Python code run below (__name__, __array__, ...) may
-        // change: hold references of our own.
-        const Ref held[4] = {Ref::borrow(a[0]), Ref::borrow(a[1]), Ref::borrow(a[2]), Ref::borrow(a[3])};
-        PyObject* data = held[0].get();
-        PyObject* dtype = held[1].get() == Py_None ? nullptr : held[1].get();
-        PyObject* device = held[2].get();
-
-        if (device && !PyUnicode_Check(device)) {
-            set_not_instance(device, "str");
-            add_processing_note("device");
-            return nullptr;
-        }
-        bool requires_grad = false;
-        if (held[3]) {
-            int r = convert_requires_grad(held[3].get());
-            if (r < 0) {
-                add_processing_note("requires_grad");
+    static const char* const names[] = {"data", "dtype", "device", "requires_grad"};
+    return call<as_object, as_object, as_str, to_requires_grad>(
+        "Tensor.__new__()", names, 1, args, kwargs,
+        [](PyObject* data, PyObject* dtype, PyObject* device, bool requires_grad) -> PyObject* {
+            if (dtype == Py_None) dtype = nullptr;
+            if (device) {
+                Ref lower = Ref::steal(PyObject_CallMethod(device, "lower", nullptr));
+                if (!lower) return nullptr;
+                if (!PyUnicode_Check(lower.get()) || PyUnicode_CompareWithASCIIString(lower.get(), "cpu") != 0) {
+                    PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
+                    return nullptr;
+                }
+            }
+            Ref name = Ref::steal(resolve_dtype_name(dtype));
+            if (!name) return nullptr;
+            Py_ssize_t len = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &len);
+            if (!utf8) return nullptr;
+            const auto resolved = dtype_from_name(std::string_view(utf8, static_cast<std::size_t>(len)));
+            if (!resolved) {
+                PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name.get());
                 return nullptr;
             }
-            requires_grad = r;
-        }
-        if (device) {
-            Ref lower = Ref::steal(PyObject_CallMethod(device, "lower", nullptr));
-            if (!lower) return nullptr;
-            if (!PyUnicode_Check(lower.get()) || PyUnicode_CompareWithASCIIString(lower.get(), "cpu") != 0) {
-                PyErr_SetString(PyExc_ValueError, "The device string is invalid or not supported.");
-                return nullptr;
+
+            // No copy here when `data` is already an array of the type: from_numpy
+            // copies once, and makes a fresh array itself where the layout asks for one.
+            PyObject* np_array = numpy_attr(numpy_asarray_cell, "asarray");
+            if (!np_array) return nullptr;
+            PyObject* kwnames = get_or_create(dtype_kwnames_cell, [] { return Py_BuildValue("(s)", "dtype"); });
+            if (!kwnames) return nullptr;
+            const std::string_view numpy_name = dtype_names(*resolved).long_name;
+            Ref np_name = Ref::steal(
+                PyUnicode_FromStringAndSize(numpy_name.data(), static_cast<Py_ssize_t>(numpy_name.size())));
+            if (!np_name) return nullptr;
+            PyObject* call_args[] = {data, np_name.get()};
+            Ref array = Ref::steal(PyObject_Vectorcall(np_array, call_args, 1, kwnames));
+            if (!array) return nullptr;
+
+            auto storage = numpy::from_numpy(array.get(), *resolved);
+            if (!storage) return nullptr;
+            Tensor t{Storage(std::move(*storage)), requires_grad, std::nullopt};
+            if (requires_grad) {
+                auto tape = TapeGuard::acquire();
+                if (!tape.ok()) return raise(tape.error());
+                t.node_id = (*tape)->push_node(nullptr);
             }
-        }
-        Ref name = Ref::steal(resolve_dtype_name(dtype));
-        if (!name) return nullptr;
-        Py_ssize_t len = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &len);
-        if (!utf8) return nullptr;
-        std::string_view resolved(utf8, static_cast<std::size_t>(len));
-        const char* numpy_name = nullptr;
-        for (const auto& n : kAcceptedNames)
-            if (resolved == n.accepted) numpy_name = n.numpy_name;
-        if (!numpy_name) {
-            PyErr_Format(PyExc_ValueError, "Unsupported or invalid data type: '%U'", name.get());
-            return nullptr;
-        }
-
-        // No copy here when `data` is already an array of the type: from_numpy
-        // copies once, and makes a fresh array itself where the layout asks for one.
-        PyObject* np_array = numpy_attr(numpy_asarray_cell, "asarray");
-        if (!np_array) return nullptr;
-        PyObject* kwnames = get_or_create(dtype_kwnames_cell, [] { return Py_BuildValue("(s)", "dtype"); });
-        if (!kwnames) return nullptr;
-        Ref np_name = Ref::steal(PyUnicode_FromString(numpy_name));
-        if (!np_name) return nullptr;
-        PyObject* call_args[] = {data, np_name.get()};
-        Ref array = Ref::steal(PyObject_Vectorcall(np_array, call_args, 1, kwnames));
-        if (!array) return nullptr;
-
-        auto storage = numpy::from_numpy(array.get(), resolved);
-        if (!storage) return nullptr;
-        Tensor t{Storage(std::move(*storage)), requires_grad, std::nullopt};
-        if (requires_grad) {
-            auto tape = TapeGuard::acquire();
-            if (!tape.ok()) return raise(tape.error());
-            t.node_id = (*tape)->push_node(nullptr);
-        }
-        return wrap(std::move(t));
-    });
+            return wrap(std::move(t));
+        });
 }
 
 // ---- properties ----------------------------------------------------------
@@ -198,7 +181,7 @@ PyObject* get_shape(PyObject* self, void*) { return int_list(unwrap(self).storag
 PyObject* get_strides(PyObject* self, void*) { return int_list(unwrap(self).storage->strides()); }
 PyObject* get_ndim(PyObject* self, void*) { return PyLong_FromSize_t(unwrap(self).storage->shape().size()); }
 PyObject* get_dtype(PyObject* self, void*) {
-    auto name = dtype_short_name(unwrap(self).storage->dtype());
+    auto name = dtype_names(unwrap(self).storage->dtype()).short_name;
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
 PyObject* get_device(PyObject*, void*) { return PyUnicode_FromString("cpu"); }
@@ -217,7 +200,7 @@ PyGetSetDef tensor_getset[] = {
 // ---- methods ---------------------------------------------------------------
 
 PyObject* method_to_numpy(PyObject* self, PyObject*) {
-    return guard<PyObject*>(nullptr, [&] { return numpy::to_numpy(*unwrap(self).storage); });
+    return run([&] { return numpy::to_numpy(*unwrap(self).storage); });
 }
 
 template <class F>

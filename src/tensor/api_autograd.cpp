@@ -4,29 +4,25 @@
 #include "autograd/graph.hpp"
 #include "engine/cpu/storage/api.hpp"
 #include "engine/cpu/storage/shape.hpp"
-#include "python/errors.hpp"
+#include "python/binder.hpp"
 #include "tensor/api.hpp"
 
 namespace vorka::py {
 
+// A tensor that requires gradients always has a node id (see Tensor).
 PyObject* method_backward(PyObject* self, PyObject*) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    return run([&]() -> Status {
         const Tensor& t = unwrap(self);
-        if (!t.requires_grad) return raise(Error::value("backward() called on tensor that does not require grad"));
-        if (!t.node_id) return raise(Error::value("backward() called on a constant tensor with no node_id"));
-        Status done = [&]() -> Status {
-            VORKA_TRY(TapeGuard tape, TapeGuard::acquire());
-            // Refuse a stale id before building the seed.
-            VORKA_CHECK(tape->check(*t.node_id));
-            return run_backward(*tape, *t.node_id, Storage(storage_ops::ones_like(*t.storage)));
-        }();
-        if (!done.ok()) return raise(done.error());
-        Py_RETURN_NONE;
+        if (!t.requires_grad) return Error::value("backward() called on tensor that does not require grad");
+        VORKA_TRY(TapeGuard tape, TapeGuard::acquire());
+        // Refuse a stale id before building the seed.
+        VORKA_CHECK(tape->check(*t.node_id));
+        return run_backward(*tape, *t.node_id, Storage(storage_ops::ones_like(*t.storage)));
     });
 }
 
 PyObject* method_grad(PyObject* self, PyObject*) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    return run([&]() -> PyObject* {
         const Tensor& t = unwrap(self);
         if (!t.node_id) Py_RETURN_NONE;
         // Share the stored gradient and let go of the tape before NumPy runs:

@@ -12,11 +12,6 @@ namespace vorka::py {
 
 namespace {
 
-PyObject* finish(Result<Tensor>&& r) {
-    if (!r.ok()) return raise(r.error());
-    return wrap(std::move(*r));
-}
-
 // An unsigned machine-size integer from an int or an object with __index__.
 bool to_size(PyObject* o, std::size_t* out) {
     Ref index = Ref::steal(PyNumber_Index(o));
@@ -61,53 +56,31 @@ bool to_shape(PyObject* o, Dims* out) {
 }  // namespace
 
 PyObject* method_reshape(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"shape"};
-        static const Signature sig{"Tensor.reshape()", names, 1, 1};
-        PyObject* a[1];
-        if (!bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-        Dims shape;
-        if (!to_shape(a[0], &shape)) {
-            add_processing_note("shape");
-            return nullptr;
-        }
-        return finish(ops::reshape(unwrap(self), shape));
-    });
+    static const char* const names[] = {"shape"};
+    return call<to_shape>("Tensor.reshape()", names, 1, args, nargs, kwnames,
+                          [&](const Dims& shape) { return ops::reshape(unwrap(self), shape); });
 }
 
 PyObject* method_transpose(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"dim0", "dim1"};
-        static const Signature sig{"Tensor.transpose()", names, 2, 2};
-        PyObject* a[2];
-        if (!bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-        std::size_t d0, d1;
-        if (!to_size(a[0], &d0)) {
-            add_processing_note("dim0");
-            return nullptr;
-        }
-        if (!to_size(a[1], &d1)) {
-            add_processing_note("dim1");
-            return nullptr;
-        }
-        return finish(ops::transpose(unwrap(self), d0, d1));
-    });
+    static const char* const names[] = {"dim0", "dim1"};
+    return call<to_size, to_size>(
+        "Tensor.transpose()", names, 2, args, nargs, kwnames,
+        [&](std::size_t d0, std::size_t d1) { return ops::transpose(unwrap(self), d0, d1); });
 }
 
 PyObject* method_zeros_like(PyObject* self, PyObject*) {
-    return guard<PyObject*>(nullptr, [&] { return wrap(ops::zeros_like(unwrap(self))); });
+    return run([&] { return ops::zeros_like(unwrap(self)); });
 }
 
 PyObject* method_ones_like(PyObject* self, PyObject*) {
-    return guard<PyObject*>(nullptr, [&] { return wrap(ops::ones_like(unwrap(self))); });
+    return run([&] { return ops::ones_like(unwrap(self)); });
 }
 
 PyObject* method_clear_graph(PyObject*, PyObject*) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto tape = TapeGuard::acquire();
-        if (!tape.ok()) return raise(tape.error());
-        (*tape)->clear();
-        Py_RETURN_NONE;
+    return run([]() -> Status {
+        VORKA_TRY(TapeGuard tape, TapeGuard::acquire());
+        tape->clear();
+        return {};
     });
 }
 

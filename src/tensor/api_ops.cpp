@@ -3,7 +3,6 @@
 
 #include "engine/cpu/storage/api.hpp"
 #include "python/binder.hpp"
-#include "python/errors.hpp"
 #include "tensor/api.hpp"
 #include "tensor/ops.hpp"
 
@@ -44,38 +43,31 @@ Num to_float32(PyObject* o, float* out) {
     return Num::Yes;
 }
 
-PyObject* finish(Result<Tensor>&& r) {
-    if (!r.ok()) return raise(r.error());
-    return wrap(std::move(*r));
+// op(tensor, number) when `number` is one; NotImplemented when it is no number.
+PyObject* with_number(PyObject* tensor, PyObject* number, ScalarOp op) {
+    float s;
+    switch (to_float32(number, &s)) {
+        case Num::Yes: return to_python(op(unwrap(tensor), s));
+        case Num::Error: return nullptr;
+        case Num::No: break;
+    }
+    return not_implemented();
 }
 
 // Forward form, then the reflected form with a number on the left.
 PyObject* binary_reflected(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected_op) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (is_tensor(l)) {
-            if (is_tensor(r)) return finish(tensor_op(unwrap(l), unwrap(r)));
-            float s;
-            switch (to_float32(r, &s)) {
-                case Num::Yes: return finish(scalar_op(unwrap(l), s));
-                case Num::Error: return nullptr;
-                case Num::No: break;
-            }
-        }
+    return run([&]() -> PyObject* {
+        if (is_tensor(l) && is_tensor(r)) return to_python(tensor_op(unwrap(l), unwrap(r)));
+        if (is_tensor(l)) return with_number(l, r, scalar_op);
         if (!reflected_op || !is_tensor(r)) return not_implemented();
-        float s;
-        switch (to_float32(l, &s)) {
-            case Num::Yes: return finish(reflected_op(unwrap(r), s));
-            case Num::Error: return nullptr;
-            case Num::No: break;
-        }
-        return not_implemented();
+        return with_number(r, l, reflected_op);
     });
 }
 
 PyObject* tensor_only(PyObject* l, PyObject* r, TensorOp op) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    return run([&]() -> PyObject* {
         if (!is_tensor(l) || !is_tensor(r)) return not_implemented();
-        return finish(op(unwrap(l), unwrap(r)));
+        return to_python(op(unwrap(l), unwrap(r)));
     });
 }
 
@@ -92,14 +84,14 @@ PyObject* nb_and(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logic
 PyObject* nb_or(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_or); }
 PyObject* nb_xor(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_xor); }
 PyObject* nb_invert(PyObject* x) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    return run([&]() -> PyObject* {
         if (!is_tensor(x)) return not_implemented();
-        return finish(ops::logical_not(unwrap(x)));
+        return to_python(ops::logical_not(unwrap(x)));
     });
 }
 
 PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    return run([&]() -> PyObject* {
         TensorOp tensor_op;
         ScalarOp scalar_op;
         switch (op) {
@@ -112,32 +104,25 @@ PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
             default: return raise(Error::panic("invalid compareop"));
         }
         if (!is_tensor(self)) return not_implemented();
-        if (is_tensor(other)) return finish(tensor_op(unwrap(self), unwrap(other)));
-        float s;
-        switch (to_float32(other, &s)) {
-            case Num::Yes: return finish(scalar_op(unwrap(self), s));
-            case Num::Error: return nullptr;
-            case Num::No: break;
-        }
-        return not_implemented();
+        if (is_tensor(other)) return to_python(tensor_op(unwrap(self), unwrap(other)));
+        return with_number(self, other, scalar_op);
     });
+}
+
+// A number through Python's float protocol, without the array test of to_float32.
+bool to_double(PyObject* o, double* out) {
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) return false;
+    *out = d;
+    return true;
 }
 
 // __req__, __rgt__, __rlt__: explicit methods whose operand must be a number.
 PyObject* explicit_compare(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, ScalarOp op) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"other"};
-        const Signature sig{function, names, 1, 1};
-        PyObject* a[1];
-        if (!bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-        double d = PyFloat_AsDouble(a[0]);
-        if (d == -1.0 && PyErr_Occurred()) {
-            add_processing_note("other");
-            return nullptr;
-        }
-        return finish(op(unwrap(self), static_cast<float>(d)));
-    });
+    static const char* const names[] = {"other"};
+    return call<to_double>(function, names, 1, args, nargs, kwnames,
+                           [&](double d) { return op(unwrap(self), static_cast<float>(d)); });
 }
 
 }  // namespace

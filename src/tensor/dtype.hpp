@@ -1,9 +1,11 @@
 // Element types of the library and their storage formats.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <optional>
 #include <string_view>
-#include <type_traits>
 
 namespace vorka {
 
@@ -25,48 +27,27 @@ struct bf16 {
 
 static_assert(sizeof(f16) == 2 && sizeof(bf16) == 2 && sizeof(bool) == 1 && sizeof(float) == 4);
 
-constexpr std::string_view dtype_name(DType d) {
-    switch (d) {
-        case DType::F16: return "F16";
-        case DType::BF16: return "BF16";
-        case DType::F32: return "F32";
-        case DType::Bool: return "Bool";
-    }
-    return "?";
+// Every name of each element type, indexed by DType: `name` in error
+// messages, `short_name` as the Python `dtype` property reports it,
+// `long_name` as NumPy knows it. The constructor accepts both of the last two.
+struct DTypeNames {
+    std::string_view name, short_name, long_name;
+};
+inline constexpr DTypeNames kDTypeNames[] = {
+    {"F16", "f16", "float16"},
+    {"BF16", "bf16", "bfloat16"},
+    {"F32", "f32", "float32"},
+    {"Bool", "bool", "bool"},
+};
+
+constexpr const DTypeNames& dtype_names(DType d) { return kDTypeNames[static_cast<std::size_t>(d)]; }
+constexpr std::string_view dtype_name(DType d) { return dtype_names(d).name; }
+
+// The element type a short or long name stands for.
+constexpr std::optional<DType> dtype_from_name(std::string_view n) {
+    for (std::size_t i = 0; i < std::size(kDTypeNames); ++i)
+        if (n == kDTypeNames[i].short_name || n == kDTypeNames[i].long_name) return static_cast<DType>(i);
+    return std::nullopt;
 }
-
-// The lower-case short name the Python `dtype` property reports.
-constexpr std::string_view dtype_short_name(DType d) {
-    switch (d) {
-        case DType::F16: return "f16";
-        case DType::BF16: return "bf16";
-        case DType::F32: return "f32";
-        case DType::Bool: return "bool";
-    }
-    return "?";
-}
-
-constexpr std::size_t dtype_size(DType d) {
-    switch (d) {
-        case DType::F16:
-        case DType::BF16: return 2;
-        case DType::F32: return 4;
-        case DType::Bool: return 1;
-    }
-    return 0;
-}
-
-template <class T> struct dtype_of;
-template <> struct dtype_of<f16> { static constexpr DType value = DType::F16; };
-template <> struct dtype_of<bf16> { static constexpr DType value = DType::BF16; };
-template <> struct dtype_of<float> { static constexpr DType value = DType::F32; };
-template <> struct dtype_of<bool> { static constexpr DType value = DType::Bool; };
-template <class T> inline constexpr DType dtype_of_v = dtype_of<T>::value;
-
-template <class T>
-concept Element = requires { dtype_of<T>::value; };
-
-template <class T>
-concept FloatElement = Element<T> && !std::is_same_v<T, bool>;
 
 }  // namespace vorka

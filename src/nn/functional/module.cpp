@@ -3,7 +3,6 @@
 #include "autograd/nodes.hpp"
 #include "engine/cpu/storage/functional.hpp"
 #include "python/binder.hpp"
-#include "python/errors.hpp"
 #include "python/module_util.hpp"
 #include "tensor/api.hpp"
 
@@ -11,30 +10,27 @@ namespace vorka::py {
 
 namespace {
 
+bool as_tensor(PyObject* o, const Tensor** out) {
+    if (!is_tensor(o)) {
+        set_not_instance(o, "Tensor");
+        return false;
+    }
+    *out = &unwrap(o);
+    return true;
+}
+
 // relu records its node itself: the core Tensor has no ReLU operation.
 PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"py_tensor"};
-        static const Signature sig{"relu()", names, 1, 1};
-        PyObject* a[1];
-        if (!bind_fastcall(sig, args, nargs, kwnames, a)) return nullptr;
-        if (!is_tensor(a[0])) {
-            set_not_instance(a[0], "Tensor");
-            add_processing_note("py_tensor");
-            return nullptr;
-        }
-        const Tensor& in = unwrap(a[0]);
+    static const char* const names[] = {"py_tensor"};
+    return call<as_tensor>("relu()", names, 1, args, nargs, kwnames, [](const Tensor* in) -> Result<Tensor> {
         std::optional<NodeId> id;
-        if (in.requires_grad) {
-            auto tape = TapeGuard::acquire();
-            if (!tape.ok()) return raise(tape.error());
-            auto input_id = (*tape)->resolve_input(in);
-            if (!input_id.ok()) return raise(input_id.error());
-            id = (*tape)->push_node(std::make_unique<ReluNode>(in.storage, *input_id));
+        if (in->requires_grad) {
+            VORKA_TRY(TapeGuard tape, TapeGuard::acquire());
+            VORKA_TRY(NodeId input_id, tape->resolve_input(*in));
+            id = tape->push_node(std::make_unique<ReluNode>(in->storage, input_id));
         }
-        auto out = storage_ops::relu(*in.storage);
-        if (!out.ok()) return raise(out.error());
-        return wrap(Tensor{Storage(std::move(*out)), in.requires_grad, id});
+        VORKA_TRY(CpuStorage out, storage_ops::relu(*in->storage));
+        return Tensor{Storage(std::move(out)), in->requires_grad, id};
     });
 }
 

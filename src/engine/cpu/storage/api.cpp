@@ -91,14 +91,6 @@ PyObject* bf16_dtype() {
     });
 }
 
-std::optional<DType> parse_dtype_name(std::string_view n) {
-    if (n == "float32" || n == "f32") return DType::F32;
-    if (n == "float16" || n == "f16") return DType::F16;
-    if (n == "bfloat16" || n == "bf16") return DType::BF16;
-    if (n == "bool") return DType::Bool;
-    return std::nullopt;
-}
-
 template <class T>
 CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
     NdArray<T> out = NdArray<T>::uninit(std::move(shape), Order::C);
@@ -134,32 +126,25 @@ CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
     return CpuStorage(std::move(out));
 }
 
-}  // namespace
-
+// The NumPy dtype object of an element type (borrowed); nullptr on error.
 PyObject* numpy_dtype(DType dtype) {
     if (!ensure_api()) return nullptr;
+    if (dtype == DType::BF16) return bf16_dtype();
     // Free-threaded interpreters may fill a slot from several threads at once.
     static std::atomic<PyObject*> builtin[4] = {nullptr, nullptr, nullptr, nullptr};
-    switch (dtype) {
-        case DType::BF16: return bf16_dtype();
-        case DType::F16:
-        case DType::F32:
-        case DType::Bool: {
-            int num = dtype == DType::F16 ? NPY_FLOAT16 : dtype == DType::F32 ? NPY_FLOAT32 : NPY_BOOL;
-            return py::get_or_create(builtin[static_cast<int>(dtype)], [num] {
-                return reinterpret_cast<PyObject*>(PyArray_DescrFromType(num));
-            });
-        }
-    }
-    return nullptr;
+    const int num = dtype == DType::F16 ? NPY_FLOAT16 : dtype == DType::F32 ? NPY_FLOAT32 : NPY_BOOL;
+    return py::get_or_create(builtin[static_cast<int>(dtype)],
+                             [num] { return reinterpret_cast<PyObject*>(PyArray_DescrFromType(num)); });
 }
+
+}  // namespace
 
 int is_array(PyObject* obj) {
     if (!ensure_api()) return -1;
     return PyArray_Check(obj) ? 1 : 0;
 }
 
-std::optional<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name) {
+std::optional<CpuStorage> from_numpy(PyObject* obj, DType dtype) {
     if (!ensure_api()) return std::nullopt;
     if (!PyArray_Check(obj)) {
         auto name = py::type_qualname(obj);
@@ -172,15 +157,7 @@ std::optional<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name)
     Dims shape;
     shape.reserve(nd);
     for (int i = 0; i < nd; ++i) shape.push_back(static_cast<std::size_t>(PyArray_DIM(arr, i)));
-    auto dtype = parse_dtype_name(dtype_name);
-    if (!dtype) {
-        std::string n(dtype_name);
-        PyErr_Format(PyExc_TypeError,
-                     "Unsupported data type '%s'. Only float32, float16, bfloat16, and bool are supported.",
-                     n.c_str());
-        return std::nullopt;
-    }
-    PyObject* want = numpy_dtype(*dtype);
+    PyObject* want = numpy_dtype(dtype);
     if (!want) return std::nullopt;
     if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(want))) {
         Ref have = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
@@ -198,11 +175,7 @@ std::optional<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name)
         arr = reinterpret_cast<PyArrayObject*>(fresh.get());
     }
     const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(arr));
-    if (PyArray_IS_C_CONTIGUOUS(arr) && count > 0 && !PyArray_ISALIGNED(arr)) {
-        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-        return std::nullopt;
-    }
-    switch (*dtype) {
+    switch (dtype) {
         case DType::F16: return copy_in<f16>(arr, std::move(shape), count);
         case DType::BF16: return copy_in<bf16>(arr, std::move(shape), count);
         case DType::F32: return copy_in<float>(arr, std::move(shape), count);
@@ -212,7 +185,6 @@ std::optional<CpuStorage> from_numpy(PyObject* obj, std::string_view dtype_name)
 }
 
 PyObject* to_numpy(const CpuStorage& storage) {
-    if (!ensure_api()) return nullptr;
     PyObject* descr = numpy_dtype(storage.dtype());
     if (!descr) return nullptr;
     return storage.visit([&](const auto& a) -> PyObject* {

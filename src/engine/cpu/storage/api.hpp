@@ -5,21 +5,17 @@
 #include "python/handle.hpp"
 
 #include <optional>
-#include <string_view>
 
 #include "tensor/storage.hpp"
 
 namespace vorka::numpy {
 
-// Copies the elements of `array` (an ndarray of the type named by `dtype_name`)
-// into a new standard-layout storage. nullopt: a Python exception is set.
-std::optional<CpuStorage> from_numpy(PyObject* array, std::string_view dtype_name);
+// Copies the elements of `array` (an ndarray of element type `dtype`) into a
+// new standard-layout storage. nullopt: a Python exception is set.
+std::optional<CpuStorage> from_numpy(PyObject* array, DType dtype);
 
 // A new, writable ndarray holding a copy of the storage; nullptr on error.
 PyObject* to_numpy(const CpuStorage& storage);
-
-// The NumPy dtype object of an element type (borrowed); nullptr on error.
-PyObject* numpy_dtype(DType dtype);
 
 // 1 when `obj` is an ndarray (or a subclass), 0 when not, -1 with an
 // exception set when NumPy's C API cannot be loaded.

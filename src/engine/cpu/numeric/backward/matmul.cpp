@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/cpu/numeric/gemm.hpp"
+#include "engine/cpu/numeric/ops/matmul.hpp"
 #include "strided/iter.hpp"
 
 namespace vorka::numeric::backward {
@@ -118,31 +119,21 @@ NdView<float> shape_only(const NdView<T>& v) {
 
 Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView<float>& a, const NdView<float>& b,
                                             Wanted wanted) {
-    if (a.ndim() < 2 || b.ndim() < 2)
-        return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(a.ndim()) +
-                              "D, B: " + std::to_string(b.ndim()) + "D");
-    const std::size_t ra = a.ndim(), rb = b.ndim();
-    const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1], k2 = b.shape[rb - 2], n = b.shape[rb - 1];
-    if (k != k2)
-        return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
-                              std::to_string(k2));
-    const std::span<const std::size_t> batch_a(a.shape.data(), ra - 2), batch_b(b.shape.data(), rb - 2);
-    BroadcastShape batch = broadcast_shapes(batch_a, batch_b);
-    if (!batch.ok()) return Error::runtime(std::move(batch.error));
-    const Dims out_shape = join(batch.shape, m, n);
+    VORKA_TRY(kernels::MatmulShapes s, kernels::matmul_shapes(a.shape, b.shape));
+    const std::size_t m = s.m, k = s.k, n = s.n;
+    const std::span<const std::size_t> batch_b(b.shape.data(), b.ndim() - 2);
+    const Dims out_shape = join(s.batch, m, n);
     if (!(g.shape == out_shape))
         return Error::runtime("Shape mismatch in matmul_backward: grad " + shape_text(g.shape) + " vs output " +
                               shape_text(out_shape));
-    auto va = a.broadcast(join(batch.shape, m, k));
-    if (!va) return Error::runtime("Broadcast failed for A to " + shape_text(join(batch.shape, m, k)));
-    auto vb = b.broadcast(join(batch.shape, k, n));
-    if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(join(batch.shape, k, n)));
+    VORKA_TRY(NdView<float> va, kernels::broadcast_operand(a, join(s.batch, m, k), 'A'));
+    VORKA_TRY(NdView<float> vb, kernels::broadcast_operand(b, join(s.batch, k, n), 'B'));
 
     // gl = g @ b^T, then summed over a's broadcast batch axes.
     NdArray<float> gl, gr;
     if (wanted.lhs) {
-        NdArray<float> gl_full = NdArray<float>::uninit(join(batch.shape, m, k));
-        batched_gemm(g, transposed(*vb), gl_full);
+        NdArray<float> gl_full = NdArray<float>::uninit(join(s.batch, m, k));
+        batched_gemm(g, transposed(vb), gl_full);
         if (gl_full.shape() == a.shape) {
             gl = std::move(gl_full);
         } else {
@@ -154,12 +145,12 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
     // gr = a^T @ g. When b has no batch of its own, the batch sum is part of
     // one product over the stacked rows of a and g.
     std::optional<NdArray<float>> tall;
-    if (!batch.shape.empty() && all_ones(batch_b)) tall = tall_inner_product(*va, g, Dims(b.shape));
+    if (!s.batch.empty() && all_ones(batch_b)) tall = tall_inner_product(va, g, Dims(b.shape));
     if (tall) {
         gr = std::move(*tall);
     } else {
-        NdArray<float> gr_full = NdArray<float>::uninit(join(batch.shape, k, n));
-        batched_gemm(transposed(*va), g, gr_full);
+        NdArray<float> gr_full = NdArray<float>::uninit(join(s.batch, k, n));
+        batched_gemm(transposed(va), g, gr_full);
         if (gr_full.shape() == b.shape) {
             gr = std::move(gr_full);
         } else {

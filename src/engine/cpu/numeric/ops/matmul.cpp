@@ -26,11 +26,6 @@ struct Planned {
     NdView<T> a, b;
 };
 
-Error rank_error(std::size_t ra, std::size_t rb) {
-    return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(ra) + "D, B: " +
-                          std::to_string(rb) + "D");
-}
-
 Error inner_error(std::size_t k, std::size_t k2) {
     return Error::runtime("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) + " vs " +
                           std::to_string(k2));
@@ -48,22 +43,15 @@ std::optional<Error> size_error(std::span<const std::size_t> shape_out) {
 // The checks of the product, in the order callers see their errors.
 template <class T>
 Result<Planned<T>> plan(const NdView<T>& a, const NdView<T>& b) {
-    const std::size_t ra = a.ndim(), rb = b.ndim();
-    if (ra < 2 || rb < 2) return rank_error(ra, rb);
-    const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1], k2 = b.shape[rb - 2], n = b.shape[rb - 1];
-    if (k != k2) return inner_error(k, k2);
-    BroadcastShape batch = broadcast_shapes(std::span(a.shape.data(), ra - 2), std::span(b.shape.data(), rb - 2));
-    if (!batch.ok()) return Error::runtime(std::move(batch.error));
-    Dims target_a = batch.shape, target_b = batch.shape, shape_out = batch.shape;
-    target_a.push_back(m), target_a.push_back(k);
-    target_b.push_back(k), target_b.push_back(n);
-    shape_out.push_back(m), shape_out.push_back(n);
-    auto va = a.broadcast(target_a);
-    if (!va) return Error::runtime("Broadcast failed for A to " + shape_text(target_a));
-    auto vb = b.broadcast(target_b);
-    if (!vb) return Error::runtime("Broadcast failed for B to " + shape_text(target_b));
+    VORKA_TRY(MatmulShapes s, matmul_shapes(a.shape, b.shape));
+    Dims target_a = s.batch, target_b = s.batch, shape_out = s.batch;
+    target_a.push_back(s.m), target_a.push_back(s.k);
+    target_b.push_back(s.k), target_b.push_back(s.n);
+    shape_out.push_back(s.m), shape_out.push_back(s.n);
+    VORKA_TRY(NdView<T> va, broadcast_operand(a, target_a, 'A'));
+    VORKA_TRY(NdView<T> vb, broadcast_operand(b, target_b, 'B'));
     if (auto e = size_error(shape_out)) return std::move(*e);
-    return Planned<T>{m, k, n, std::move(batch.shape), std::move(shape_out), std::move(*va), std::move(*vb)};
+    return Planned<T>{s.m, s.k, s.n, std::move(s.batch), std::move(shape_out), std::move(va), std::move(vb)};
 }
 
 // Walks the batch axes of `out` (standard layout) and the operands as one
@@ -183,6 +171,18 @@ Result<NdArray<float>> product_2d(const NdView<float>& a, const NdView<float>& b
 }
 
 }  // namespace
+
+Result<MatmulShapes> matmul_shapes(std::span<const std::size_t> a, std::span<const std::size_t> b) {
+    const std::size_t ra = a.size(), rb = b.size();
+    if (ra < 2 || rb < 2)
+        return Error::runtime("Matmul requires at least 2D tensors. A: " + std::to_string(ra) + "D, B: " +
+                              std::to_string(rb) + "D");
+    const std::size_t m = a[ra - 2], k = a[ra - 1], k2 = b[rb - 2], n = b[rb - 1];
+    if (k != k2) return inner_error(k, k2);
+    BroadcastShape batch = broadcast_shapes(a.first(ra - 2), b.first(rb - 2));
+    if (!batch.ok()) return Error::runtime(std::move(batch.error));
+    return MatmulShapes{m, k, n, std::move(batch.shape)};
+}
 
 Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdView<float>& b) {
     try {
