@@ -6,6 +6,7 @@
 #include "engine/cpu/numeric/backward/binary.hpp"
 #include "engine/cpu/numeric/backward/functional.hpp"
 #include "engine/cpu/numeric/backward/matmul.hpp"
+#include "engine/cpu/numeric/convert.hpp"
 
 namespace vorka::storage_ops {
 
@@ -105,7 +106,7 @@ Result<CpuStorage> widen_f32(const CpuStorage& g) {
     return g.visit([](const auto& a) -> Result<CpuStorage> {
         using T = std::remove_cvref_t<decltype(*a.data())>;
         if constexpr (std::is_same_v<T, f16> || std::is_same_v<T, bf16>) {
-            return CpuStorage(nb::widen_array(a.view()));
+            return CpuStorage(numeric::widen_array(a.view()));
         } else {
             return Error::type("Only float16 and bfloat16 gradients are widened.");
         }
@@ -115,8 +116,8 @@ Result<CpuStorage> widen_f32(const CpuStorage& g) {
 Result<CpuStorage> narrow_f32(const CpuStorage& g, DType to) {
     const NdArray<float>* a = g.get<float>();
     if (a == nullptr) return Error::type("Only float32 sums are narrowed.");
-    if (to == DType::F16) return CpuStorage(nb::narrow_array<f16>(a->copy()));
-    if (to == DType::BF16) return CpuStorage(nb::narrow_array<bf16>(a->copy()));
+    if (to == DType::F16) return CpuStorage(numeric::narrow_array<f16>(a->copy()));
+    if (to == DType::BF16) return CpuStorage(numeric::narrow_array<bf16>(a->copy()));
     return Error::type("Only float16 and bfloat16 gradients are narrowed.");
 }
 
