@@ -34,59 +34,58 @@ Status send(GradStore& grads, const NodeId& id, Result<CpuStorage>&& g) {
     return grads.accumulate(id, Storage(std::move(g).value()));
 }
 
-storage_ops::Wanted wanted(const Needs& n) { return {n.lhs, n.rhs}; }
+using PairKernel = Result<storage_ops::GradPair> (*)(const CpuStorage&, const CpuStorage&, const CpuStorage&,
+                                                     storage_ops::Wanted);
 
 // The pair from a two-operand kernel, each reduced to its operand's shape and
-// sent left first; a gradient nobody needs was not computed and is not sent.
-Status send_pair(GradStore& grads, Result<storage_ops::GradPair>&& pair, const NodeId& lhs_id,
-                 const Dims& lhs_shape, const NodeId& rhs_id, const Dims& rhs_shape) {
+// sent left first; a gradient nobody needs is not computed and not sent.
+Status send_pair(GradStore& grads, const Storage& grad, const SavedPair& n, PairKernel kernel) {
+    Result<storage_ops::GradPair> pair = kernel(*n.lhs, *grad, *n.rhs, {n.needs.lhs, n.needs.rhs});
     if (!pair.ok()) return std::move(pair).error();
     storage_ops::GradPair p = std::move(pair).value();
     if (p.lhs) {
-        VORKA_TRY(Storage gl, reduced(std::move(*p.lhs), lhs_shape));
-        VORKA_CHECK(grads.accumulate(lhs_id, std::move(gl)));
+        VORKA_TRY(Storage gl, reduced(std::move(*p.lhs), n.lhs->shape()));
+        VORKA_CHECK(grads.accumulate(n.lhs_id, std::move(gl)));
     }
     if (!p.rhs) return {};
-    VORKA_TRY(Storage gr, reduced(std::move(*p.rhs), rhs_shape));
-    return grads.accumulate(rhs_id, std::move(gr));
+    VORKA_TRY(Storage gr, reduced(std::move(*p.rhs), n.rhs->shape()));
+    return grads.accumulate(n.rhs_id, std::move(gr));
+}
+
+// The gradient reduced to each operand's shape, the right one negated for a
+// subtraction (negation is exact, so reducing first gives the same values for
+// less work).
+Status send_reduced(GradStore& grads, const Storage& grad, const ShapedPair& n, bool negate_rhs) {
+    if (n.needs.lhs) {
+        VORKA_TRY(Storage gl, reduced(grad, n.lhs_shape));
+        VORKA_CHECK(grads.accumulate(n.lhs_id, std::move(gl)));
+    }
+    if (!n.needs.rhs) return {};
+    VORKA_TRY(Storage gr, reduced(grad, n.rhs_shape));
+    if (negate_rhs) return send(grads, n.rhs_id, storage_ops::scalar_mul(*gr, -1.0f));
+    return grads.accumulate(n.rhs_id, std::move(gr));
 }
 
 }  // namespace
 
 Status AddNode::backward(GradStore& grads, const Storage& grad) const {
-    if (needs.lhs) {
-        VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
-        VORKA_CHECK(grads.accumulate(lhs_id, std::move(gl)));
-    }
-    if (!needs.rhs) return {};
-    VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
-    return grads.accumulate(rhs_id, std::move(gr));
+    return send_reduced(grads, grad, *this, false);
 }
 
 Status SubNode::backward(GradStore& grads, const Storage& grad) const {
-    if (needs.lhs) {
-        VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
-        VORKA_CHECK(grads.accumulate(lhs_id, std::move(gl)));
-    }
-    if (!needs.rhs) return {};
-    // Negation is exact, so reducing first gives the same values for less work.
-    VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
-    return send(grads, rhs_id, storage_ops::scalar_mul(*gr, -1.0f));
+    return send_reduced(grads, grad, *this, true);
 }
 
 Status MulNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_pair(grads, storage_ops::backward_mul(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(), rhs_id,
-                     rhs->shape());
+    return send_pair(grads, grad, *this, storage_ops::backward_mul);
 }
 
 Status DivNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_pair(grads, storage_ops::backward_div(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(), rhs_id,
-                     rhs->shape());
+    return send_pair(grads, grad, *this, storage_ops::backward_div);
 }
 
 Status MatmulNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_pair(grads, storage_ops::backward_matmul(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(),
-                     rhs_id, rhs->shape());
+    return send_pair(grads, grad, *this, storage_ops::backward_matmul);
 }
 
 Status ScalarAddNode::backward(GradStore& grads, const Storage& grad) const {

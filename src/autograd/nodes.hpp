@@ -14,48 +14,42 @@ struct Needs {
     bool lhs = true, rhs = true;
 };
 
-struct AddNode final : BackwardOp {
+// Add and subtract keep only the operands' shapes, to reduce broadcast
+// gradients.
+struct ShapedPair : BackwardOp {
     NodeId lhs_id, rhs_id;
-    Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
+    Dims lhs_shape, rhs_shape;
     Needs needs;
-    AddNode(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
+    ShapedPair(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
         : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)), needs(n) {}
+};
+struct AddNode final : ShapedPair {
+    using ShapedPair::ShapedPair;
+    Status backward(GradStore& grads, const Storage& grad) const override;
+};
+struct SubNode final : ShapedPair {
+    using ShapedPair::ShapedPair;
     Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
-struct SubNode final : BackwardOp {
-    NodeId lhs_id, rhs_id;
-    Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
-    Needs needs;
-    SubNode(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
-        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)), needs(n) {}
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
-
-struct MulNode final : BackwardOp {
+// Product, quotient and matrix product keep both operands.
+struct SavedPair : BackwardOp {
     Storage lhs, rhs;
     NodeId lhs_id, rhs_id;
     Needs needs;
-    MulNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
+    SavedPair(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
         : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
+};
+struct MulNode final : SavedPair {
+    using SavedPair::SavedPair;
     Status backward(GradStore& grads, const Storage& grad) const override;
 };
-
-struct DivNode final : BackwardOp {
-    Storage lhs, rhs;
-    NodeId lhs_id, rhs_id;
-    Needs needs;
-    DivNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
-        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
+struct DivNode final : SavedPair {
+    using SavedPair::SavedPair;
     Status backward(GradStore& grads, const Storage& grad) const override;
 };
-
-struct MatmulNode final : BackwardOp {
-    Storage lhs, rhs;
-    NodeId lhs_id, rhs_id;
-    Needs needs;
-    MatmulNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
-        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
+struct MatmulNode final : SavedPair {
+    using SavedPair::SavedPair;
     Status backward(GradStore& grads, const Storage& grad) const override;
 };
 

@@ -44,6 +44,15 @@ Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r, Wanted w) {
     return out;
 }
 
+// A two-operand gradient kernel, kernel(g, a, b, wanted), on the typed arrays.
+template <class K>
+Result<GradPair> pair(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w, K kernel) {
+    return dispatch<GradPair>(
+        kBinaryMismatch, grad,
+        [&](const auto& g, const auto& a, const auto& b) { return wrap_pair(kernel(g, a, b, kernel_wants(w)), w); },
+        lhs, rhs);
+}
+
 template <class T>
 Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
     if (!r.ok()) return std::move(r).error();
@@ -53,30 +62,15 @@ Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
 }  // namespace
 
 Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return dispatch<GradPair>(
-        kBinaryMismatch, grad,
-        [w](const auto& g, const auto& a, const auto& b) {
-            return wrap_pair(nb::mul_backward(g, a, b, kernel_wants(w)), w);
-        },
-        lhs, rhs);
+    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::mul_backward(v...); });
 }
 
 Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return dispatch<GradPair>(
-        kBinaryMismatch, grad,
-        [w](const auto& g, const auto& a, const auto& b) {
-            return wrap_pair(nb::div_backward(g, a, b, kernel_wants(w)), w);
-        },
-        lhs, rhs);
+    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::div_backward(v...); });
 }
 
 Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return dispatch<GradPair>(
-        kBinaryMismatch, grad,
-        [w](const auto& g, const auto& a, const auto& b) {
-            return wrap_pair(nb::matmul_backward(g, a, b, kernel_wants(w)), w);
-        },
-        lhs, rhs);
+    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::matmul_backward(v...); });
 }
 
 Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad) {
