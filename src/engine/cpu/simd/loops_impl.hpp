@@ -615,31 +615,42 @@ struct Arith<bf16> {
     template <class Fn> using Wrap = OnPairs<Fn>;
 };
 
-template <class T>
-void binary_loop(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n) {
-    using A = Arith<T>;
-    using In = typename A::In;
-    const typename A::Out o{raw(out)};
+// Calls f with the lane operation named by op (BinaryOp, or ScalarOp other
+// than RDiv), so each loop below is written once for all its operations.
+template <class Op, class F>
+VORKA_INLINE void with_arith(Op op, F&& f) {
     switch (op) {
-        case BinaryOp::Add: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, AddF{});
-        case BinaryOp::Sub: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, SubF{});
-        case BinaryOp::Mul: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, MulF{});
-        case BinaryOp::Div: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, DivF{});
+        case Op::Add: return f(AddF{});
+        case Op::Sub: return f(SubF{});
+        case Op::Mul: return f(MulF{});
+        case Op::Div: return f(DivF{});
+        default: return;
+    }
+}
+
+template <class F>
+VORKA_INLINE void with_compare(CompareOp op, F&& f) {
+    switch (op) {
+        case CompareOp::Eq: return f(EqF{});
+        case CompareOp::Ne: return f(NeF{});
+        case CompareOp::Lt: return f(LtF{});
+        case CompareOp::Le: return f(LeF{});
+        case CompareOp::Gt: return f(GtF{});
+        case CompareOp::Ge: return f(GeF{});
     }
 }
 
 template <class T>
+void binary_loop(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n) {
+    using A = Arith<T>;
+    const typename A::Out o{raw(out)};
+    with_arith(op, [&](auto fn) { float_binary<typename A::In, A::template Wrap>(a, sa, b, sb, n, o, fn); });
+}
+
+template <class T>
 void compare_loop(CompareOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, bool* out, size_t n) {
-    using In = FloatIn<T, false>;
     const MaskOut o{raw(out)};
-    switch (op) {
-        case CompareOp::Eq: return float_binary<In, Direct>(a, sa, b, sb, n, o, EqF{});
-        case CompareOp::Ne: return float_binary<In, Direct>(a, sa, b, sb, n, o, NeF{});
-        case CompareOp::Lt: return float_binary<In, Direct>(a, sa, b, sb, n, o, LtF{});
-        case CompareOp::Le: return float_binary<In, Direct>(a, sa, b, sb, n, o, LeF{});
-        case CompareOp::Gt: return float_binary<In, Direct>(a, sa, b, sb, n, o, GtF{});
-        case CompareOp::Ge: return float_binary<In, Direct>(a, sa, b, sb, n, o, GeF{});
-    }
+    with_compare(op, [&](auto fn) { float_binary<FloatIn<T, false>, Direct>(a, sa, b, sb, n, o, fn); });
 }
 
 template <class T>
@@ -652,27 +663,14 @@ void scalar_loop(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t 
         // doing both now keeps its low bits out of the rounding.
         if (is_nan(s)) s = quieted(float_from_bits(float_bits(s) & 0xFFFF0000u));
     }
-    switch (op) {
-        case ScalarOp::Add: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, AddF{});
-        case ScalarOp::Sub: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, SubF{});
-        case ScalarOp::Mul: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, MulF{});
-        case ScalarOp::Div: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, DivF{});
-        case ScalarOp::RDiv: return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
-    }
+    if (op == ScalarOp::RDiv) return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
+    with_arith(op, [&](auto fn) { float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, fn); });
 }
 
 template <class T>
 void scalar_compare_loop(CompareOp op, const T* x, ptrdiff_t sx, float s, bool* out, size_t n) {
-    using In = FloatIn<T, false>;
     const MaskOut o{raw(out)};
-    switch (op) {
-        case CompareOp::Eq: return float_scalar<In, Direct>(x, sx, s, false, n, o, EqF{});
-        case CompareOp::Ne: return float_scalar<In, Direct>(x, sx, s, false, n, o, NeF{});
-        case CompareOp::Lt: return float_scalar<In, Direct>(x, sx, s, false, n, o, LtF{});
-        case CompareOp::Le: return float_scalar<In, Direct>(x, sx, s, false, n, o, LeF{});
-        case CompareOp::Gt: return float_scalar<In, Direct>(x, sx, s, false, n, o, GtF{});
-        case CompareOp::Ge: return float_scalar<In, Direct>(x, sx, s, false, n, o, GeF{});
-    }
+    with_compare(op, [&](auto fn) { float_scalar<FloatIn<T, false>, Direct>(x, sx, s, false, n, o, fn); });
 }
 
 // ---- operations on bit patterns ----
