@@ -7,13 +7,13 @@
 
 namespace vorka {
 
-void AutogradContext::set_grad(std::size_t index, Storage grad) {
+void GradStore::set(std::size_t index, Storage grad) {
     if (index >= grads_.size()) grads_.resize(index + 1);
     grads_[index] = std::move(grad);
     if (index < wide_.size()) wide_[index] = Storage();
 }
 
-Status AutogradContext::accumulate(std::size_t index, Storage grad) {
+Status GradStore::accumulate(std::size_t index, Storage grad) {
     if (index >= grads_.size()) grads_.resize(index + 1);
     Storage& slot = grads_[index];
     if (!slot) {
@@ -42,10 +42,19 @@ Status AutogradContext::accumulate(std::size_t index, Storage grad) {
     return {};
 }
 
-Storage AutogradContext::take(std::size_t index) noexcept {
+Storage GradStore::take(std::size_t index) noexcept {
     if (index >= grads_.size()) return Storage();
     if (index < wide_.size()) wide_[index] = Storage();
     return std::exchange(grads_[index], Storage());
+}
+
+void GradStore::clear() {
+    for (auto& g : grads_) g.reset();
+    grads_.clear();
+    wide_.clear();
+    // A long run can leave millions of slots behind; give that memory back.
+    if (grads_.capacity() > 65536) grads_.shrink_to_fit();
+    if (wide_.capacity() > 65536) wide_.shrink_to_fit();
 }
 
 }  // namespace vorka

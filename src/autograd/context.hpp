@@ -1,5 +1,6 @@
-// The gradient store of one backward pass: one optional gradient per tape
-// index. It lives only for the pass; the tape receives its contents at the end.
+// The per-slot gradient store: one optional gradient per tape index. A
+// backward pass fills one of its own; the tape keeps the gradients of the
+// latest passes in another, so that a failed pass publishes nothing.
 #pragma once
 
 #include <cstddef>
@@ -11,12 +12,12 @@
 
 namespace vorka {
 
-class AutogradContext {
+class GradStore {
   public:
-    explicit AutogradContext(std::size_t slots = 0) : grads_(slots) {}
+    explicit GradStore(std::size_t slots = 0) : grads_(slots) {}
 
     // Stores `grad` in slot `index`, replacing what the slot held.
-    void set_grad(std::size_t index, Storage grad);
+    void set(std::size_t index, Storage grad);
     // Moves `grad` into an empty slot; otherwise the slot becomes the
     // element-wise sum (stored + grad). float16/bfloat16 contributions add up
     // in float32 and the slot holds that sum rounded once. On failure the slot
@@ -25,12 +26,16 @@ class AutogradContext {
     Status accumulate(const NodeId& id, Storage grad) { return accumulate(static_cast<std::size_t>(id.index), std::move(grad)); }
     // Moves the gradient out of slot `index`; an empty handle when there is none.
     Storage take(std::size_t index) noexcept;
-
     // Borrowed view of a slot, nullptr when empty or out of range.
-    const Storage* peek(std::size_t index) const noexcept {
+    const Storage* get(std::size_t index) const noexcept {
         return index < grads_.size() && grads_[index] ? &grads_[index] : nullptr;
     }
     std::size_t size() const noexcept { return grads_.size(); }
+
+    // Room for `slots` slots, so that storing into them cannot fail later.
+    void reserve(std::size_t slots) { grads_.reserve(slots); }
+    // Empties every slot in index order; a very large store gives its memory back.
+    void clear();
 
   private:
     std::vector<Storage> grads_;  // an empty handle is an empty slot

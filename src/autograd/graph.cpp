@@ -13,12 +13,12 @@ thread_local Tape thread_tape;
 Tape::Tape() : uid_(next_tape_uid.fetch_add(1, std::memory_order_relaxed)) {}
 
 NodeId Tape::push_node(std::unique_ptr<BackwardOp> node) {
-    // Reserve both lists first so that a failed allocation leaves them equal.
+    // Reserve both lists first: a failed allocation leaves the tape as it
+    // was, and storing a gradient for any node never allocates.
     if (nodes_.size() == nodes_.capacity()) nodes_.reserve(nodes_.empty() ? 64 : nodes_.size() * 2);
-    if (grads_.size() <= nodes_.size()) grads_.reserve(nodes_.capacity());
+    grads_.reserve(nodes_.capacity());
     const std::size_t index = nodes_.size();
     nodes_.push_back(std::move(node));
-    if (grads_.size() <= index) grads_.resize(index + 1);
     return NodeId{uid_, generation_, index};
 }
 
@@ -42,31 +42,17 @@ Result<NodeId> Tape::resolve_input(const Tensor& t) {
     return push_node(nullptr);
 }
 
-void Tape::set_grad(std::size_t index, Storage grad) {
-    if (index >= grads_.size()) grads_.resize(index + 1);
-    grads_[index] = std::move(grad);
-}
-
 const Storage* Tape::grad_slot(const NodeId& id) const {
-    if (!is_current(id) || id.index >= grads_.size() || !grads_[id.index]) return nullptr;
-    return &grads_[id.index];
-}
-
-std::optional<CpuStorage> Tape::get_grad(const NodeId& id) const {
-    const Storage* s = grad_slot(id);
-    if (!s) return std::nullopt;
-    return (*s)->copy();
+    return is_current(id) ? grads_.get(static_cast<std::size_t>(id.index)) : nullptr;
 }
 
 void Tape::clear() {
     // Release nodes in id order, then gradients; keep the capacity.
     for (auto& n : nodes_) n.reset();
     nodes_.clear();
-    for (auto& g : grads_) g.reset();
     grads_.clear();
     // A long run can leave millions of slots behind; give that memory back.
     if (nodes_.capacity() > 65536) nodes_.shrink_to_fit();
-    if (grads_.capacity() > 65536) grads_.shrink_to_fit();
     ++generation_;
 }
 

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <utility>
 #include <vector>
 
+#include "autograd/context.hpp"
 #include "autograd/node_id.hpp"
 #include "autograd/ops.hpp"
 #include "support/result.hpp"
@@ -30,21 +30,17 @@ class Tape {
     bool is_current(const NodeId& id) const { return id.tape == uid_ && id.generation == generation_; }
 
     // Stores a gradient in slot `index` (replace, never add).
-    void set_grad(std::size_t index, Storage grad);
-    // A deep copy of the stored gradient, or nothing (empty slot or stale id).
-    std::optional<CpuStorage> get_grad(const NodeId& id) const;
-    // Borrowed view of a stored gradient (no copy), or nullptr.
+    void set_grad(std::size_t index, Storage grad) { grads_.set(index, std::move(grad)); }
+    // Borrowed view of a stored gradient (no copy), or nullptr (empty slot or stale id).
     const Storage* grad_slot(const NodeId& id) const;
     void clear();
 
     std::size_t size() const noexcept { return nodes_.size(); }
     const BackwardOp* node(std::size_t index) const noexcept { return nodes_[index].get(); }
-    NodeId id_at(std::size_t index) const noexcept { return NodeId{uid_, generation_, index}; }
-    std::size_t grad_slots() const noexcept { return grads_.size(); }
 
   private:
     std::vector<std::unique_ptr<BackwardOp>> nodes_;
-    std::vector<Storage> grads_;  // an empty handle is an empty slot
+    GradStore grads_;
     uint64_t uid_;
     uint64_t generation_ = 0;
     friend class TapeGuard;

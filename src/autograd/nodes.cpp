@@ -29,106 +29,105 @@ Result<Storage> reduced(CpuStorage&& g, const Dims& shape) {
     return Storage(std::move(r));
 }
 
-Status send(AutogradContext& ctx, const NodeId& id, Result<CpuStorage>&& g) {
+Status send(GradStore& grads, const NodeId& id, Result<CpuStorage>&& g) {
     if (!g.ok()) return std::move(g).error();
-    return ctx.accumulate(id, Storage(std::move(g).value()));
+    return grads.accumulate(id, Storage(std::move(g).value()));
 }
 
-storage_ops::Wanted wanted(const Needs& n) { return {n.lhs, n.rhs}; }
+using PairKernel = Result<storage_ops::GradPair> (*)(const CpuStorage&, const CpuStorage&, const CpuStorage&,
+                                                     storage_ops::Wanted);
 
 // The pair from a two-operand kernel, each reduced to its operand's shape and
-// sent left first; a gradient nobody needs was not computed and is not sent.
-Status send_pair(AutogradContext& ctx, Result<storage_ops::GradPair>&& pair, const NodeId& lhs_id,
-                 const Dims& lhs_shape, const NodeId& rhs_id, const Dims& rhs_shape) {
+// sent left first; a gradient nobody needs is not computed and not sent.
+Status send_pair(GradStore& grads, const Storage& grad, const SavedPair& n, PairKernel kernel) {
+    Result<storage_ops::GradPair> pair = kernel(*n.lhs, *grad, *n.rhs, {n.needs.lhs, n.needs.rhs});
     if (!pair.ok()) return std::move(pair).error();
     storage_ops::GradPair p = std::move(pair).value();
     if (p.lhs) {
-        VORKA_TRY(Storage gl, reduced(std::move(*p.lhs), lhs_shape));
-        VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
+        VORKA_TRY(Storage gl, reduced(std::move(*p.lhs), n.lhs->shape()));
+        VORKA_CHECK(grads.accumulate(n.lhs_id, std::move(gl)));
     }
     if (!p.rhs) return {};
-    VORKA_TRY(Storage gr, reduced(std::move(*p.rhs), rhs_shape));
-    return ctx.accumulate(rhs_id, std::move(gr));
+    VORKA_TRY(Storage gr, reduced(std::move(*p.rhs), n.rhs->shape()));
+    return grads.accumulate(n.rhs_id, std::move(gr));
+}
+
+// The gradient reduced to each operand's shape, the right one negated for a
+// subtraction (negation is exact, so reducing first gives the same values for
+// less work).
+Status send_reduced(GradStore& grads, const Storage& grad, const ShapedPair& n, bool negate_rhs) {
+    if (n.needs.lhs) {
+        VORKA_TRY(Storage gl, reduced(grad, n.lhs_shape));
+        VORKA_CHECK(grads.accumulate(n.lhs_id, std::move(gl)));
+    }
+    if (!n.needs.rhs) return {};
+    VORKA_TRY(Storage gr, reduced(grad, n.rhs_shape));
+    if (negate_rhs) return send(grads, n.rhs_id, storage_ops::scalar_mul(*gr, -1.0f));
+    return grads.accumulate(n.rhs_id, std::move(gr));
 }
 
 }  // namespace
 
-Status AddNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    if (needs.lhs) {
-        VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
-        VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
-    }
-    if (!needs.rhs) return {};
-    VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
-    return ctx.accumulate(rhs_id, std::move(gr));
+Status AddNode::backward(GradStore& grads, const Storage& grad) const {
+    return send_reduced(grads, grad, *this, false);
 }
 
-Status SubNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    if (needs.lhs) {
-        VORKA_TRY(Storage gl, reduced(grad, lhs_shape));
-        VORKA_CHECK(ctx.accumulate(lhs_id, std::move(gl)));
-    }
-    if (!needs.rhs) return {};
-    // Negation is exact, so reducing first gives the same values for less work.
-    VORKA_TRY(Storage gr, reduced(grad, rhs_shape));
-    return send(ctx, rhs_id, storage_ops::scalar_mul(*gr, -1.0f));
+Status SubNode::backward(GradStore& grads, const Storage& grad) const {
+    return send_reduced(grads, grad, *this, true);
 }
 
-Status MulNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send_pair(ctx, storage_ops::backward_mul(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(), rhs_id,
-                     rhs->shape());
+Status MulNode::backward(GradStore& grads, const Storage& grad) const {
+    return send_pair(grads, grad, *this, storage_ops::backward_mul);
 }
 
-Status DivNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send_pair(ctx, storage_ops::backward_div(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(), rhs_id,
-                     rhs->shape());
+Status DivNode::backward(GradStore& grads, const Storage& grad) const {
+    return send_pair(grads, grad, *this, storage_ops::backward_div);
 }
 
-Status MatmulNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send_pair(ctx, storage_ops::backward_matmul(*lhs, *grad, *rhs, wanted(needs)), lhs_id, lhs->shape(),
-                     rhs_id, rhs->shape());
+Status MatmulNode::backward(GradStore& grads, const Storage& grad) const {
+    return send_pair(grads, grad, *this, storage_ops::backward_matmul);
 }
 
-Status ScalarAddNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return ctx.accumulate(input_id, grad);
+Status ScalarAddNode::backward(GradStore& grads, const Storage& grad) const {
+    return grads.accumulate(input_id, grad);
 }
 
-Status ScalarSubNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return ctx.accumulate(input_id, grad);
+Status ScalarSubNode::backward(GradStore& grads, const Storage& grad) const {
+    return grads.accumulate(input_id, grad);
 }
 
-Status ScalarMulNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send(ctx, input_id, storage_ops::scalar_mul(*grad, scalar));
+Status ScalarMulNode::backward(GradStore& grads, const Storage& grad) const {
+    return send(grads, input_id, storage_ops::scalar_mul(*grad, scalar));
 }
 
-Status ScalarDivNode::backward(AutogradContext& ctx, const Storage& grad) const {
+Status ScalarDivNode::backward(GradStore& grads, const Storage& grad) const {
     // Same rounding as the forward division: times the float32 reciprocal
     // (divided by the number where that reciprocal overflows).
-    return send(ctx, input_id, storage_ops::scalar_div(*grad, scalar));
+    return send(grads, input_id, storage_ops::scalar_div(*grad, scalar));
 }
 
-Status ScalarRDivNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send(ctx, input_id, storage_ops::backward_rdiv(*input, *grad, scalar));
+Status ScalarRDivNode::backward(GradStore& grads, const Storage& grad) const {
+    return send(grads, input_id, storage_ops::backward_rdiv(*input, *grad, scalar));
 }
 
-Status ReshapeNode::backward(AutogradContext& ctx, const Storage& grad) const {
+Status ReshapeNode::backward(GradStore& grads, const Storage& grad) const {
     if (is_standard_layout(grad->shape(), grad->strides()))
-        return send(ctx, input_id, storage_ops::reshape(*grad, input_shape));
+        return send(grads, input_id, storage_ops::reshape(*grad, input_shape));
     // A later transpose hands back swapped strides: one standard-layout copy,
     // which the reshape then keeps.
     return grad->visit([&](const auto& a) -> Status {
         auto r = to_standard_layout(a.view()).into_shape(input_shape);
         if (!r.ok()) return Error::value("Error while reshape: " + r.error().message);
-        return ctx.accumulate(input_id, Storage(CpuStorage(std::move(r).value())));
+        return grads.accumulate(input_id, Storage(CpuStorage(std::move(r).value())));
     });
 }
 
-Status TransposeNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send(ctx, input_id, storage_ops::transpose(*grad, dim0, dim1));
+Status TransposeNode::backward(GradStore& grads, const Storage& grad) const {
+    return send(grads, input_id, storage_ops::transpose(*grad, dim0, dim1));
 }
 
-Status ReluNode::backward(AutogradContext& ctx, const Storage& grad) const {
-    return send(ctx, input_id, storage_ops::backward_relu(*input, *grad));
+Status ReluNode::backward(GradStore& grads, const Storage& grad) const {
+    return send(grads, input_id, storage_ops::backward_relu(*input, *grad));
 }
 
 }  // namespace vorka

@@ -14,75 +14,69 @@ struct Needs {
     bool lhs = true, rhs = true;
 };
 
-struct AddNode final : BackwardOp {
+// Add and subtract keep only the operands' shapes, to reduce broadcast
+// gradients.
+struct ShapedPair : BackwardOp {
     NodeId lhs_id, rhs_id;
-    Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
+    Dims lhs_shape, rhs_shape;
     Needs needs;
-    AddNode(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
+    ShapedPair(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
         : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)), needs(n) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+};
+struct AddNode final : ShapedPair {
+    using ShapedPair::ShapedPair;
+    Status backward(GradStore& grads, const Storage& grad) const override;
+};
+struct SubNode final : ShapedPair {
+    using ShapedPair::ShapedPair;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
-struct SubNode final : BackwardOp {
-    NodeId lhs_id, rhs_id;
-    Dims lhs_shape, rhs_shape;  // to reduce broadcast gradients
-    Needs needs;
-    SubNode(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
-        : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)), needs(n) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
-};
-
-struct MulNode final : BackwardOp {
+// Product, quotient and matrix product keep both operands.
+struct SavedPair : BackwardOp {
     Storage lhs, rhs;
     NodeId lhs_id, rhs_id;
     Needs needs;
-    MulNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
+    SavedPair(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
         : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
 };
-
-struct DivNode final : BackwardOp {
-    Storage lhs, rhs;
-    NodeId lhs_id, rhs_id;
-    Needs needs;
-    DivNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
-        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+struct MulNode final : SavedPair {
+    using SavedPair::SavedPair;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
-
-struct MatmulNode final : BackwardOp {
-    Storage lhs, rhs;
-    NodeId lhs_id, rhs_id;
-    Needs needs;
-    MatmulNode(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
-        : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+struct DivNode final : SavedPair {
+    using SavedPair::SavedPair;
+    Status backward(GradStore& grads, const Storage& grad) const override;
+};
+struct MatmulNode final : SavedPair {
+    using SavedPair::SavedPair;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 // Scalar add and subtract pass the gradient through unchanged.
 struct ScalarAddNode final : BackwardOp {
     NodeId input_id;
     explicit ScalarAddNode(NodeId i) : input_id(i) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 struct ScalarSubNode final : BackwardOp {
     NodeId input_id;
     explicit ScalarSubNode(NodeId i) : input_id(i) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 struct ScalarMulNode final : BackwardOp {
     NodeId input_id;
     float scalar;
     ScalarMulNode(NodeId i, float s) : input_id(i), scalar(s) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 struct ScalarDivNode final : BackwardOp {
     NodeId input_id;
     float scalar;  // the divisor
     ScalarDivNode(NodeId i, float s) : input_id(i), scalar(s) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 // s / x: saves x to form -s / x^2.
@@ -91,28 +85,28 @@ struct ScalarRDivNode final : BackwardOp {
     NodeId input_id;
     float scalar;  // the dividend
     ScalarRDivNode(Storage x, NodeId i, float s) : input(std::move(x)), input_id(i), scalar(s) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 struct ReshapeNode final : BackwardOp {
     Dims input_shape;
     NodeId input_id;
     ReshapeNode(Dims shape, NodeId i) : input_shape(std::move(shape)), input_id(i) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 struct TransposeNode final : BackwardOp {
     NodeId input_id;
     std::size_t dim0, dim1;
     TransposeNode(NodeId i, std::size_t d0, std::size_t d1) : input_id(i), dim0(d0), dim1(d1) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 struct ReluNode final : BackwardOp {
     Storage input;  // the input, not the output
     NodeId input_id;
     ReluNode(Storage x, NodeId i) : input(std::move(x)), input_id(i) {}
-    Status backward(AutogradContext& ctx, const Storage& grad) const override;
+    Status backward(GradStore& grads, const Storage& grad) const override;
 };
 
 }  // namespace vorka

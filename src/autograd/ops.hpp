@@ -7,14 +7,14 @@
 
 namespace vorka {
 
-class AutogradContext;
+class GradStore;
 
 class BackwardOp {
   public:
     virtual ~BackwardOp() = default;
     // Computes the gradient of each input from `grad` (the gradient of this
-    // node's output) and accumulates it into `ctx`.
-    virtual Status backward(AutogradContext& ctx, const Storage& grad) const = 0;
+    // node's output) and accumulates it into `grads`.
+    virtual Status backward(GradStore& grads, const Storage& grad) const = 0;
 };
 
 }  // namespace vorka

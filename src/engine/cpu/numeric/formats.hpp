@@ -79,6 +79,13 @@ VORKA_FORMATS_INLINE bf16 f32_to_bf16(float f) {
     return bf16{static_cast<uint16_t>((x >> 16) + up)};
 }
 
+// a + b and a * b where, of two NaNs, the left one comes out (quieted), as from
+// the x86 scalar instruction with a first: spelled out, since a compiler may
+// swap the operands of a sum or product, which changes which NaN wins.
+VORKA_FORMATS_INLINE float quieted(float f) { return float_from_bits(float_bits(f) | 0x00400000u); }
+VORKA_FORMATS_INLINE float add_left(float a, float b) { return is_nan(a) ? quieted(a) : a + b; }
+VORKA_FORMATS_INLINE float mul_left(float a, float b) { return is_nan(a) ? quieted(a) : a * b; }
+
 // Uniform spelling for generic code over the float element types.
 VORKA_FORMATS_INLINE float to_f32(float f) { return f; }
 VORKA_FORMATS_INLINE float to_f32(f16 h) { return f16_to_f32(h); }
@@ -90,6 +97,10 @@ VORKA_FORMATS_INLINE T from_f32(float f) {
     else if constexpr (std::is_same_v<T, f16>) return f32_to_f16(f);
     else return f32_to_bf16(f);
 }
+
+// The number as the element type holds it, back in float32.
+template <class T>
+VORKA_FORMATS_INLINE float round_to(float f) { return to_f32(from_f32<T>(f)); }
 
 }  // namespace vorka
 

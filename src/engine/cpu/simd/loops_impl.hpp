@@ -280,6 +280,16 @@ VORKA_INLINE f32v widen(vec<raw_t<T>, W> r) {
     }
 }
 
+// Round to nearest even into the upper 16 bits. No NaN fix-up: a NaN whose
+// low 16 bits are zero comes out truncated, as required, and the arithmetic
+// NaNs are quiet already. Callers that may see other NaNs (narrow<bf16>) fix
+// them up; the others guarantee that every NaN reaching here has zero low
+// bits (true of all NaNs made from bfloat16 operands, and of the default NaN).
+VORKA_INLINE u32v round_bf16_high(f32v v) {
+    const u32v x = (u32v)v;
+    return x + (((x >> 16) & 1u) + 0x7FFFu);
+}
+
 template <class T>
 VORKA_INLINE vec<raw_t<T>, W> narrow(f32v v) {
     if constexpr (std::is_same_v<T, float>) {
@@ -298,16 +308,14 @@ VORKA_INLINE vec<raw_t<T>, W> narrow(f32v v) {
 #if defined(VORKA_SIMD_AVX512)
         const __m512i x = (__m512i)v;
         const __m512i hi = _mm512_maskz_srli_epi32(0xFFFF, x, 16);
-        const __m512i bias = _mm512_add_epi32(_mm512_and_si512(hi, _mm512_set1_epi32(1)), _mm512_set1_epi32(0x7FFF));
-        __m512i r = _mm512_maskz_srli_epi32(0xFFFF, _mm512_add_epi32(x, bias), 16);
+        __m512i r = (__m512i)(round_bf16_high(v) >> 16);
         const __mmask16 nan = _mm512_fpclass_ps_mask((__m512)v, 0x81);
         r = _mm512_mask_or_epi32(r, nan, hi, _mm512_set1_epi32(0x0040));
         return (u16v)_mm512_maskz_cvtepi32_epi16(0xFFFF, r);
 #elif defined(VORKA_SIMD_AVX2)
         const __m256i x = (__m256i)v;
         const __m256i hi = _mm256_srli_epi32(x, 16);
-        const __m256i bias = _mm256_add_epi32(_mm256_and_si256(hi, _mm256_set1_epi32(1)), _mm256_set1_epi32(0x7FFF));
-        const __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(x, bias), 16);
+        const __m256i rounded = (__m256i)(round_bf16_high(v) >> 16);
         const __m256i quieted = _mm256_or_si256(hi, _mm256_set1_epi32(0x0040));
         const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(x, _mm256_set1_epi32(0x7FFFFFFF)),
                                                _mm256_set1_epi32(0x7F800000));
@@ -317,7 +325,7 @@ VORKA_INLINE vec<raw_t<T>, W> narrow(f32v v) {
 #else
         const u32v x = (u32v)v;
         const u32v nan = (u32v)((x & 0x7FFFFFFFu) > 0x7F800000u);
-        const u32v rounded = (x + 0x7FFFu + ((x >> 16) & 1u)) >> 16;
+        const u32v rounded = round_bf16_high(v) >> 16;
         const u32v quieted = (x >> 16) | 0x0040u;
         return __builtin_convertvector((rounded & ~nan) | (quieted & nan), u16v);
 #endif
@@ -360,16 +368,6 @@ struct F32Pair {
     f32v lo, hi;
 };
 using u16x2v = vec<uint16_t, 2 * W>;
-
-// Round to nearest even into the upper 16 bits. Skips the NaN fix-up of
-// narrow<bf16>: a NaN whose low 16 bits are zero comes out truncated, as
-// required, and the arithmetic NaNs are quiet already. Callers guarantee that
-// every NaN reaching here has zero low bits (true of all NaNs made from
-// bfloat16 operands, and of the default NaN).
-VORKA_INLINE u32v round_bf16_high(f32v v) {
-    const u32v x = (u32v)v;
-    return x + (((x >> 16) & 1u) + 0x7FFFu);
-}
 
 struct Bf16PairIn {
     using elem = uint16_t;
@@ -617,31 +615,42 @@ struct Arith<bf16> {
     template <class Fn> using Wrap = OnPairs<Fn>;
 };
 
-template <class T>
-void binary_loop(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n) {
-    using A = Arith<T>;
-    using In = typename A::In;
-    const typename A::Out o{raw(out)};
+// Calls f with the lane operation named by op (BinaryOp, or ScalarOp other
+// than RDiv), so each loop below is written once for all its operations.
+template <class Op, class F>
+VORKA_INLINE void with_arith(Op op, F&& f) {
     switch (op) {
-        case BinaryOp::Add: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, AddF{});
-        case BinaryOp::Sub: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, SubF{});
-        case BinaryOp::Mul: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, MulF{});
-        case BinaryOp::Div: return float_binary<In, A::template Wrap>(a, sa, b, sb, n, o, DivF{});
+        case Op::Add: return f(AddF{});
+        case Op::Sub: return f(SubF{});
+        case Op::Mul: return f(MulF{});
+        case Op::Div: return f(DivF{});
+        default: return;
+    }
+}
+
+template <class F>
+VORKA_INLINE void with_compare(CompareOp op, F&& f) {
+    switch (op) {
+        case CompareOp::Eq: return f(EqF{});
+        case CompareOp::Ne: return f(NeF{});
+        case CompareOp::Lt: return f(LtF{});
+        case CompareOp::Le: return f(LeF{});
+        case CompareOp::Gt: return f(GtF{});
+        case CompareOp::Ge: return f(GeF{});
     }
 }
 
 template <class T>
+void binary_loop(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n) {
+    using A = Arith<T>;
+    const typename A::Out o{raw(out)};
+    with_arith(op, [&](auto fn) { float_binary<typename A::In, A::template Wrap>(a, sa, b, sb, n, o, fn); });
+}
+
+template <class T>
 void compare_loop(CompareOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, bool* out, size_t n) {
-    using In = FloatIn<T, false>;
     const MaskOut o{raw(out)};
-    switch (op) {
-        case CompareOp::Eq: return float_binary<In, Direct>(a, sa, b, sb, n, o, EqF{});
-        case CompareOp::Ne: return float_binary<In, Direct>(a, sa, b, sb, n, o, NeF{});
-        case CompareOp::Lt: return float_binary<In, Direct>(a, sa, b, sb, n, o, LtF{});
-        case CompareOp::Le: return float_binary<In, Direct>(a, sa, b, sb, n, o, LeF{});
-        case CompareOp::Gt: return float_binary<In, Direct>(a, sa, b, sb, n, o, GtF{});
-        case CompareOp::Ge: return float_binary<In, Direct>(a, sa, b, sb, n, o, GeF{});
-    }
+    with_compare(op, [&](auto fn) { float_binary<FloatIn<T, false>, Direct>(a, sa, b, sb, n, o, fn); });
 }
 
 template <class T>
@@ -652,29 +661,16 @@ void scalar_loop(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t 
     if constexpr (std::is_same_v<T, bf16>) {
         // A NaN scalar ends up in the result truncated to bfloat16 and quieted;
         // doing both now keeps its low bits out of the rounding.
-        if (is_nan(s)) s = float_from_bits((float_bits(s) & 0xFFFF0000u) | 0x00400000u);
+        if (is_nan(s)) s = quieted(float_from_bits(float_bits(s) & 0xFFFF0000u));
     }
-    switch (op) {
-        case ScalarOp::Add: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, AddF{});
-        case ScalarOp::Sub: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, SubF{});
-        case ScalarOp::Mul: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, MulF{});
-        case ScalarOp::Div: return float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, DivF{});
-        case ScalarOp::RDiv: return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
-    }
+    if (op == ScalarOp::RDiv) return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
+    with_arith(op, [&](auto fn) { float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, fn); });
 }
 
 template <class T>
 void scalar_compare_loop(CompareOp op, const T* x, ptrdiff_t sx, float s, bool* out, size_t n) {
-    using In = FloatIn<T, false>;
     const MaskOut o{raw(out)};
-    switch (op) {
-        case CompareOp::Eq: return float_scalar<In, Direct>(x, sx, s, false, n, o, EqF{});
-        case CompareOp::Ne: return float_scalar<In, Direct>(x, sx, s, false, n, o, NeF{});
-        case CompareOp::Lt: return float_scalar<In, Direct>(x, sx, s, false, n, o, LtF{});
-        case CompareOp::Le: return float_scalar<In, Direct>(x, sx, s, false, n, o, LeF{});
-        case CompareOp::Gt: return float_scalar<In, Direct>(x, sx, s, false, n, o, GtF{});
-        case CompareOp::Ge: return float_scalar<In, Direct>(x, sx, s, false, n, o, GeF{});
-    }
+    with_compare(op, [&](auto fn) { float_scalar<FloatIn<T, false>, Direct>(x, sx, s, false, n, o, fn); });
 }
 
 // ---- operations on bit patterns ----
@@ -770,11 +766,6 @@ inline constexpr size_t kSumLeaf = 256;
 inline constexpr size_t kRowLeaf = 16;
 inline constexpr size_t kColTile = 256;  // columns summed per pass over the rows
 static_assert(kSumLanes % W == 0 && kColTile % W == 0);
-
-// a + b; of two NaNs the left one, quieted, whichever order the compiler picks.
-VORKA_INLINE float add_left(float a, float b) {
-    return is_nan(a) ? float_from_bits(float_bits(a) | 0x00400000u) : a + b;
-}
 
 // The first n elements at p widened, +0 in the lanes past n.
 template <class T>

@@ -6,6 +6,7 @@
 #include "engine/cpu/numeric/backward/binary.hpp"
 #include "engine/cpu/numeric/backward/functional.hpp"
 #include "engine/cpu/numeric/backward/matmul.hpp"
+#include "engine/cpu/numeric/convert.hpp"
 
 namespace vorka::storage_ops {
 
@@ -43,6 +44,15 @@ Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r, Wanted w) {
     return out;
 }
 
+// A two-operand gradient kernel, kernel(g, a, b, wanted), on the typed arrays.
+template <class K>
+Result<GradPair> pair(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w, K kernel) {
+    return dispatch<GradPair>(
+        kBinaryMismatch, grad,
+        [&](const auto& g, const auto& a, const auto& b) { return wrap_pair(kernel(g, a, b, kernel_wants(w)), w); },
+        lhs, rhs);
+}
+
 template <class T>
 Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
     if (!r.ok()) return std::move(r).error();
@@ -52,30 +62,15 @@ Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
 }  // namespace
 
 Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return dispatch<GradPair>(
-        kBinaryMismatch, grad,
-        [w](const auto& g, const auto& a, const auto& b) {
-            return wrap_pair(nb::mul_backward(g, a, b, kernel_wants(w)), w);
-        },
-        lhs, rhs);
+    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::mul_backward(v...); });
 }
 
 Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return dispatch<GradPair>(
-        kBinaryMismatch, grad,
-        [w](const auto& g, const auto& a, const auto& b) {
-            return wrap_pair(nb::div_backward(g, a, b, kernel_wants(w)), w);
-        },
-        lhs, rhs);
+    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::div_backward(v...); });
 }
 
 Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return dispatch<GradPair>(
-        kBinaryMismatch, grad,
-        [w](const auto& g, const auto& a, const auto& b) {
-            return wrap_pair(nb::matmul_backward(g, a, b, kernel_wants(w)), w);
-        },
-        lhs, rhs);
+    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::matmul_backward(v...); });
 }
 
 Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad) {
@@ -105,7 +100,7 @@ Result<CpuStorage> widen_f32(const CpuStorage& g) {
     return g.visit([](const auto& a) -> Result<CpuStorage> {
         using T = std::remove_cvref_t<decltype(*a.data())>;
         if constexpr (std::is_same_v<T, f16> || std::is_same_v<T, bf16>) {
-            return CpuStorage(nb::widen_array(a.view()));
+            return CpuStorage(numeric::widen_array(a.view()));
         } else {
             return Error::type("Only float16 and bfloat16 gradients are widened.");
         }
@@ -115,8 +110,8 @@ Result<CpuStorage> widen_f32(const CpuStorage& g) {
 Result<CpuStorage> narrow_f32(const CpuStorage& g, DType to) {
     const NdArray<float>* a = g.get<float>();
     if (a == nullptr) return Error::type("Only float32 sums are narrowed.");
-    if (to == DType::F16) return CpuStorage(nb::narrow_array<f16>(a->copy()));
-    if (to == DType::BF16) return CpuStorage(nb::narrow_array<bf16>(a->copy()));
+    if (to == DType::F16) return CpuStorage(numeric::narrow_array<f16>(a->copy()));
+    if (to == DType::BF16) return CpuStorage(numeric::narrow_array<bf16>(a->copy()));
     return Error::type("Only float16 and bfloat16 gradients are narrowed.");
 }
 

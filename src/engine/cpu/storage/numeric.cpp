@@ -29,17 +29,6 @@ const char* symbol(CompareOp op) {
     return "?";
 }
 
-// The number as the element type holds it, back in float32.
-template <class T>
-float round_to(float s) {
-    if constexpr (std::is_same_v<T, f16>)
-        return f16_to_f32(f32_to_f16(s));
-    else if constexpr (std::is_same_v<T, bf16>)
-        return bf16_to_f32(f32_to_bf16(s));
-    else
-        return s;
-}
-
 // Calls f(array_a, array_b) with both arrays of the common numeric type.
 template <class F>
 Result<CpuStorage> with_same_numeric(const CpuStorage& a, const CpuStorage& b, F&& f) {
@@ -58,23 +47,36 @@ Result<CpuStorage> with_same_numeric(const CpuStorage& a, const CpuStorage& b, F
     });
 }
 
-// Two operands of one shape, both row-major with default strides: no
-// broadcasting and no layout decision to make, so one flat loop does it.
+// Operands that are row-major with default strides (two of them: also of one
+// shape) need no broadcasting and no layout decision: one flat loop,
+// flat(out, n), does it, without the views and plan of the general kernel.
+template <class Out, class T, class Flat, class General>
+Result<CpuStorage> flat_or(bool dense, const NdArray<T>& x, Flat&& flat, General&& general) {
+    if (dense) {
+        auto out = NdArray<Out>::uninit_like(x);
+        if (out.size()) flat(out.data(), out.size());
+        return CpuStorage(std::move(out));
+    }
+    Result<NdArray<Out>> out = general();
+    if (!out.ok()) return std::move(out).error();
+    return CpuStorage(std::move(out).value());
+}
+
 template <class T>
-bool dense_pair(const NdArray<T>& x, const NdArray<T>& y) {
-    return x.shape() == y.shape() && x.strides() == y.strides() && has_default_strides(x.shape(), x.strides());
+bool dense(const NdArray<T>& x) {
+    return has_default_strides(x.shape(), x.strides());
+}
+template <class T>
+bool dense(const NdArray<T>& x, const NdArray<T>& y) {
+    return x.shape() == y.shape() && x.strides() == y.strides() && dense(x);
 }
 
 Result<CpuStorage> arithmetic(BinaryOp op, const CpuStorage& a, const CpuStorage& b) {
     return with_same_numeric(a, b, [op](const auto& x, const auto& y) -> Result<CpuStorage> {
         using T = std::remove_cvref_t<decltype(*x.data())>;
-        if (dense_pair(x, y)) {
-            auto out = NdArray<T>::uninit_like(x);
-            if (out.size()) simd::binary<T>(op, x.data(), 1, y.data(), 1, out.data(), out.size());
-            return CpuStorage(std::move(out));
-        }
-        VORKA_TRY(auto out, kernels::binary(op, x.view(), y.view()));
-        return CpuStorage(std::move(out));
+        return flat_or<T>(
+            dense(x, y), x, [&](T* o, std::size_t n) { simd::binary<T>(op, x.data(), 1, y.data(), 1, o, n); },
+            [&] { return kernels::binary(op, x.view(), y.view()); });
     });
 }
 
@@ -85,13 +87,9 @@ Result<CpuStorage> comparison(CompareOp op, const CpuStorage& a, const CpuStorag
     return a.visit([&](const auto& x) -> Result<CpuStorage> {
         using T = std::remove_cvref_t<decltype(*x.data())>;
         const auto& y = *b.template get<T>();
-        if (dense_pair(x, y)) {
-            auto out = NdArray<bool>::uninit_like(x);
-            if (out.size()) simd::compare<T>(op, x.data(), 1, y.data(), 1, out.data(), out.size());
-            return CpuStorage(std::move(out));
-        }
-        VORKA_TRY(auto out, kernels::compare(op, x.view(), y.view()));
-        return CpuStorage(std::move(out));
+        return flat_or<bool>(
+            dense(x, y), x, [&](bool* o, std::size_t n) { simd::compare<T>(op, x.data(), 1, y.data(), 1, o, n); },
+            [&] { return kernels::compare(op, x.view(), y.view()); });
     });
 }
 
@@ -106,12 +104,9 @@ Result<CpuStorage> scalar_arith(ScalarOp op, const CpuStorage& x, float s, const
             return Error::panic("Bool reached a numeric kernel");
         } else {
             const float t = rounded ? round_to<T>(s) : s;
-            if (has_default_strides(a.shape(), a.strides())) {
-                auto out = NdArray<T>::uninit_like(a);
-                if (out.size()) simd::scalar<T>(op, a.data(), 1, t, out.data(), out.size());
-                return CpuStorage(std::move(out));
-            }
-            return CpuStorage(kernels::scalar(op, a.view(), t));
+            return flat_or<T>(
+                dense(a), a, [&](T* o, std::size_t n) { simd::scalar<T>(op, a.data(), 1, t, o, n); },
+                [&] { return kernels::scalar(op, a.view(), t); });
         }
     });
 }
@@ -124,12 +119,10 @@ Result<CpuStorage> scalar_comparison(CompareOp op, const CpuStorage& x, float s)
         if constexpr (std::is_same_v<T, bool>) {
             return Error::panic("Bool reached a numeric kernel");
         } else {
-            if (has_default_strides(a.shape(), a.strides())) {
-                auto out = NdArray<bool>::uninit_like(a);
-                if (out.size()) simd::scalar_compare<T>(op, a.data(), 1, round_to<T>(s), out.data(), out.size());
-                return CpuStorage(std::move(out));
-            }
-            return CpuStorage(kernels::scalar_compare(op, a.view(), round_to<T>(s)));
+            const float t = round_to<T>(s);
+            return flat_or<bool>(
+                dense(a), a, [&](bool* o, std::size_t n) { simd::scalar_compare<T>(op, a.data(), 1, t, o, n); },
+                [&] { return kernels::scalar_compare(op, a.view(), t); });
         }
     });
 }

@@ -8,9 +8,8 @@
 namespace vorka::kernels {
 
 inline Result<NdArray<bool>> logical(simd::LogicalOp op, const NdView<bool>& a, const NdView<bool>& b) {
-    VORKA_TRY(auto v, broadcast_tensors(a, b));
-    return zip_collect<bool>(v.a, v.b, [op](const bool* x, std::ptrdiff_t sx, const bool* y, std::ptrdiff_t sy,
-                                            bool* o, std::size_t n) { simd::logical(op, x, sx, y, sy, o, n); });
+    return zip_broadcast<bool>(a, b, [op](const bool* x, std::ptrdiff_t sx, const bool* y, std::ptrdiff_t sy, bool* o,
+                                          std::size_t n) { simd::logical(op, x, sx, y, sy, o, n); });
 }
 
 inline NdArray<bool> logical_not(const NdView<bool>& x) {

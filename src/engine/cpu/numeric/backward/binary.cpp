@@ -6,7 +6,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/cpu/numeric/convert.hpp"
 #include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/numeric/ops/mod.hpp"
 #include "engine/cpu/simd/loops.hpp"
 #include "strided/iter.hpp"
 
@@ -16,23 +18,6 @@ namespace {
 
 std::string broadcast_failed(const char* which, std::span<const std::size_t> from, std::span<const std::size_t> to) {
     return std::string("Broadcast failed for ") + which + ": " + shape_text(from) + " -> " + shape_text(to);
-}
-
-template <class T>
-struct ViewPair {
-    NdView<T> a, b;
-};
-
-// The two-operand broadcast: both views in the common shape.
-template <class T>
-Result<ViewPair<T>> broadcast_pair(const NdView<T>& a, const NdView<T>& b) {
-    BroadcastShape target = broadcast_shapes(a.shape, b.shape);
-    if (!target.ok()) return Error::runtime(std::move(target.error));
-    auto va = a.broadcast(target.shape);
-    if (!va) return Error::runtime(broadcast_failed("A", a.shape, target.shape));
-    auto vb = b.broadcast(target.shape);
-    if (!vb) return Error::runtime(broadcast_failed("B", b.shape, target.shape));
-    return ViewPair<T>{std::move(*va), std::move(*vb)};
 }
 
 template <class T>
@@ -48,13 +33,6 @@ NdArray<T> multiply(const NdView<T>& x, const NdView<T>& y) {
 // through float64, whose range holds every such step exactly.
 bool left_range(float r, float x, float y) {
     return !std::isnormal(r) && std::isfinite(x) && std::isfinite(y) && x != 0.0f && y != 0.0f;
-}
-
-// x * y where, of two NaNs, the left one (quieted) comes out, as from the
-// scalar instruction with x first; spelled out so that a vectorised loop, free
-// to swap the operands of a product, gives the same bits.
-inline float mul_left(float x, float y) {
-    return is_nan(x) ? float_from_bits(float_bits(x) | 0x00400000u) : x * y;
 }
 
 // The gradient formulas in float32, shared by every element type so that the
@@ -187,17 +165,17 @@ void sum_dims(const E* in, const SumDims& dims, float* out) {
 
 template <class T>
 Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
-    VORKA_TRY(ViewPair<T> gb, broadcast_pair(g, b));
+    VORKA_TRY(auto gb, kernels::broadcast_tensors(g, b));
     NdArray<T> gl, gr;
     if (wanted.lhs) gl = multiply(gb.a, gb.b);
-    VORKA_TRY(ViewPair<T> ga, broadcast_pair(g, a));
+    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
     if (wanted.rhs) gr = multiply(ga.a, ga.b);
     return GradPair<T>{std::move(gl), std::move(gr)};
 }
 
 template <class T>
 Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
-    VORKA_TRY(ViewPair<T> ga, broadcast_pair(g, a));
+    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
     BroadcastShape target = broadcast_shapes(ga.a.shape, b.shape);
     if (!target.ok()) return Error::runtime(std::move(target.error));
     auto vg = ga.a.broadcast(target.shape);
@@ -303,20 +281,16 @@ Result<NdArray<float>> sum_to_shape_f32(const NdView<T>& g, std::span<const std:
     auto refused = [&] {
         return Error::runtime("Cannot reduce a gradient of shape " + shape_text(g.shape) + " to " + shape_text(target));
     };
-    if (target.size() > g.shape.size()) return refused();
-    const std::size_t lead = g.shape.size() - target.size();
-    for (std::size_t i = 0; i < target.size(); ++i)
-        if (target[i] != g.shape[lead + i] && target[i] != 1) return refused();
-
     const Dims shape(target.data(), target.size());
+    // The accumulator (standard layout) seen in g's shape: reduced axes get
+    // stride 0; nothing when `target` does not broadcast to g's shape.
+    const auto spread = broadcast_strides(shape, default_strides(shape), g.shape);
+    if (!spread) return refused();
     if (g.size() == 0) return NdArray<float>::from_elem(shape, 0.0f);
     NdArray<float> acc = NdArray<float>::uninit(shape);
-    // The accumulator seen in g's shape: reduced axes get stride 0.
-    auto spread = acc.view().broadcast(g.shape);
-    if (!spread) return refused();
     // Ordered by g's strides, so g is read in memory order.
     auto plan = plan_loop<2>(g.shape, {std::span<const std::ptrdiff_t>(g.strides),
-                                        std::span<const std::ptrdiff_t>(spread->strides)});
+                                        std::span<const std::ptrdiff_t>(*spread)});
     SumDims dims;
     for (std::size_t d = 0; d < plan.extents.size(); ++d)
         dims.push_back({plan.extents[d], plan.strides[0][d], plan.strides[1][d]});
@@ -330,37 +304,12 @@ Result<NdArray<T>> sum_to_shape(const NdView<T>& g, std::span<const std::size_t>
     return narrow_array<T>(std::move(acc));
 }
 
-template <class T>
-NdArray<float> widen_array(const NdView<T>& v) {
-    return map_collect<float>(v, [](const T* in, std::ptrdiff_t s, float* out, std::size_t n) {
-        if constexpr (std::is_same_v<T, float>) {
-            for (std::size_t i = 0; i < n; ++i) out[i] = in[static_cast<std::ptrdiff_t>(i) * s];
-        } else {
-            if (s == 1) return simd::widen(in, out, n);
-            for (std::size_t i = 0; i < n; ++i) out[i] = to_f32(in[static_cast<std::ptrdiff_t>(i) * s]);
-        }
-    });
-}
-
-template <class T>
-NdArray<T> narrow_array(NdArray<float>&& v) {
-    if constexpr (std::is_same_v<T, float>) {
-        return std::move(v);
-    } else {
-        NdArray<T> out = NdArray<T>::uninit_with_strides(v.shape(), v.strides());
-        if (out.size()) simd::narrow(v.data(), out.data(), out.size());
-        return out;
-    }
-}
-
 #define VORKA_INSTANTIATE(T)                                                                                  \
     template Result<GradPair<T>> mul_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted); \
     template Result<GradPair<T>> div_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted); \
     template Result<NdArray<T>> rdiv_backward<T>(const NdView<T>&, const NdView<T>&, float);                  \
     template Result<NdArray<float>> sum_to_shape_f32<T>(const NdView<T>&, std::span<const std::size_t>);      \
-    template Result<NdArray<T>> sum_to_shape<T>(const NdView<T>&, std::span<const std::size_t>);              \
-    template NdArray<float> widen_array<T>(const NdView<T>&);                                                 \
-    template NdArray<T> narrow_array<T>(NdArray<float>&&);
+    template Result<NdArray<T>> sum_to_shape<T>(const NdView<T>&, std::span<const std::size_t>);
 VORKA_INSTANTIATE(float)
 VORKA_INSTANTIATE(f16)
 VORKA_INSTANTIATE(bf16)

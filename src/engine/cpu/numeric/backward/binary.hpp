@@ -46,11 +46,4 @@ Result<NdArray<T>> sum_to_shape(const NdView<T>& g, std::span<const std::size_t>
 template <class T>
 Result<NdArray<float>> sum_to_shape_f32(const NdView<T>& g, std::span<const std::size_t> target);
 
-// float32 copy of an array (same shape, standard layout unless contiguous).
-template <class T>
-NdArray<float> widen_array(const NdView<T>& v);
-// Rounds a float32 array to T, keeping its strides.
-template <class T>
-NdArray<T> narrow_array(NdArray<float>&& v);
-
 }  // namespace vorka::numeric::backward

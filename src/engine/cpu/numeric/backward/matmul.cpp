@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/cpu/numeric/convert.hpp"
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/ops/matmul.hpp"
 #include "strided/iter.hpp"

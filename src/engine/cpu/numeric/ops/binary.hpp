@@ -14,9 +14,7 @@ Result<NdArray<T>> binary(simd::BinaryOp op, const NdView<T>& a, const NdView<T>
     auto loop = [op](const T* x, std::ptrdiff_t sx, const T* y, std::ptrdiff_t sy, T* o, std::size_t n) {
         simd::binary<T>(op, x, sx, y, sy, o, n);
     };
-    if (a.shape == b.shape) return zip_collect<T>(a, b, loop);
-    VORKA_TRY(auto v, broadcast_tensors(a, b));
-    return zip_collect<T>(v.a, v.b, loop);
+    return zip_broadcast<T>(a, b, loop);
 }
 
 template <class T>
@@ -24,9 +22,7 @@ Result<NdArray<bool>> compare(simd::CompareOp op, const NdView<T>& a, const NdVi
     auto loop = [op](const T* x, std::ptrdiff_t sx, const T* y, std::ptrdiff_t sy, bool* o, std::size_t n) {
         simd::compare<T>(op, x, sx, y, sy, o, n);
     };
-    if (a.shape == b.shape) return zip_collect<bool>(a, b, loop);
-    VORKA_TRY(auto v, broadcast_tensors(a, b));
-    return zip_collect<bool>(v.a, v.b, loop);
+    return zip_broadcast<bool>(a, b, loop);
 }
 
 template <class T>

@@ -8,7 +8,7 @@
 #include <span>
 #include <type_traits>
 
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/numeric/convert.hpp"
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/simd/loops.hpp"
 #include "strided/iter.hpp"
@@ -153,7 +153,7 @@ std::optional<NdArray<f16>> product_f16(const Planned<f16>& p) {
                                         c, bsc, so[nb], so[nb + 1]);
     });
     if (!ok) return std::nullopt;
-    return narrow<f16>(out.view());
+    return numeric::narrow_array<f16>(std::move(out));
 }
 
 // Two plain matrices, the common case: the same checks without the batch
@@ -194,43 +194,6 @@ Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdVi
     }
 }
 
-template <class T>
-NdArray<float> widen(const NdView<T>& x) {
-    return map_collect<float>(x, [](const T* in, std::ptrdiff_t s, float* o, std::size_t n) {
-        if (s == 1) {
-            simd::widen(in, o, n);
-            return;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            if constexpr (std::is_same_v<T, f16>)
-                o[i] = f16_to_f32(in[std::ptrdiff_t(i) * s]);
-            else
-                o[i] = bf16_to_f32(in[std::ptrdiff_t(i) * s]);
-        }
-    });
-}
-
-template <class T>
-NdArray<T> narrow(const NdView<float>& x) {
-    return map_collect<T>(x, [](const float* in, std::ptrdiff_t s, T* o, std::size_t n) {
-        if (s == 1) {
-            simd::narrow(in, o, n);
-            return;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            if constexpr (std::is_same_v<T, f16>)
-                o[i] = f32_to_f16(in[std::ptrdiff_t(i) * s]);
-            else
-                o[i] = f32_to_bf16(in[std::ptrdiff_t(i) * s]);
-        }
-    });
-}
-
-template NdArray<float> widen<f16>(const NdView<f16>&);
-template NdArray<float> widen<bf16>(const NdView<bf16>&);
-template NdArray<f16> narrow<f16>(const NdView<float>&);
-template NdArray<bf16> narrow<bf16>(const NdView<float>&);
-
 template <>
 Result<NdArray<float>> MatmulOps<float>::do_matmul(const NdView<float>& a, const NdView<float>& b) {
     return internal_linalg_matmul(a, b);
@@ -250,10 +213,10 @@ Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdView<T>& a, const NdView<T>& 
             if (auto r = product_f16(p)) return std::move(*r);
         }
         // float32 products, one rounding per result element
-        NdArray<float> wa = widen(a);
-        NdArray<float> wb = widen(b);
+        NdArray<float> wa = numeric::widen_array(a);
+        NdArray<float> wb = numeric::widen_array(b);
         VORKA_TRY(NdArray<float> r, internal_linalg_matmul(wa.view(), wb.view()));
-        return narrow<T>(r.view());
+        return numeric::narrow_array<T>(std::move(r));
     } catch (const std::bad_alloc&) {
         return Error::memory();
     }

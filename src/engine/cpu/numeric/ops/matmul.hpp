@@ -44,10 +44,4 @@ struct MatmulOps {
     static Result<NdArray<T>> do_matmul(const NdView<T>& a, const NdView<T>& b);
 };
 
-// Widening and narrowing between float32 and the 16-bit types, keeping strides.
-template <class T>
-NdArray<float> widen(const NdView<T>& x);
-template <class T>
-NdArray<T> narrow(const NdView<float>& x);
-
 }  // namespace vorka::kernels

@@ -1,9 +1,11 @@
-// Broadcasting of two operands to their common shape as zero-stride views.
+// Broadcasting of two operands to their common shape as zero-stride views,
+// and the element-wise walk over them.
 #pragma once
 
 #include <string>
 #include <utility>
 
+#include "strided/iter.hpp"
 #include "strided/ndarray.hpp"
 #include "support/result.hpp"
 
@@ -28,6 +30,14 @@ Result<BroadcastPair<T>> broadcast_tensors(const NdView<T>& a, const NdView<T>& 
     if (!vb)
         return Error::runtime("Broadcast failed for B: " + shape_text(b.shape) + " -> " + shape_text(target.shape));
     return BroadcastPair<T>{std::move(*va), std::move(*vb)};
+}
+
+// Result[i] = loop over a and b broadcast to their common shape (zip rule).
+template <class Out, class T, class Loop>
+Result<NdArray<Out>> zip_broadcast(const NdView<T>& a, const NdView<T>& b, Loop loop) {
+    if (a.shape == b.shape) return zip_collect<Out>(a, b, loop);
+    VORKA_TRY(auto v, broadcast_tensors(a, b));
+    return zip_collect<Out>(v.a, v.b, loop);
 }
 
 }  // namespace vorka::kernels
