@@ -125,17 +125,9 @@ void expect_outputs(size_t n, Fn fn, Ref ref, size_t shift = 0) {
     fn(out);
     for (size_t i = 0; i < n; ++i) {
         const uint32_t got = bits_of(out[i]), want = bits_of(static_cast<O>(ref(i)));
-        if (got != want) {
-            ADD_FAILURE() << "element " << i << ": got 0x" << std::hex << got << ", want 0x" << want;
-            return;
-        }
+        ASSERT_EQ(got, want) << "element " << i << std::hex << ": got 0x" << got << ", want 0x" << want;
     }
-    for (size_t k = (shift + n) * sizeof(O); k < buf.bytes(); ++k) {
-        if (bytes[k] != 0xA5) {
-            ADD_FAILURE() << "wrote past the end, byte " << k;
-            return;
-        }
-    }
+    for (size_t k = (shift + n) * sizeof(O); k < buf.bytes(); ++k) ASSERT_EQ(bytes[k], 0xA5) << "wrote past the end, byte " << k;
 }
 
 // ---- references ----
@@ -151,17 +143,6 @@ float ref_arith(BinaryOp op, float x, float y) {
         case BinaryOp::Div: return x / y;
     }
     return 0;
-}
-
-BinaryOp as_binary(ScalarOp op) {
-    switch (op) {
-        case ScalarOp::Add: return BinaryOp::Add;
-        case ScalarOp::Sub: return BinaryOp::Sub;
-        case ScalarOp::Mul: return BinaryOp::Mul;
-        case ScalarOp::Div:
-        case ScalarOp::RDiv: return BinaryOp::Div;
-    }
-    return BinaryOp::Add;
 }
 
 template <class V>
@@ -237,8 +218,9 @@ void check_type(std::mt19937& rng) {
                     for (ScalarOp op : kScalarOps)
                         expect_outputs<T>(n, [&](T* out) { scalar(op, a.p, a.s, s, out, n); }, [&](size_t i) {
                             const float v = to_f32(a.at(i));
+                            // ScalarOp's first four are BinaryOp's, in order
                             return from_f32<T>(op == ScalarOp::RDiv ? ref_arith(BinaryOp::Div, s, v)
-                                                                    : ref_arith(as_binary(op), v, s));
+                                                                    : ref_arith(BinaryOp(int(op)), v, s));
                         });
                     for (CompareOp op : kCompareOps)
                         expect_outputs<bool>(n, [&](bool* out) { scalar_compare(op, a.p, a.s, s, out, n); },
