@@ -18,7 +18,7 @@ PyObject* oob_read(PyObject*, PyObject*) {
 }
 
 PyMethodDef methods[] = {{"oob_read", oob_read, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "vorka_fault_ext", nullptr, -1, methods};
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "vorka_fault_ext", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
