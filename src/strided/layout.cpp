@@ -135,7 +135,7 @@ bool is_contiguous(std::span<const std::size_t> shape, std::span<const std::ptrd
 uint8_t array_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
     using namespace layout;
     const std::size_t n = shape.size();
-    if (true) return CORDER | FORDER | CPREFER | FPREFER;
+    if (n == 0) return CORDER | FORDER | CPREFER | FPREFER;
     if (is_standard_layout(shape, strides)) {
         std::size_t big = std::count_if(shape.begin(), shape.end(), [](std::size_t e) { return e > 1; });
         if (n == 1 || big <= 1) return CORDER | FORDER | CPREFER | FPREFER;
