@@ -15,6 +15,7 @@
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "engine/cpu/numeric/ops/matmul.hpp"
 
 namespace {
 
@@ -167,66 +168,66 @@ void check_product(const Shape& s, const Layout& la, const Layout& lb, const Lay
     }
 }
 
-// ---- every layout combination on shapes that hit the edge cases ----
-
-const Shape kLayoutShapes[] = {
-    {1, 1, 1}, {1, 1, 37}, {1, 19, 1}, {23, 1, 1}, {1, 40, 33},  {35, 1, 40}, {5, 7, 1},
-    {3, 3, 3}, {8, 8, 8},  {9, 17, 5}, {7, 33, 19}, {13, 9, 70}, {33, 40, 17}, {7, 70, 9},
+// Every layout combination on shapes that hit the edge cases (all = true);
+// four combinations around our blocking, BLIS's and the dispatch threshold.
+struct ShapeCase {
+    Shape s;
+    bool all;
 };
+void PrintTo(const ShapeCase& c, std::ostream* os) { PrintTo(c.s, os); }
 
-constexpr int kNumLayouts = sizeof(kLayouts) / sizeof(kLayouts[0]);
+class GemmShapes : public ::testing::TestWithParam<ShapeCase> {};
 
-class GemmLayouts : public ::testing::TestWithParam<Shape> {};
-
-TEST_P(GemmLayouts, MatchesReference) {
-    const Shape s = GetParam();
-    for (int ia = 0; ia < kNumLayouts; ++ia)
-        for (int ib = 0; ib < kNumLayouts; ++ib)
-            for (int ic = 0; ic < kNumLayouts; ++ic) {
-                if (!kLayouts[ic].output_ok) continue;
-                const uint32_t seed = 1u + ia * 64 + ib * 8 + ic;
-                check_product(s, kLayouts[ia], kLayouts[ib], kLayouts[ic], /*integers=*/true, seed);
-                check_product(s, kLayouts[ia], kLayouts[ib], kLayouts[ic], /*integers=*/false, seed + 1000);
+TEST_P(GemmShapes, MatchReference) {
+    const auto [s, all] = GetParam();
+    if (!all) {
+        const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
+        check_product(s, row, row, row, true, 11);
+        check_product(s, row, col, row, true, 12);
+        check_product(s, col, row, col, false, 13);
+        check_product(s, strided, col, strided, false, 14);
+        return;
+    }
+    for (const Layout& la : kLayouts)
+        for (const Layout& lb : kLayouts)
+            for (const Layout& lc : kLayouts) {
+                if (!lc.output_ok) continue;
+                const uint32_t seed = 1u + P(&la - kLayouts) * 64 + P(&lb - kLayouts) * 8 + P(&lc - kLayouts);
+                check_product(s, la, lb, lc, /*integers=*/true, seed);
+                check_product(s, la, lb, lc, /*integers=*/false, seed + 1000);
             }
 }
 
-std::string shape_name(const ::testing::TestParamInfo<Shape>& info) {
-    const Shape s = info.param;
-    return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
+std::vector<ShapeCase> shape_cases() {
+    std::vector<ShapeCase> v;
+    for (Shape s : {Shape{1, 1, 1}, Shape{1, 1, 37}, Shape{1, 19, 1}, Shape{23, 1, 1}, Shape{1, 40, 33},
+                    Shape{35, 1, 40}, Shape{5, 7, 1}, Shape{3, 3, 3}, Shape{8, 8, 8}, Shape{9, 17, 5},
+                    Shape{7, 33, 19}, Shape{13, 9, 70}, Shape{33, 40, 17}, Shape{7, 70, 9}})
+        v.push_back({s, true});
+    for (Shape s : {
+             // tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
+             Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
+             // tall and skinny
+             Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
+             // either side of the small/large threshold (see below)
+             Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
+             Shape{1, 4096, 64}, Shape{4096, 1, 64},
+             // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
+             Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
+             // and skx's: MR 32, NR 12, MC 480, KC 384
+             Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
+             // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
+             Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}})
+        v.push_back({s, false});
+    return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(Gemm, GemmLayouts, ::testing::ValuesIn(kLayoutShapes), shape_name);
-
-// ---- sizes around our blocking, BLIS's blocking and the dispatch threshold ----
-
-class GemmSizes : public ::testing::TestWithParam<Shape> {};
-
-TEST_P(GemmSizes, RowAndColumnMajor) {
-    const Shape s = GetParam();
-    const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
-    check_product(s, row, row, row, true, 11);
-    check_product(s, row, col, row, true, 12);
-    check_product(s, col, row, col, false, 13);
-    check_product(s, strided, col, strided, false, 14);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Gemm, GemmSizes,
-    ::testing::Values(
-        // tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
-        Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
-        // tall and skinny
-        Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
-        // either side of the small/large threshold (see below)
-        Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
-        Shape{1, 4096, 64}, Shape{4096, 1, 64},
-        // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
-        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
-        // and skx's: MR 32, NR 12, MC 480, KC 384
-        Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
-        // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
-        Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}),
-    shape_name);
+INSTANTIATE_TEST_SUITE_P(Gemm, GemmShapes, ::testing::ValuesIn(shape_cases()),
+                         [](const ::testing::TestParamInfo<ShapeCase>& info) {
+                             const Shape s = info.param.s;
+                             return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k) +
+                                    (info.param.all ? "_all" : "");
+                         });
 
 bool goes_large(size_t m, size_t n, size_t k) {
     detail::Problem p{1, m, n, k, nullptr, 0, P(k), 1, nullptr, 0, P(n), 1, nullptr, 0, P(n), 1};
@@ -236,15 +237,39 @@ bool goes_large(size_t m, size_t n, size_t k) {
 // The size tests above must reach the packed kernel (or BLIS) through sgemm,
 // not only when forced.
 TEST(Gemm, ThresholdSplitsSmallFromLarge) {
-    EXPECT_FALSE(goes_large(1, 1, 1));
-    EXPECT_FALSE(goes_large(8, 8, 8));
-    EXPECT_FALSE(goes_large(127, 128, 128));
-    EXPECT_FALSE(goes_large(128, 128, 128));
-    EXPECT_FALSE(goes_large(520, 40, 260));
-    EXPECT_TRUE(goes_large(1100, 40, 520));
-    EXPECT_TRUE(goes_large(32, 32, 2100));
-    EXPECT_TRUE(goes_large(1024, 1024, 1024));
-    EXPECT_TRUE(goes_large(size_t{1} << 40, size_t{1} << 40, 2));  // m * n * k must not wrap
+    for (Shape s : {Shape{1, 1, 1}, Shape{8, 8, 8}, Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{520, 40, 260}})
+        EXPECT_FALSE(goes_large(s.m, s.n, s.k)) << s.m << "x" << s.n << "x" << s.k;
+    for (Shape s : {Shape{1100, 40, 520}, Shape{32, 32, 2100}, Shape{1024, 1024, 1024},
+                    Shape{size_t{1} << 40, size_t{1} << 40, 2}})  // m * n * k must not wrap
+        EXPECT_TRUE(goes_large(s.m, s.n, s.k)) << s.m << "x" << s.n << "x" << s.k;
+}
+
+// A result beyond the size limit is an error value of the Memory kind (the
+// Python layer raises MemoryError), never an exception or an internal error;
+// the shape checks still come first.
+template <class T>
+void check_oversize() {
+    const size_t huge = size_t{1} << 40, big = size_t{1} << 30;
+    const struct {
+        vorka::Dims a, b;
+        vorka::ErrorKind kind;
+    } cases[] = {
+        {{huge, 0}, {0, huge}, vorka::ErrorKind::Memory},         // beyond the size limit
+        {{big, 1, 0}, {big, 0, big}, vorka::ErrorKind::Memory},   // within it, beyond any address space
+        {{2, huge, 0}, {3, 0, huge}, vorka::ErrorKind::Runtime},  // batch [2] vs [3] comes first
+    };
+    for (const auto& c : cases) {
+        auto a = vorka::NdArray<T>::uninit(c.a), b = vorka::NdArray<T>::uninit(c.b);
+        auto r = vorka::kernels::MatmulOps<T>::do_matmul(a.view(), b.view());
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().kind, c.kind) << r.error().message;
+    }
+}
+
+TEST(Matmul, OversizeResultIsAMemoryErrorValue) {
+    check_oversize<float>();
+    check_oversize<vorka::f16>();
+    check_oversize<vorka::bf16>();
 }
 
 // Empty products write zeros over garbage (k = 0) or touch nothing (m, n or
@@ -313,6 +338,7 @@ TEST_P(GemmBatch, EachItemMatches) {
         Mat c0(s.m, s.n, lc);
         const size_t csz = stacked ? s.m * s.n : c0.buf.size() + 2;
         std::vector<float> cbuf(csz * batch + c0.buf.size(), kNaN);
+        std::fill(cbuf.begin() + P(csz * batch), cbuf.end(), 7.0f);  // not NaN: a NaN item written there shows
         run_path(path, batch, s.m, s.n, s.k, abuf.data(), bsa, as[0].rs, as[0].cs, bbuf.data(), bsb, bs[0].rs,
                  bs[0].cs, cbuf.data(), P(csz), c0.rs, c0.cs);
         for (size_t t = 0; t < batch; ++t) {
@@ -323,6 +349,7 @@ TEST_P(GemmBatch, EachItemMatches) {
             expect_matches(c, reference(as[share_a ? 0 : t], bs[share_b ? 0 : t]), s.k, true,
                            path.name + " item " + std::to_string(t));
         }
+        for (size_t g = batch * csz; g < cbuf.size(); ++g) ASSERT_EQ(cbuf[g], 7.0f) << path.name << " past the last item";
     }
 }
 
@@ -332,9 +359,11 @@ INSTANTIATE_TEST_SUITE_P(
                       BatchCase{{8, 8, 8}, false, true, false}, BatchCase{{3, 20, 40}, true, true, false},
                       BatchCase{{1, 1, 9}, false, true, false}, BatchCase{{70, 65, 66}, false, true, false},
                       BatchCase{{3, 2, 4099}, false, true, false}, BatchCase{{2, 3, 4500}, true, false, false},
-                      BatchCase{{8, 8, 8}, false, true, true}, BatchCase{{1, 7, 9}, false, true, true},
-                      BatchCase{{7, 1, 9}, true, false, true}, BatchCase{{33, 40, 17}, false, true, true},
-                      BatchCase{{32, 32, 300}, true, false, true}));
+                      BatchCase{{8, 8, 8}, false, true, true}, BatchCase{{8, 8, 8}, true, false, true},
+                      BatchCase{{1, 7, 9}, false, true, true}, BatchCase{{1, 7, 9}, true, false, true},
+                      BatchCase{{7, 1, 9}, false, true, true}, BatchCase{{7, 1, 9}, true, false, true},
+                      BatchCase{{33, 40, 17}, false, true, true}, BatchCase{{33, 40, 17}, true, false, true},
+                      BatchCase{{32, 32, 300}, false, true, true}, BatchCase{{32, 32, 300}, true, false, true}));
 
 // float16 operands widened while packed: exactly the float32 product of the
 // widened operands (integers: every term exact), on every layout and on the

@@ -30,10 +30,7 @@ uint32_t bits_of(T v) {
 
 template <class T>
 const char* type_name() {
-    if constexpr (std::is_same_v<T, float>) return "f32";
-    else if constexpr (std::is_same_v<T, f16>) return "f16";
-    else if constexpr (std::is_same_v<T, bf16>) return "bf16";
-    else return "bool";
+    return std::is_same_v<T, float> ? "f32" : std::is_same_v<T, f16> ? "f16" : std::is_same_v<T, bf16> ? "bf16" : "bool";
 }
 
 float quiet(float x) { return float_from_bits(float_bits(x) | 0x00400000u); }
@@ -180,6 +177,7 @@ constexpr uint32_t kNanScalars[] = {0x7F800001u, 0xFFBFFFFFu, 0x7FFFFFFFu, 0xFFF
 // Every loop of element type T at every pair of strides and length.
 template <class T>
 void check_type(std::mt19937& rng) {
+    size_t nan_scalar = 0;
     for (Strides st : kStrides) {
         for (size_t n : kSizes) {
             SCOPED_TRACE(where(type_name<T>(), st, n));
@@ -212,7 +210,7 @@ void check_type(std::mt19937& rng) {
                             binary<T>(op, out, 1, b.p, b.s, out, n);
                         }, ref);
                 }
-                const float scalars[] = {random_value<float>(rng), float_from_bits(kNanScalars[n % 6])};
+                const float scalars[] = {random_value<float>(rng), float_from_bits(kNanScalars[nan_scalar++ % 6])};
                 for (const float s : scalars) {
                     SCOPED_TRACE("s=" + std::to_string(float_bits(s)));
                     for (ScalarOp op : kScalarOps)
