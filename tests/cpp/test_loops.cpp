@@ -29,6 +29,12 @@ uint32_t bits_of(T v) {
 }
 
 template <class T>
+T of_bits(uint32_t u) {
+    if constexpr (std::is_same_v<T, float>) return float_from_bits(u);
+    else return T{static_cast<uint16_t>(u)};
+}
+
+template <class T>
 const char* type_name() {
     return std::is_same_v<T, float> ? "f32" : std::is_same_v<T, f16> ? "f16" : std::is_same_v<T, bf16> ? "bf16" : "bool";
 }
@@ -72,9 +78,7 @@ std::unique_ptr<T[]> random_bits(size_t n, uint64_t seed) {
     auto v = std::make_unique<T[]>(n);
     for (size_t i = 0; i < n; ++i) {
         seed = seed * 6364136223846793005u + 1442695040888963407u;
-        const auto r = static_cast<uint32_t>(seed >> 32);
-        if constexpr (std::is_same_v<T, float>) v[i] = float_from_bits(r);
-        else v[i] = T{static_cast<uint16_t>(r)};
+        v[i] = of_bits<T>(static_cast<uint32_t>(seed >> 32));
     }
     return v;
 }
@@ -258,13 +262,8 @@ void check_nan_pairs() {
     std::vector<T> a, b;
     for (uint32_t x : specials)
         for (uint32_t y : specials) {
-            if constexpr (std::is_same_v<T, float>) {
-                a.push_back(float_from_bits(x));
-                b.push_back(float_from_bits(y));
-            } else {
-                a.push_back(T{static_cast<uint16_t>(x)});
-                b.push_back(T{static_cast<uint16_t>(y)});
-            }
+            a.push_back(of_bits<T>(x));
+            b.push_back(of_bits<T>(y));
         }
     for (BinaryOp op : kBinaryOps)
         for (size_t len : {a.size(), a.size() - specials.size() - 3}) {
