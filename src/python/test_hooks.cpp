@@ -5,7 +5,6 @@
 
 #include "engine/cpu/simd/loops.hpp"
 #include "python/errors.hpp"
-#include "support/counters.hpp"
 #include "tensor/api.hpp"
 
 namespace vorka::py {
@@ -21,18 +20,6 @@ PyObject* node_index(PyObject*, PyObject* arg) {
     const auto& id = unwrap(arg).node_id;
     if (!id) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(id->index);
-}
-
-PyObject* live_storages(PyObject*, PyObject*) { return PyLong_FromLongLong(counters::storages()); }
-PyObject* live_buffers(PyObject*, PyObject*) { return PyLong_FromLongLong(counters::buffers()); }
-
-// A heap over-read inside the extension: a sanitized interpreter must report it.
-PyObject* oob_read(PyObject*, PyObject*) {
-    volatile char* block = new char[8]();
-    volatile std::size_t past = 8;
-    char c = block[past];
-    delete[] block;
-    return PyLong_FromLong(c);
 }
 
 // Pins the kernels' instruction set ("avx512", "avx2", "generic"), so that a
@@ -61,9 +48,6 @@ PyObject* force_isa(PyObject*, PyObject* arg) {
 PyMethodDef hooks[] = {
     {"_force_isa", force_isa, METH_O, nullptr},
     {"_node_index", node_index, METH_O, nullptr},
-    {"_live_storages", live_storages, METH_NOARGS, nullptr},
-    {"_live_buffers", live_buffers, METH_NOARGS, nullptr},
-    {"_oob_read", oob_read, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

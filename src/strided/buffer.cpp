@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "support/checked.hpp"
-#include "support/counters.hpp"
 
 namespace vorka {
 
@@ -134,7 +133,6 @@ void RawBuffer::allocate(std::size_t bytes) {
     poison_fresh(p, bytes);
     heap_ = p;
     bytes_ = bytes;
-    counters::buffer_allocated();
 }
 
 void RawBuffer::release_heap() noexcept {
@@ -144,7 +142,6 @@ void RawBuffer::release_heap() noexcept {
     } else {
         std::free(heap_);
     }
-    counters::buffer_released();
     heap_ = nullptr;
 }
 

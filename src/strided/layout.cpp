@@ -13,12 +13,10 @@ std::string shape_error_text(ShapeErrorKind kind) {
     switch (kind) {
         case ShapeErrorKind::IncompatibleShape: return "ShapeError/IncompatibleShape: incompatible shapes";
         case ShapeErrorKind::IncompatibleLayout: return "ShapeError/IncompatibleLayout: incompatible memory layout";
-        case ShapeErrorKind::RangeLimited: return "ShapeError/RangeLimited: the shape does not fit in type limits";
         case ShapeErrorKind::OutOfBounds: return "ShapeError/OutOfBounds: out of bounds indexing";
-        case ShapeErrorKind::Unsupported: return "ShapeError/Unsupported: unsupported operation";
         case ShapeErrorKind::Overflow: return "ShapeError/Overflow: arithmetic overflow";
     }
-    return "ShapeError/Unsupported: unsupported operation";
+    return {};
 }
 
 std::string shape_text(std::span<const std::size_t> shape) {

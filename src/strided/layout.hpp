@@ -16,9 +16,7 @@ namespace vorka {
 enum class ShapeErrorKind : uint8_t {
     IncompatibleShape,
     IncompatibleLayout,
-    RangeLimited,
     OutOfBounds,
-    Unsupported,
     Overflow,
 };
 

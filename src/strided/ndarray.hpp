@@ -37,17 +37,6 @@ struct NdView {
         if (!s) return std::nullopt;
         return NdView{ptr, Dims(target.data(), target.size()), std::move(*s)};
     }
-    // Sub-view with index i fixed along `axis`.
-    NdView index_axis(std::size_t axis, std::size_t i) const {
-        NdView v;
-        v.ptr = ptr + static_cast<std::ptrdiff_t>(i) * strides[axis];
-        for (std::size_t k = 0; k < shape.size(); ++k) {
-            if (k == axis) continue;
-            v.shape.push_back(shape[k]);
-            v.strides.push_back(strides[k]);
-        }
-        return v;
-    }
 };
 
 template <class T>
@@ -57,17 +46,6 @@ struct NdViewMut {
     Strides strides;
 
     std::size_t ndim() const { return shape.size(); }
-    NdView<T> as_const() const { return NdView<T>{ptr, shape, strides}; }
-    NdViewMut index_axis(std::size_t axis, std::size_t i) const {
-        NdViewMut v;
-        v.ptr = ptr + static_cast<std::ptrdiff_t>(i) * strides[axis];
-        for (std::size_t k = 0; k < shape.size(); ++k) {
-            if (k == axis) continue;
-            v.shape.push_back(shape[k]);
-            v.strides.push_back(strides[k]);
-        }
-        return v;
-    }
 };
 
 // "index out of bounds: the len is {} but the index is {}"

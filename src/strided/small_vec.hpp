@@ -26,7 +26,6 @@ class SmallVec {
     explicit SmallVec(std::size_t n, T fill = T{}) { resize(n, fill); }
     SmallVec(std::initializer_list<T> il) { assign(il.begin(), il.size()); }
     SmallVec(const T* p, std::size_t n) { assign(p, n); }
-    explicit SmallVec(std::span<const T> s) { assign(s.data(), s.size()); }
 
     SmallVec(const SmallVec& o) {
         if (!o.heap_ && !kExactAlloc) {
@@ -62,9 +61,7 @@ class SmallVec {
     const T* begin() const noexcept { return data(); }
     const T* end() const noexcept { return data() + size_; }
     T& back() noexcept { return data()[size_ - 1]; }
-    const T& back() const noexcept { return data()[size_ - 1]; }
     operator std::span<const T>() const noexcept { return {data(), size_}; }
-    std::span<const T> span() const noexcept { return {data(), size_}; }
 
     void reserve(std::size_t cap) {
         if (cap <= capacity()) return;
@@ -90,8 +87,6 @@ class SmallVec {
         }
         data()[size_++] = v;
     }
-    void pop_back() noexcept { --size_; }
-    void clear() noexcept { size_ = 0; }
 
     friend bool operator==(const SmallVec& a, const SmallVec& b) noexcept {
         if (a.size_ != b.size_) return false;

@@ -8,7 +8,6 @@
 #include <variant>
 
 #include "strided/ndarray.hpp"
-#include "support/counters.hpp"
 #include "tensor/dtype.hpp"
 
 namespace vorka {
@@ -22,7 +21,6 @@ class CpuStorage {
     explicit CpuStorage(NdArray<T>&& a) : v_(std::move(a)) {}
 
     DType dtype() const noexcept { return static_cast<DType>(v_.index()); }
-    const Variant& variant() const noexcept { return v_; }
 
     template <class T>
     const NdArray<T>* get() const noexcept { return std::get_if<NdArray<T>>(&v_); }
@@ -59,7 +57,7 @@ class Storage {
 
   public:
     Storage() noexcept = default;
-    explicit Storage(CpuStorage&& cpu) : b_(new Block{{1}, std::move(cpu)}) { counters::storage_created(); }
+    explicit Storage(CpuStorage&& cpu) : b_(new Block{{1}, std::move(cpu)}) {}
     template <class T>
     explicit Storage(NdArray<T>&& a) : Storage(CpuStorage(std::move(a))) {}
 
@@ -78,10 +76,7 @@ class Storage {
     ~Storage() { reset(); }
 
     void reset() noexcept {
-        if (b_ && b_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete b_;
-            counters::storage_released();
-        }
+        if (b_ && b_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete b_;
         b_ = nullptr;
     }
     void swap(Storage& o) noexcept { std::swap(b_, o.b_); }
@@ -91,7 +86,6 @@ class Storage {
     const CpuStorage* operator->() const noexcept { return &b_->cpu; }
     const CpuStorage& operator*() const noexcept { return b_->cpu; }
     bool same(const Storage& o) const noexcept { return b_ == o.b_; }
-    std::size_t use_count() const noexcept { return b_ ? b_->refs.load() : 0; }
 
   private:
     Block* b_ = nullptr;

@@ -15,6 +15,7 @@
 #include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "engine/cpu/numeric/ops/matmul.hpp"
 
 namespace {
 
@@ -49,27 +50,28 @@ const Layout kLayouts[] = {
     {"hankel", [](size_t, size_t) { return P(1); }, [](size_t, size_t) { return P(1); }, false},
 };
 
-// A strided view into a NaN-filled buffer, so reads of unused slots poison
-// the result and writes outside the view are detectable.
-struct Mat {
+// A strided view into a buffer of NaNs, so reads of unused slots poison the
+// result and writes outside the view are detectable.
+template <class T>
+struct MatT {
     size_t rows = 0, cols = 0;
     ptrdiff_t rs = 0, cs = 0;
-    std::vector<float> buf;
+    std::vector<T> buf;
 
-    Mat(size_t r, size_t c, const Layout& l) : rows(r), cols(c), rs(l.rs(r, c)), cs(l.cs(r, c)) {
-        size_t span = 1;
-        if (r > 0 && c > 0)
-            span += (r > 1 ? (r - 1) * static_cast<size_t>(rs) : 0) + (c > 1 ? (c - 1) * static_cast<size_t>(cs) : 0);
-        buf.assign(span + 5, kNaN);
+    MatT(size_t r, size_t c, const Layout& l, T nan) : rows(r), cols(c), rs(l.rs(r, c)), cs(l.cs(r, c)) {
+        buf.assign(1 + (r > 1 && c ? off(r - 1, 0) : 0) + (c > 1 && r ? off(0, c - 1) : 0) + 5, nan);
     }
     size_t off(size_t i, size_t j) const {
         return (i > 0 ? i * static_cast<size_t>(rs) : 0) + (j > 0 ? j * static_cast<size_t>(cs) : 0);
     }
-    float& at(size_t i, size_t j) { return buf[off(i, j)]; }
-    float at(size_t i, size_t j) const { return buf[off(i, j)]; }
-    float* data() { return buf.data(); }
-    const float* data() const { return buf.data(); }
+    T& at(size_t i, size_t j) { return buf[off(i, j)]; }
+    T at(size_t i, size_t j) const { return buf[off(i, j)]; }
+    T* data() { return buf.data(); }
+    const T* data() const { return buf.data(); }
+};
 
+struct Mat : MatT<float> {
+    Mat(size_t r, size_t c, const Layout& l) : MatT(r, c, l, kNaN) {}
     // Small integers keep every product and partial sum exact in float32.
     void fill(std::mt19937& rng, bool integers) {
         std::uniform_int_distribution<int> di(-4, 4);
@@ -150,6 +152,34 @@ void run_path(const Path& path, size_t batch, size_t m, size_t n, size_t k,
         vorka::gemm::sgemm_batch(batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
 }
 
+// float16 operands (packed kernel only) are widened while packed: two items
+// around shared operands give the float32 product of the widened operands
+// (integers: exactly the reference), or with k within one block the same
+// rounded once to float16 as each element is stored.
+void check_f16(const Mat& a, const Mat& b, const Layout& lc, const Ref& ref, bool integers, const std::string& what) {
+    std::vector<vorka::f16> ha, hb;
+    for (float x : a.buf) ha.push_back(vorka::f32_to_f16(x));
+    for (float x : b.buf) hb.push_back(vorka::f32_to_f16(x));
+    Mat c(a.rows, b.cols, lc);
+    const size_t csz = c.buf.size();
+    std::vector<float> c2(2 * csz, kNaN);
+    if (!vorka::gemm::f16_gemm_batch(2, a.rows, b.cols, a.cols, ha.data(), 0, a.rs, a.cs, hb.data(), 0, b.rs, b.cs,
+                                     c2.data(), P(csz), c.rs, c.cs)) {
+        EXPECT_EQ(detail::packed_kernel(), nullptr) << what;  // declined only without AVX-512
+        return;
+    }
+    for (size_t t = 0; t < 2 && integers; ++t) {
+        std::copy(c2.begin() + P(t * csz), c2.begin() + P((t + 1) * csz), c.buf.begin());
+        expect_matches(c, ref, a.cols, true, what + " f16 item " + std::to_string(t));
+    }
+    std::vector<vorka::f16> h(2 * csz, vorka::f16{0x7E01});
+    const bool narrowed = vorka::gemm::f16_gemm_batch(2, a.rows, b.cols, a.cols, ha.data(), 0, a.rs, a.cs, hb.data(),
+                                                      0, b.rs, b.cs, h.data(), P(csz), c.rs, c.cs);
+    ASSERT_EQ(narrowed, a.cols <= detail::kPackedKC) << what;
+    for (size_t t = 0; narrowed && t < 2 * csz; ++t)
+        ASSERT_EQ(h[t].bits, std::isnan(c2[t]) ? 0x7E01 : vorka::f32_to_f16(c2[t]).bits) << what << " f16 at " << t;
+}
+
 void check_product(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc, bool integers,
                    uint32_t seed) {
     std::mt19937 rng(seed);
@@ -157,75 +187,76 @@ void check_product(const Shape& s, const Layout& la, const Layout& lb, const Lay
     a.fill(rng, integers);
     b.fill(rng, integers);
     const Ref ref = reference(a, b);
+    const std::string what = std::string(la.name) + "*" + lb.name + "->" + lc.name + " " + std::to_string(s.m) + "x" +
+                             std::to_string(s.n) + "x" + std::to_string(s.k);
     for (const Path& path : all_paths()) {
         Mat c(s.m, s.n, lc);
         run_path(path, 1, s.m, s.n, s.k, a.data(), 0, a.rs, a.cs, b.data(), 0, b.rs, b.cs, c.data(), 0, c.rs, c.cs);
-        expect_matches(c, ref, s.k, integers,
-                       path.name + " " + la.name + "*" + lb.name + "->" + lc.name + " " + std::to_string(s.m) +
-                           "x" + std::to_string(s.n) + "x" + std::to_string(s.k));
+        expect_matches(c, ref, s.k, integers, path.name + " " + what);
     }
+    if (s.k > 0) check_f16(a, b, lc, ref, integers, what);
 }
 
-// ---- every layout combination on shapes that hit the edge cases ----
-
-const Shape kLayoutShapes[] = {
-    {1, 1, 1}, {1, 1, 37}, {1, 19, 1}, {23, 1, 1}, {1, 40, 33},  {35, 1, 40}, {5, 7, 1},
-    {3, 3, 3}, {8, 8, 8},  {9, 17, 5}, {7, 33, 19}, {13, 9, 70}, {33, 40, 17}, {7, 70, 9},
+// Every layout combination on shapes that hit the edge cases (all = true);
+// four combinations around our blocking, BLIS's and the dispatch threshold.
+struct ShapeCase {
+    Shape s;
+    bool all;
 };
+void PrintTo(const ShapeCase& c, std::ostream* os) { PrintTo(c.s, os); }
 
-constexpr int kNumLayouts = sizeof(kLayouts) / sizeof(kLayouts[0]);
+class GemmShapes : public ::testing::TestWithParam<ShapeCase> {};
 
-class GemmLayouts : public ::testing::TestWithParam<Shape> {};
-
-TEST_P(GemmLayouts, MatchesReference) {
-    const Shape s = GetParam();
-    for (int ia = 0; ia < kNumLayouts; ++ia)
-        for (int ib = 0; ib < kNumLayouts; ++ib)
-            for (int ic = 0; ic < kNumLayouts; ++ic) {
-                if (!kLayouts[ic].output_ok) continue;
-                const uint32_t seed = 1u + ia * 64 + ib * 8 + ic;
-                check_product(s, kLayouts[ia], kLayouts[ib], kLayouts[ic], /*integers=*/true, seed);
-                check_product(s, kLayouts[ia], kLayouts[ib], kLayouts[ic], /*integers=*/false, seed + 1000);
+TEST_P(GemmShapes, MatchReference) {
+    const auto [s, all] = GetParam();
+    if (!all) {
+        const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
+        check_product(s, row, row, row, true, 11);
+        check_product(s, row, col, row, true, 12);
+        check_product(s, col, row, col, false, 13);
+        check_product(s, strided, col, strided, false, 14);
+        return;
+    }
+    for (const Layout& la : kLayouts)
+        for (const Layout& lb : kLayouts)
+            for (const Layout& lc : kLayouts) {
+                if (!lc.output_ok) continue;
+                const uint32_t seed = 1u + P(&la - kLayouts) * 64 + P(&lb - kLayouts) * 8 + P(&lc - kLayouts);
+                check_product(s, la, lb, lc, /*integers=*/true, seed);
+                check_product(s, la, lb, lc, /*integers=*/false, seed + 1000);
             }
 }
 
-std::string shape_name(const ::testing::TestParamInfo<Shape>& info) {
-    const Shape s = info.param;
-    return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
+std::vector<ShapeCase> shape_cases() {
+    std::vector<ShapeCase> v;
+    for (Shape s : {Shape{1, 1, 1}, Shape{1, 1, 37}, Shape{1, 19, 1}, Shape{23, 1, 1}, Shape{1, 40, 33},
+                    Shape{35, 1, 40}, Shape{5, 7, 1}, Shape{3, 3, 3}, Shape{8, 8, 8}, Shape{9, 17, 5},
+                    Shape{7, 33, 19}, Shape{13, 9, 70}, Shape{33, 40, 17}, Shape{7, 70, 9}})
+        v.push_back({s, true});
+    for (Shape s : {
+             // tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
+             Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
+             // tall and skinny
+             Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
+             // either side of the small/large threshold (see below)
+             Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
+             Shape{1, 4096, 64}, Shape{4096, 1, 64},
+             // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
+             Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
+             // and skx's: MR 32, NR 12, MC 480, KC 384
+             Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
+             // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
+             Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}})
+        v.push_back({s, false});
+    return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(Gemm, GemmLayouts, ::testing::ValuesIn(kLayoutShapes), shape_name);
-
-// ---- sizes around our blocking, BLIS's blocking and the dispatch threshold ----
-
-class GemmSizes : public ::testing::TestWithParam<Shape> {};
-
-TEST_P(GemmSizes, RowAndColumnMajor) {
-    const Shape s = GetParam();
-    const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
-    check_product(s, row, row, row, true, 11);
-    check_product(s, row, col, row, true, 12);
-    check_product(s, col, row, col, false, 13);
-    check_product(s, strided, col, strided, false, 14);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Gemm, GemmSizes,
-    ::testing::Values(
-        // tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
-        Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
-        // tall and skinny
-        Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
-        // either side of the small/large threshold (see below)
-        Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
-        Shape{1, 4096, 64}, Shape{4096, 1, 64},
-        // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
-        Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
-        // and skx's: MR 32, NR 12, MC 480, KC 384
-        Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
-        // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
-        Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}),
-    shape_name);
+INSTANTIATE_TEST_SUITE_P(Gemm, GemmShapes, ::testing::ValuesIn(shape_cases()),
+                         [](const ::testing::TestParamInfo<ShapeCase>& info) {
+                             const Shape s = info.param.s;
+                             return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k) +
+                                    (info.param.all ? "_all" : "");
+                         });
 
 bool goes_large(size_t m, size_t n, size_t k) {
     detail::Problem p{1, m, n, k, nullptr, 0, P(k), 1, nullptr, 0, P(n), 1, nullptr, 0, P(n), 1};
@@ -235,34 +266,53 @@ bool goes_large(size_t m, size_t n, size_t k) {
 // The size tests above must reach the packed kernel (or BLIS) through sgemm,
 // not only when forced.
 TEST(Gemm, ThresholdSplitsSmallFromLarge) {
-    EXPECT_FALSE(goes_large(1, 1, 1));
-    EXPECT_FALSE(goes_large(8, 8, 8));
-    EXPECT_FALSE(goes_large(127, 128, 128));
-    EXPECT_FALSE(goes_large(128, 128, 128));
-    EXPECT_FALSE(goes_large(520, 40, 260));
-    EXPECT_TRUE(goes_large(1100, 40, 520));
-    EXPECT_TRUE(goes_large(32, 32, 2100));
-    EXPECT_TRUE(goes_large(1024, 1024, 1024));
-    EXPECT_TRUE(goes_large(size_t{1} << 40, size_t{1} << 40, 2));  // m * n * k must not wrap
+    for (Shape s : {Shape{1, 1, 1}, Shape{8, 8, 8}, Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{520, 40, 260}})
+        EXPECT_FALSE(goes_large(s.m, s.n, s.k)) << s.m << "x" << s.n << "x" << s.k;
+    for (Shape s : {Shape{1100, 40, 520}, Shape{32, 32, 2100}, Shape{1024, 1024, 1024},
+                    Shape{size_t{1} << 40, size_t{1} << 40, 2}})  // m * n * k must not wrap
+        EXPECT_TRUE(goes_large(s.m, s.n, s.k)) << s.m << "x" << s.n << "x" << s.k;
 }
 
-// ---- empty products ----
+// A result beyond the size limit is an error value of the Memory kind (the
+// Python layer raises MemoryError), never an exception or an internal error;
+// the shape checks still come first.
+template <class T>
+void check_oversize() {
+    const size_t huge = size_t{1} << 40, big = size_t{1} << 30;
+    const struct {
+        vorka::Dims a, b;
+        vorka::ErrorKind kind;
+    } cases[] = {
+        {{huge, 0}, {0, huge}, vorka::ErrorKind::Memory},         // beyond the size limit
+        {{big, 1, 0}, {big, 0, big}, vorka::ErrorKind::Memory},   // within it, beyond any address space
+        {{2, huge, 0}, {3, 0, huge}, vorka::ErrorKind::Runtime},  // batch [2] vs [3] comes first
+    };
+    for (const auto& c : cases) {
+        auto a = vorka::NdArray<T>::uninit(c.a), b = vorka::NdArray<T>::uninit(c.b);
+        auto r = vorka::kernels::MatmulOps<T>::do_matmul(a.view(), b.view());
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.error().kind, c.kind) << r.error().message;
+    }
+}
 
-TEST(Gemm, EmptyKWritesZerosOverGarbage) {
-    for (const Path& path : all_paths())
+TEST(Matmul, OversizeResultIsAMemoryErrorValue) {
+    check_oversize<float>();
+    check_oversize<vorka::f16>();
+    check_oversize<vorka::bf16>();
+}
+
+// Empty products write zeros over garbage (k = 0) or touch nothing (m, n or
+// batch 0); garbage in C never leaks into a result (0 * inf = NaN).
+TEST(Gemm, EmptyProductsAndGarbageInC) {
+    float a[4] = {1, 2, 3, 4}, b[4] = {1, 2, 3, 4};
+    for (const Path& path : all_paths()) {
         for (const Layout& l : kLayouts) {
             if (!l.output_ok) continue;
             Mat c(5, 7, l);
-            std::fill(c.buf.begin(), c.buf.end(), kNaN);
             run_path(path, 1, 5, 7, 0, nullptr, 0, 1, 1, nullptr, 0, 1, 1, c.data(), 0, c.rs, c.cs);
             expect_matches(c, Ref{std::vector<double>(35, 0.0), std::vector<double>(35, 0.0)}, 0, true,
                            path.name + " k=0 " + l.name);
         }
-}
-
-TEST(Gemm, EmptyMOrNTouchesNothing) {
-    float a[4] = {1, 2, 3, 4}, b[4] = {1, 2, 3, 4};
-    for (const Path& path : all_paths()) {
         float c[8];
         std::fill(std::begin(c), std::end(c), 42.0f);
         run_path(path, 1, 0, 2, 2, a, 0, 2, 1, b, 0, 2, 1, c, 0, 2, 1);
@@ -270,171 +320,79 @@ TEST(Gemm, EmptyMOrNTouchesNothing) {
         run_path(path, 3, 0, 0, 0, nullptr, 0, 0, 0, nullptr, 0, 0, 0, c, 0, 0, 0);
         run_path(path, 0, 2, 2, 2, a, 0, 2, 1, b, 0, 2, 1, c, 4, 2, 1);
         for (float x : c) EXPECT_EQ(x, 42.0f) << path.name;
+        for (float garbage : {kNaN, std::numeric_limits<float>::infinity(), -1e30f}) {
+            std::vector<float> a1(96 * 96, 1.0f), b1(96 * 96, 0.5f), c1(96 * 96, garbage);
+            run_path(path, 1, 96, 96, 96, a1.data(), 0, 96, 1, b1.data(), 0, 96, 1, c1.data(), 0, 96, 1);
+            for (float x : c1) ASSERT_EQ(x, 48.0f) << path.name;
+        }
     }
 }
 
-TEST(Gemm, GarbageInOutputNeverLeaks) {
-    // infinities and NaNs in C would survive any read of C (0 * inf = NaN)
-    for (const Path& path : all_paths())
-        for (float garbage : {kNaN, std::numeric_limits<float>::infinity(), -1e30f}) {
-            std::vector<float> a(96 * 96, 1.0f), b(96 * 96, 0.5f), c(96 * 96, garbage);
-            run_path(path, 1, 96, 96, 96, a.data(), 0, 96, 1, b.data(), 0, 96, 1, c.data(), 0, 96, 1);
-            for (float x : c) ASSERT_EQ(x, 48.0f) << path.name;
-        }
-}
-
-// ---- batches ----
+// ---- batches: items apart (gaps between them), stacked back to back, or one
+// operand shared (batch stride 0); long k (summed in halves) item by item ----
 
 struct BatchCase {
     Shape s;
-    bool share_a, share_b;
+    bool share_a, share_b, stacked;
 };
 void PrintTo(const BatchCase& c, std::ostream* os) {
     PrintTo(c.s, os);
-    *os << (c.share_a ? " shared A" : "") << (c.share_b ? " shared B" : "");
+    *os << (c.share_a ? " shared A" : "") << (c.share_b ? " shared B" : "") << (c.stacked ? " stacked" : "");
 }
 
 class GemmBatch : public ::testing::TestWithParam<BatchCase> {};
 
 TEST_P(GemmBatch, EachItemMatches) {
-    const auto [s, share_a, share_b] = GetParam();
+    const auto [s, share_a, share_b, stacked] = GetParam();
     const size_t batch = 5;
     std::mt19937 rng(99);
-    const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
-    // items laid out back to back, with a gap, so batch strides exceed the item size
-    auto stack = [&](size_t r, size_t c, const Layout& l, bool shared, std::vector<Mat>& items) {
+    // stacked around a shared B: row-major items of A and C, one taller product;
+    // around a shared A: column-major items of B and C, one wider product
+    const bool tall = stacked && share_b, wide = stacked && share_a;
+    const Layout &la = kLayouts[wide ? 3 : 0], &lb = kLayouts[tall ? 3 : 1], &lc = kLayouts[tall ? 0 : wide ? 1 : 3];
+    auto stack = [&](size_t r, size_t c, const Layout& l, bool shared, std::vector<Mat>& items, size_t gap) {
         for (size_t t = 0; t < (shared ? 1 : batch); ++t) items.emplace_back(r, c, l);
         for (auto& it : items) it.fill(rng, true);
+        const size_t sz = stacked && !shared ? r * c : items[0].buf.size() + gap;
+        std::vector<float> buf(sz * items.size() + items[0].buf.size(), kNaN);
+        for (size_t t = 0; t < items.size(); ++t)
+            std::copy(items[t].buf.begin(), items[t].buf.begin() + P(std::min(sz, items[t].buf.size())),
+                      buf.begin() + P(t * sz));
+        return std::pair{buf, shared ? ptrdiff_t{0} : P(sz)};
     };
     std::vector<Mat> as, bs;
-    stack(s.m, s.k, row, share_a, as);
-    stack(s.k, s.n, col, share_b, bs);
-    const size_t asz = as[0].buf.size() + 3, bsz = bs[0].buf.size() + 1;
-    std::vector<float> abuf(asz * as.size(), kNaN), bbuf(bsz * bs.size(), kNaN);
-    for (size_t t = 0; t < as.size(); ++t) std::copy(as[t].buf.begin(), as[t].buf.end(), abuf.begin() + t * asz);
-    for (size_t t = 0; t < bs.size(); ++t) std::copy(bs[t].buf.begin(), bs[t].buf.end(), bbuf.begin() + t * bsz);
-
+    const auto [abuf, bsa] = stack(s.m, s.k, la, share_a, as, 3);
+    const auto [bbuf, bsb] = stack(s.k, s.n, lb, share_b, bs, 1);
     for (const Path& path : all_paths()) {
-        Mat c0(s.m, s.n, strided);
-        const size_t csz = c0.buf.size() + 2;
-        std::vector<float> cbuf(csz * batch, kNaN);
-        run_path(path, batch, s.m, s.n, s.k, abuf.data(), share_a ? 0 : P(asz), as[0].rs, as[0].cs, bbuf.data(),
-                 share_b ? 0 : P(bsz), bs[0].rs, bs[0].cs, cbuf.data(), P(csz), c0.rs, c0.cs);
+        Mat c0(s.m, s.n, lc);
+        const size_t csz = stacked ? s.m * s.n : c0.buf.size() + 2;
+        std::vector<float> cbuf(csz * batch + c0.buf.size(), kNaN);
+        std::fill(cbuf.begin() + P(csz * batch), cbuf.end(), 7.0f);  // not NaN: a NaN item written there shows
+        run_path(path, batch, s.m, s.n, s.k, abuf.data(), bsa, as[0].rs, as[0].cs, bbuf.data(), bsb, bs[0].rs,
+                 bs[0].cs, cbuf.data(), P(csz), c0.rs, c0.cs);
         for (size_t t = 0; t < batch; ++t) {
-            Mat c(s.m, s.n, strided);
-            std::copy(cbuf.begin() + t * csz, cbuf.begin() + t * csz + c.buf.size(), c.buf.begin());
+            Mat c(s.m, s.n, lc);
+            std::copy(cbuf.begin() + P(t * csz), cbuf.begin() + P(t * csz + std::min(csz, c.buf.size())),
+                      c.buf.begin());
             for (size_t g = c.buf.size(); g < csz; ++g) EXPECT_TRUE(std::isnan(cbuf[t * csz + g])) << path.name;
             expect_matches(c, reference(as[share_a ? 0 : t], bs[share_b ? 0 : t]), s.k, true,
                            path.name + " item " + std::to_string(t));
         }
+        for (size_t g = batch * csz; g < cbuf.size(); ++g) ASSERT_EQ(cbuf[g], 7.0f) << path.name << " past the last item";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Gemm, GemmBatch,
-                         ::testing::Values(BatchCase{{8, 8, 8}, false, false}, BatchCase{{8, 8, 8}, true, false},
-                                           BatchCase{{8, 8, 8}, false, true}, BatchCase{{3, 20, 40}, true, true},
-                                           BatchCase{{1, 1, 9}, false, true}, BatchCase{{70, 65, 66}, false, true}));
-
-// Items stacked back to back around a shared operand: sgemm treats them as
-// one taller (shared B) or wider (shared A) product.
-TEST(GemmBatch, StackedItemsAroundASharedOperand) {
-    const size_t batch = 5;
-    for (const Shape s : {Shape{8, 8, 8}, Shape{1, 7, 9}, Shape{7, 1, 9}, Shape{33, 40, 17}, Shape{32, 32, 300}}) {
-        for (const bool share_b : {true, false}) {
-            std::mt19937 rng(7);
-            const Layout& lay = kLayouts[share_b ? 0 : 1];  // row-major stacks rows, column-major columns
-            Mat shared = share_b ? Mat(s.k, s.n, kLayouts[3]) : Mat(s.m, s.k, kLayouts[3]);
-            shared.fill(rng, true);
-            std::vector<Mat> items;
-            std::vector<float> stack;
-            const size_t isz = share_b ? s.m * s.k : s.k * s.n;
-            for (size_t t = 0; t < batch; ++t) {
-                items.emplace_back(share_b ? s.m : s.k, share_b ? s.k : s.n, lay);
-                items.back().fill(rng, true);
-                stack.insert(stack.end(), items.back().buf.begin(), items.back().buf.begin() + P(isz));
-            }
-            const Mat& a0 = share_b ? items[0] : shared;
-            const Mat& b0 = share_b ? shared : items[0];
-            Mat c0(s.m, s.n, lay);
-            for (const Path& path : all_paths()) {
-                std::vector<float> c(batch * s.m * s.n, kNaN);
-                const float* a = share_b ? stack.data() : shared.data();
-                const float* b = share_b ? shared.data() : stack.data();
-                run_path(path, batch, s.m, s.n, s.k, a, share_b ? P(isz) : 0, a0.rs, a0.cs, b, share_b ? 0 : P(isz),
-                         b0.rs, b0.cs, c.data(), P(s.m * s.n), c0.rs, c0.cs);
-                for (size_t t = 0; t < batch; ++t) {
-                    Mat ct(s.m, s.n, lay);
-                    std::copy(c.begin() + P(t * s.m * s.n), c.begin() + P((t + 1) * s.m * s.n), ct.buf.begin());
-                    expect_matches(ct, reference(share_b ? items[t] : shared, share_b ? shared : items[t]), s.k, true,
-                                   path.name + (share_b ? " shared B" : " shared A") + " item " + std::to_string(t));
-                }
-            }
-        }
-    }
-}
-
-// float16 operands widened while packed: exactly the float32 product of the
-// widened operands (integers: every term exact), on every layout and on the
-// packed kernel's block edges, batched with and without a shared operand.
-TEST(GemmF16, WidenedWhilePackedMatchesFloat32) {
-    if (!detail::packed_kernel()) GTEST_SKIP() << "no AVX-512";
-    const Layout* lays[] = {&kLayouts[0], &kLayouts[1], &kLayouts[3], &kLayouts[4]};
-    auto halves = [](const Mat& m) {
-        std::vector<vorka::f16> h;
-        for (float x : m.buf) h.push_back(vorka::f32_to_f16(x));
-        return h;
-    };
-    const Shape shapes[] = {{1, 1, 1}, {9, 33, 7}, {64, 64, 64}, {257, 31, 255}, {7, 1025, 257}, {263, 1061, 300},
-                            {17, 40, 256}};
-    int seed = 0;
-    for (const Shape& s : shapes)
-        for (const Layout* la : lays)
-            for (const Layout* lb : lays) {
-                if (s.m * s.n * s.k > 1u << 22 && (la != lays[0] || lb != lays[1])) continue;
-                std::mt19937 rng(++seed);
-                Mat a(s.m, s.k, *la), b(s.k, s.n, *lb);
-                a.fill(rng, true);
-                b.fill(rng, true);
-                const auto ha = halves(a), hb = halves(b);
-                const size_t batch = 2;  // the same item twice, B shared
-                Mat c0(s.m, s.n, kLayouts[0]);
-                std::vector<float> c(2 * c0.buf.size(), kNaN);
-                ASSERT_TRUE(vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ha.data(), 0, a.rs, a.cs, hb.data(), 0,
-                                                        b.rs, b.cs, c.data(), P(c0.buf.size()), c0.rs, c0.cs));
-                const Ref ref = reference(a, b);
-                for (size_t t = 0; t < batch; ++t) {
-                    Mat ct(s.m, s.n, kLayouts[0]);
-                    std::copy(c.begin() + P(t * ct.buf.size()), c.begin() + P((t + 1) * ct.buf.size()), ct.buf.begin());
-                    expect_matches(ct, ref, s.k, true,
-                                   std::string("f16 ") + la->name + "*" + lb->name + " " + std::to_string(s.m) + "x" +
-                                       std::to_string(s.n) + "x" + std::to_string(s.k));
-                }
-                // rounded to float16 as stored (one block of k only): the float32
-                // result rounded once, into row- or column-major C; values that
-                // need rounding
-                std::normal_distribution<float> nd;
-                std::vector<vorka::f16> ga(ha.size()), gb(hb.size());
-                for (auto& x : ga) x = vorka::f32_to_f16(nd(rng));
-                for (auto& x : gb) x = vorka::f32_to_f16(nd(rng));
-                std::vector<float> cw(c.size(), kNaN);
-                ASSERT_TRUE(vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ga.data(), 0, a.rs, a.cs, gb.data(), 0,
-                                                        b.rs, b.cs, cw.data(), P(c0.buf.size()), c0.rs, c0.cs));
-                const Layout& lc = *lays[seed % 2];
-                Mat c1(s.m, s.n, lc);
-                std::vector<vorka::f16> h(2 * c1.buf.size(), vorka::f16{0x7E01});
-                const bool narrowed =
-                    vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ga.data(), 0, a.rs, a.cs, gb.data(), 0, b.rs,
-                                                b.cs, h.data(), P(c1.buf.size()), c1.rs, c1.cs);
-                ASSERT_EQ(narrowed, s.k <= detail::kPackedKC);
-                for (size_t t = 0; narrowed && t < batch; ++t)
-                    for (size_t i = 0; i < s.m; ++i)
-                        for (size_t j = 0; j < s.n; ++j)
-                            ASSERT_EQ(h[t * c1.buf.size() + P(i) * c1.rs + P(j) * c1.cs].bits,
-                                      vorka::f32_to_f16(cw[t * c0.buf.size() + P(i) * c0.rs + P(j) * c0.cs]).bits)
-                                << lc.name << " " << s.m << "x" << s.n << "x" << s.k << " at " << t << "," << i << ","
-                                << j;
-            }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Gemm, GemmBatch,
+    ::testing::Values(BatchCase{{8, 8, 8}, false, false, false}, BatchCase{{8, 8, 8}, true, false, false},
+                      BatchCase{{8, 8, 8}, false, true, false}, BatchCase{{3, 20, 40}, true, true, false},
+                      BatchCase{{1, 1, 9}, false, true, false}, BatchCase{{70, 65, 66}, false, true, false},
+                      BatchCase{{3, 2, 4099}, false, true, false}, BatchCase{{2, 3, 4500}, true, false, false},
+                      BatchCase{{8, 8, 8}, false, true, true}, BatchCase{{8, 8, 8}, true, false, true},
+                      BatchCase{{1, 7, 9}, false, true, true}, BatchCase{{1, 7, 9}, true, false, true},
+                      BatchCase{{7, 1, 9}, false, true, true}, BatchCase{{7, 1, 9}, true, false, true},
+                      BatchCase{{33, 40, 17}, false, true, true}, BatchCase{{33, 40, 17}, true, false, true},
+                      BatchCase{{32, 32, 300}, false, true, true}, BatchCase{{32, 32, 300}, true, false, true}));
 
 // ---- threads ----
 
@@ -450,9 +408,9 @@ bool concurrent_products_agree() {
     std::thread th[2];
     for (int t = 0; t < 2; ++t) {
         got[t].assign(n * n, kNaN);
+        // BLIS's first configuration and sgemm in turn, BLIS first, so that
+        // both threads race into BLIS's first call on every CPU
         th[t] = std::thread([&, t] {
-            // BLIS's first configuration and sgemm in turn, BLIS first, so that both
-            // threads race into BLIS's first call on every CPU
             const std::string blis(detail::available_blis_configs()[0].name);
             for (int rep = 0; rep < 5; ++rep) {
                 if (rep % 2 == 1)
@@ -470,60 +428,36 @@ bool concurrent_products_agree() {
     return ok[0] && ok[1] && got[0] == want && got[1] == want;
 }
 
-TEST(GemmThreads, ConcurrentFirstCallsInFreshProcess) {
-    // The threadsafe style re-runs this test in a new process, where BLIS has
-    // not been initialised yet: both threads race into its first call.
+TEST(GemmThreads, ConcurrentCallsAgree) {
+    EXPECT_TRUE(concurrent_products_agree());
+    // The threadsafe style re-runs this in a new process, where BLIS has not
+    // been initialised yet: both threads race into its first call.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(concurrent_products_agree() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
-TEST(GemmThreads, ConcurrentCallsAgree) { EXPECT_TRUE(concurrent_products_agree()); }
-
-
 // ---- bfloat16 products ----
 
-namespace bf16_tests {
-
 using vorka::bf16;
+constexpr bf16 kBfNaN{0x7FC1};
 
-float widen(bf16 x) {
-    const uint32_t u = uint32_t{x.bits} << 16;
-    float f;
-    std::memcpy(&f, &u, sizeof f);
-    return f;
-}
-
-bf16 from_bits(uint16_t b) { return bf16{b}; }
+float widen(bf16 x) { return vorka::bf16_to_f32(x); }
 
 // Random values spanning many binades of the exact range, with exact zeros.
-bf16 random_value(std::mt19937& rng) {
-    std::uniform_int_distribution<int> exp(127 - 30, 127 + 30), mant(0, 127), coin(0, 15);
-    if (coin(rng) == 0) return from_bits(coin(rng) & 1 ? 0x8000 : 0);
-    return from_bits(static_cast<uint16_t>((coin(rng) & 1) << 15 | exp(rng) << 7 | mant(rng)));
-}
-
-// A strided bf16 matrix inside a buffer of NaNs.
-struct BMat {
-    size_t rows, cols;
-    ptrdiff_t rs, cs;
-    std::vector<bf16> buf;
-    BMat(size_t r, size_t c, const Layout& l) : rows(r), cols(c), rs(l.rs(r, c)), cs(l.cs(r, c)) {
-        Mat shape(r, c, l);
-        buf.assign(shape.buf.size(), from_bits(0x7FC1));
-    }
-    size_t off(size_t i, size_t j) const {
-        return (i > 0 ? i * static_cast<size_t>(rs) : 0) + (j > 0 ? j * static_cast<size_t>(cs) : 0);
-    }
-    bf16& at(size_t i, size_t j) { return buf[off(i, j)]; }
+struct BMat : MatT<bf16> {
+    BMat(size_t r, size_t c, const Layout& l) : MatT(r, c, l, kBfNaN) {}
     void fill(std::mt19937& rng) {
+        std::uniform_int_distribution<int> exp(127 - 30, 127 + 30), mant(0, 127), coin(0, 15);
         for (size_t i = 0; i < rows; ++i)
-            for (size_t j = 0; j < cols; ++j) at(i, j) = random_value(rng);
+            for (size_t j = 0; j < cols; ++j)
+                at(i, j) = coin(rng) == 0 ? bf16{static_cast<uint16_t>(coin(rng) & 1 ? 0x8000 : 0)}
+                                          : bf16{static_cast<uint16_t>((coin(rng) & 1) << 15 | exp(rng) << 7 | mant(rng))};
     }
 };
 
 // The documented order: k = 1, 0, 3, 2, ... each product exact, each sum
 // rounded once in float32.
-float chain(BMat& a, BMat& b, size_t i, size_t j) {
+float chain(const BMat& a, const BMat& b, size_t i, size_t j) {
     float acc = 0.0f;
     for (size_t q = 0; q < a.cols; q += 2) {
         if (q + 1 < a.cols) acc = acc + widen(a.at(i, q + 1)) * widen(b.at(q + 1, j));
@@ -532,123 +466,97 @@ float chain(BMat& a, BMat& b, size_t i, size_t j) {
     return acc;
 }
 
-struct Bf16Case {
-    Shape s;
-    int la, lb, lc;  // indices into kLayouts
-};
-void PrintTo(const Bf16Case& c, std::ostream* os) {
-    PrintTo(c.s, os);
-    *os << " " << kLayouts[c.la].name << "*" << kLayouts[c.lb].name << "->" << kLayouts[c.lc].name;
-}
-
-class GemmBf16 : public ::testing::TestWithParam<Bf16Case> {};
-
-TEST_P(GemmBf16, BitExactAgainstFloat32Chain) {
-    if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
-    const auto [s, la, lb, lc] = GetParam();
-    std::mt19937 rng(7 + static_cast<uint32_t>(s.m * 31 + s.n * 7 + s.k));
-    BMat a(s.m, s.k, kLayouts[la]), b(s.k, s.n, kLayouts[lb]);
-    a.fill(rng);
-    b.fill(rng);
-    Mat c(s.m, s.n, kLayouts[lc]);
-    BMat h(s.m, s.n, kLayouts[lc]);
-    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(1, s.m, s.n, s.k, a.buf.data(), 0, a.rs, a.cs, b.buf.data(), 0, b.rs,
-                                             b.cs, c.data(), 0, c.rs, c.cs));
-    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(1, s.m, s.n, s.k, a.buf.data(), 0, a.rs, a.cs, b.buf.data(), 0, b.rs,
-                                             b.cs, h.buf.data(), 0, h.rs, h.cs));
-    std::vector<bool> inside(c.buf.size(), false);
-    size_t bad = 0;
-    for (size_t i = 0; i < s.m; ++i)
-        for (size_t j = 0; j < s.n; ++j) {
-            inside[c.off(i, j)] = true;
-            const float want = chain(a, b, i, j), got = c.at(i, j);
-            if (std::memcmp(&want, &got, sizeof got) != 0 && bad++ < 5)
-                ADD_FAILURE() << "C[" << i << "][" << j << "] = " << got << ", want " << want;
-            // rounded once, exactly as the library narrows
-            const uint16_t want16 = vorka::f32_to_bf16(want).bits, got16 = h.at(i, j).bits;
-            if (want16 != got16 && bad++ < 5)
-                ADD_FAILURE() << "bf16 C[" << i << "][" << j << "] = " << std::hex << got16 << ", want " << want16
-                              << std::dec;
-        }
-    for (size_t t = 0; t < c.buf.size(); ++t) {
-        if (!inside[t] && !std::isnan(c.buf[t]) && bad++ < 5) ADD_FAILURE() << "wrote outside C at slot " << t;
-        if (!inside[t] && h.buf[t].bits != 0x7FC1 && bad++ < 5) ADD_FAILURE() << "wrote outside bf16 C at " << t;
+// Items apart (A with gaps, B shared) or stacked (A and C back to back), into
+// float32 and bfloat16 C: every element bit-exact against the chain, nothing
+// written outside C.
+void check_bf16(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc, size_t batch, bool share_a,
+                std::mt19937& rng, bool stacked = false) {
+    std::vector<BMat> as, bs;
+    std::vector<bf16> abuf, bbuf;
+    for (size_t t = 0; t < batch; ++t) {
+        if (t == 0 || !share_a) as.emplace_back(s.m, s.k, la).fill(rng);
+        if (t == 0 || share_a) bs.emplace_back(s.k, s.n, lb).fill(rng);
     }
+    const size_t asz = stacked ? s.m * s.k : as[0].buf.size();
+    for (auto& x : as) abuf.insert(abuf.end(), x.buf.begin(), x.buf.begin() + P(asz));
+    for (auto& x : bs) bbuf.insert(bbuf.end(), x.buf.begin(), x.buf.end());
+    const ptrdiff_t bsa = share_a ? 0 : P(asz), bsb = share_a ? P(bs[0].buf.size()) : 0;
+    Mat c0(s.m, s.n, lc);
+    const size_t csz = c0.buf.size();
+    std::vector<float> c(batch * csz, kNaN);
+    std::vector<bf16> h(batch * csz, kBfNaN);
+    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, s.m, s.n, s.k, abuf.data(), bsa, as[0].rs, as[0].cs, bbuf.data(),
+                                             bsb, bs[0].rs, bs[0].cs, c.data(), P(csz), c0.rs, c0.cs));
+    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, s.m, s.n, s.k, abuf.data(), bsa, as[0].rs, as[0].cs, bbuf.data(),
+                                             bsb, bs[0].rs, bs[0].cs, h.data(), P(csz), c0.rs, c0.cs));
+    std::vector<bool> inside(csz, false);
+    for (size_t i = 0; i < s.m; ++i)
+        for (size_t j = 0; j < s.n; ++j) inside[c0.off(i, j)] = true;
+    size_t bad = 0;
+    for (size_t t = 0; t < batch; ++t)
+        for (size_t i = 0; i < s.m; ++i)
+            for (size_t j = 0; j < s.n; ++j) {
+                const float want = chain(as[share_a ? 0 : t], bs[share_a ? t : 0], i, j);
+                const float got = c[t * csz + c0.off(i, j)];
+                const uint16_t got16 = h[t * csz + c0.off(i, j)].bits, want16 = vorka::f32_to_bf16(want).bits;
+                if ((std::memcmp(&want, &got, sizeof got) != 0 || got16 != want16) && bad++ < 5)
+                    ADD_FAILURE() << "item " << t << " C[" << i << "][" << j << "] = " << got << " / " << std::hex
+                                  << got16 << std::dec << ", want " << want;
+            }
+    for (size_t q = 0; q < batch * csz; ++q)
+        if (!inside[q % csz] && (!std::isnan(c[q]) || h[q].bits != kBfNaN.bits) && bad++ < 5)
+            ADD_FAILURE() << "wrote outside C at slot " << q;
 }
 
-std::vector<Bf16Case> bf16_cases() {
-    // row, col, strided, strided_t
-    const int layouts[] = {0, 1, 3, 4};
+TEST(GemmBf16, BitExactOnEveryLayoutAndBlockEdge) {
+    if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
+    const int layouts[] = {0, 1, 3, 4};  // row, col, strided, strided_t
     const Shape shapes[] = {
-        {8, 32, 16}, {1, 1, 1}, {7, 33, 17}, {9, 15, 31}, {17, 47, 2}, {16, 64, 300},   // tiles, odd k, k blocks
-        {130, 20, 40}, {8, 2100, 5}, {40, 48, 513},                                    // row and column blocks
+        {8, 32, 16}, {1, 1, 1}, {7, 33, 17}, {9, 15, 31}, {17, 47, 2}, {16, 64, 300},  // tiles, odd k, k blocks
+        {130, 20, 40}, {8, 2100, 5}, {40, 48, 513},                                   // row and column blocks
         {13, 33, 18}, {119, 16, 64}, {241, 40, 32},  // tiles and blocks of rows of A read in place
     };
-    std::vector<Bf16Case> v;
+    std::mt19937 rng(7);
     for (const Shape& s : shapes)
         for (int la : layouts)
-            for (int lb : layouts) v.push_back({s, la, lb, (la + lb) % 2 == 0 ? 0 : 3});
-    return v;
+            for (int lb : layouts) {
+                SCOPED_TRACE(std::string(kLayouts[la].name) + "*" + kLayouts[lb].name + " " + std::to_string(s.m) +
+                             "x" + std::to_string(s.n) + "x" + std::to_string(s.k));
+                check_bf16(s, kLayouts[la], kLayouts[lb], kLayouts[(la + lb) % 2 == 0 ? 0 : 3], 1, false, rng);
+            }
+    // batches: A apart (with gaps) around a shared B, shared A (checked and
+    // packed once) around column-major B items, A stacked into one taller product
+    check_bf16({9, 20, 33}, kLayouts[0], kLayouts[1], kLayouts[0], 3, false, rng);
+    check_bf16({9, 20, 33}, kLayouts[0], kLayouts[1], kLayouts[0], 3, true, rng);
+    check_bf16({9, 20, 33}, kLayouts[1], kLayouts[1], kLayouts[3], 3, true, rng);
+    check_bf16({9, 20, 33}, kLayouts[0], kLayouts[1], kLayouts[0], 3, false, rng, true);
+    std::vector<float> c(3 * 9 * 20, kNaN);
+    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(3, 9, 20, 0, static_cast<const bf16*>(nullptr), 0, 1, 1, nullptr, 0, 1,
+                                             1, c.data(), 180, 20, 1));
+    for (float x : c) ASSERT_EQ(x, 0.0f);
 }
 
-INSTANTIATE_TEST_SUITE_P(Gemm, GemmBf16, ::testing::ValuesIn(bf16_cases()));
-
-TEST(GemmBf16Batch, SharedOperandsAndZeroK) {
+// A fresh thread starts with empty packing buffers, which the first product
+// must size for its own blocks: sizes just past one tile of rows and columns,
+// with A packed (column-major) and read in place.
+TEST(GemmBf16, FirstProductOfAThread) {
     if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
-    const size_t m = 9, n = 20, k = 33, batch = 3;
-    std::mt19937 rng(5);
-    std::vector<BMat> as, bs;
-    for (size_t t = 0; t < batch; ++t) {
-        as.emplace_back(m, k, kLayouts[0]);
-        as.back().fill(rng);
-    }
-    bs.emplace_back(k, n, kLayouts[1]);
-    bs.back().fill(rng);
-    // with gaps between the items of A, and stacked back to back (one taller product)
-    for (const size_t asz : {as[0].buf.size(), m * k}) {
-        std::vector<bf16> abuf;
-        for (auto& x : as) abuf.insert(abuf.end(), x.buf.begin(), x.buf.begin() + P(asz));
-        std::vector<float> c(batch * m * n, kNaN);
-        ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, abuf.data(), P(asz), as[0].rs, as[0].cs,
-                                                 bs[0].buf.data(), 0, bs[0].rs, bs[0].cs, c.data(), P(m * n), P(n), 1));
-        for (size_t t = 0; t < batch; ++t)
-            for (size_t i = 0; i < m; ++i)
-                for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(as[t], bs[0], i, j));
-    }
-    // A shared by every item (checked and packed once), B items column-major
-    for (const Layout* la : {&kLayouts[0], &kLayouts[1]}) {
-        BMat a(m, k, *la);
-        a.fill(rng);
-        std::vector<BMat> bs2;
-        std::vector<bf16> bbuf;
-        for (size_t t = 0; t < batch; ++t) {
-            bs2.emplace_back(k, n, kLayouts[1]);
-            bs2.back().fill(rng);
-            bbuf.insert(bbuf.end(), bs2.back().buf.begin(), bs2.back().buf.end());
-        }
-        std::vector<float> c(batch * m * n, kNaN);
-        ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, k, a.buf.data(), 0, a.rs, a.cs, bbuf.data(),
-                                                 P(bs2[0].buf.size()), bs2[0].rs, bs2[0].cs, c.data(), P(m * n), P(n),
-                                                 1));
-        for (size_t t = 0; t < batch; ++t)
-            for (size_t i = 0; i < m; ++i)
-                for (size_t j = 0; j < n; ++j) ASSERT_EQ(c[(t * m + i) * n + j], chain(a, bs2[t], i, j));
-    }
-    std::vector<float> c(batch * m * n, kNaN);
-    ASSERT_TRUE(vorka::gemm::bf16_gemm_batch(batch, m, n, 0, static_cast<const bf16*>(nullptr), 0, 1, 1, nullptr,
-                                             0, 1, 1, c.data(), P(m * n), P(n), 1));
-    for (float x : c) ASSERT_EQ(x, 0.0f);
+    for (const Shape s : {Shape{9, 33, 40}, Shape{16, 64, 7}, Shape{3, 5, 600}, Shape{129, 40, 9}})
+        for (int la : {0, 1})
+            std::thread([&] {
+                std::mt19937 rng(3);
+                check_bf16(s, kLayouts[la], kLayouts[1 - la], kLayouts[0], 2, false, rng);
+            }).join();
 }
 
 // Values whose products could be subnormal (flushed by the instructions) make
 // the product decline, wherever they sit in either operand.
-TEST(GemmBf16Range, DeclinesValuesThatCouldMakeSubnormals) {
+TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
     if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
-    struct Probe {
+    const struct {
         uint16_t bits;
         bool ok;
-    };
-    const Probe probes[] = {
+    } probes[] = {
         {0x0000, true},  {0x8000, true},                     // zeros
         {0x2380, true},  {0xA380, true},  {0x237F, false},   // 2^-56 is the smallest, below is out
         {0x0001, false}, {0x807F, false},                    // subnormals
@@ -656,16 +564,16 @@ TEST(GemmBf16Range, DeclinesValuesThatCouldMakeSubnormals) {
         {0x7F80, true},  {0xFF80, true},  {0x7FC0, true},    // infinities, NaN
         {0x3F80, true},
     };
-    for (size_t len : {size_t{1}, size_t{31}, size_t{33}, size_t{1500}}) {
-        for (size_t pos : {size_t{0}, len / 2, len - 1}) {
-            for (const Probe& p : probes) {
+    for (size_t len : {size_t{1}, size_t{31}, size_t{33}, size_t{1500}})
+        for (size_t pos : {size_t{0}, len / 2, len - 1})
+            for (const auto& p : probes)
                 // [2 x len] @ [len x 3], the probe in row 1 of A or column 2 of B;
                 // each operand row- or column-major (they are read differently)
                 for (int where = 0; where < 4; ++where) {
                     const bool in_b = where & 1, col = where & 2;
-                    std::vector<bf16> a(2 * len, from_bits(0x3F80)), b(len * 3, from_bits(0x3F80));
+                    std::vector<bf16> a(2 * len, bf16{0x3F80}), b(len * 3, bf16{0x3F80});
                     const ptrdiff_t rsa = col ? 1 : P(len), csa = col ? 2 : 1, rsb = col ? 1 : 3, csb = col ? P(len) : 1;
-                    (in_b ? b[pos * rsb + 2 * csb] : a[rsa + P(pos) * csa]) = from_bits(p.bits);
+                    (in_b ? b[pos * rsb + 2 * csb] : a[rsa + P(pos) * csa]) = bf16{p.bits};
                     std::vector<float> c(6);
                     EXPECT_EQ(vorka::gemm::bf16_gemm_batch(1, 2, 3, len, a.data(), 0, rsa, csa, b.data(), 0, rsb, csb,
                                                            c.data(), 0, 3, 1),
@@ -673,11 +581,6 @@ TEST(GemmBf16Range, DeclinesValuesThatCouldMakeSubnormals) {
                         << std::hex << p.bits << std::dec << " at " << pos << " of " << len << (in_b ? " in B" : " in A")
                         << (col ? ", column-major" : ", row-major");
                 }
-            }
-        }
-    }
 }
-
-}  // namespace bf16_tests
 
 }  // namespace

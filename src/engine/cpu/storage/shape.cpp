@@ -59,14 +59,4 @@ CpuStorage ones_like(const CpuStorage& x) {
     });
 }
 
-CpuStorage to_standard_layout(const CpuStorage& x) {
-    return x.visit([](const auto& a) {
-        if (is_standard_layout(a.shape(), a.strides())) {
-            auto c = a.copy();
-            return CpuStorage(std::move(c));
-        }
-        return CpuStorage(vorka::to_standard_layout(a.view()));
-    });
-}
-
 }  // namespace vorka::storage_ops

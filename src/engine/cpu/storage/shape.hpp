@@ -16,7 +16,5 @@ Result<CpuStorage> transpose(const CpuStorage& x, std::size_t dim0, std::size_t 
 // Standard-layout storages of x's shape and type.
 CpuStorage zeros_like(const CpuStorage& x);
 CpuStorage ones_like(const CpuStorage& x);
-// A standard-layout copy (the same storage contents when already standard).
-CpuStorage to_standard_layout(const CpuStorage& x);
 
 }  // namespace vorka::storage_ops
