@@ -277,6 +277,17 @@ SmallKernel packed_kernel() {
     return kernel_isa() == simd::Isa::Avx512 ? k : SmallKernel{};
 }
 
+HalfKernel f16_kernel() {
+    switch (kernel_isa()) {
+        case simd::Isa::Avx512:
+            return packed_avx512_f16;
+        case simd::Isa::Avx2:
+            return packed_avx2_f16;
+        default:
+            return nullptr;
+    }
+}
+
 bool beyond_small(const Problem& p) {
     const double m = static_cast<double>(p.m), n = static_cast<double>(p.n), k = static_cast<double>(p.k);
     // Below ~128^3 multiply-adds the packing of a cache-blocked GEMM (and
@@ -334,12 +345,13 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     static_assert(sizeof(f16) == sizeof(uint16_t));
-    if (!detail::packed_kernel()) return false;
+    const detail::HalfKernel kernel = detail::f16_kernel();
+    if (!kernel) return false;
     detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
                           reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc};
     if (detail::prepare(p)) {
         detail::orient(p);
-        detail::packed_avx512_f16(p);
+        kernel(p);
     }
     return true;
 }
@@ -348,13 +360,14 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     f16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    if (!detail::packed_kernel() || k == 0 || k > detail::kPackedKC) return false;
+    const detail::HalfKernel kernel = detail::f16_kernel();
+    if (!kernel || k == 0 || k > detail::kPackedKC) return false;
     detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
                           reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
                           reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
     if (detail::prepare(p)) {
         detail::orient(p);
-        detail::packed_avx512_f16(p);
+        kernel(p);
     }
     return true;
 }

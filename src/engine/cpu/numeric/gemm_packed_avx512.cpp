@@ -135,6 +135,16 @@ void pack(const S* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t kb, siz
     }
 }
 
+// Row i of the rows x kb float16 block at src (rows ls apart, unit stride
+// along k) widened to dst + i * kb.
+void widen_rows(const uint16_t* src, ptrdiff_t ls, size_t rows, size_t kb, float* dst) {
+    for (size_t i = 0; i < rows; ++i, src += ls, dst += kb)
+        for (size_t p = 0; p < kb; p += 16) {
+            const __mmask16 m = mask16(kb - p);
+            _mm512_mask_storeu_ps(dst + p, m, load16(m, src + p));
+        }
+}
+
 // C[0, mb) x [0, NR) (masks m select the columns) = its previous value when
 // `load`, else 0, plus kb steps of A (element (r, p) at r * ars + p * acs;
 // rows past mb are never read) and packed B. C rows are `rsc` floats apart,
@@ -241,11 +251,19 @@ void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* 
                 const S* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
                 // Rows of A that run along k are read in place: the kernel
                 // walks MR of them side by side, which the cache serves as well
-                // as a packed panel, and the copy is saved.
+                // as a packed panel, and the copy is saved. float16 rows are
+                // widened into a row-major block, which costs far less than
+                // transposing them into panels.
                 constexpr bool wide = std::is_same_v<S, float>;
-                const bool direct = wide && P.csa == 1;
-                if (!direct && !a_ready) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
-                const ptrdiff_t ars = direct ? P.rsa : 1, acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
+                const bool direct = P.csa == 1;
+                if (!a_ready) {
+                    if (!direct)
+                        pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
+                    else if constexpr (!wide)
+                        widen_rows(ak, P.rsa, mc, kb, abuf);
+                }
+                const ptrdiff_t ars = !direct ? 1 : wide ? P.rsa : static_cast<ptrdiff_t>(kb);
+                const ptrdiff_t acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
                 for (size_t ir = 0; ir < mc; ir += MR) {
                     const float* ap = abuf + ir * kb;
                     if constexpr (wide)
