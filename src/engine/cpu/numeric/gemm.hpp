@@ -35,6 +35,8 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+// Whether the CPU (the instruction set in use) has the float16 kernel.
+bool f16_products_supported();
 // The same rounded once to float16 as each element is stored (no float32
 // result array); false (nothing written) also when k is 0 or longer than one
 // block of the packed kernel (256).

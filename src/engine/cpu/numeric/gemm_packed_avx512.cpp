@@ -149,8 +149,9 @@ void widen_rows(const uint16_t* src, ptrdiff_t ls, size_t rows, size_t kb, float
 // `load`, else 0, plus kb steps of A (element (r, p) at r * ars + p * acs;
 // rows past mb are never read) and packed B. C rows are `rsc` floats apart,
 // columns contiguous.
+// With `h` (not null), C goes there instead, rounded to float16.
 void kernel(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, float* c, ptrdiff_t rsc,
-            size_t mb, const __mmask16* m, bool load) {
+            size_t mb, const __mmask16* m, bool load, uint16_t* h = nullptr) {
     ptrdiff_t off[MR];
     __m512 acc[MR][NV];
 #pragma GCC unroll 8
@@ -178,7 +179,13 @@ void kernel(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float
     for (size_t r = 0; r < MR; ++r) {
         if (r >= mb) break;
 #pragma GCC unroll 4
-        for (size_t v = 0; v < NV; ++v) _mm512_mask_storeu_ps(c + static_cast<ptrdiff_t>(r) * rsc + 16 * v, m[v], acc[r][v]);
+        for (size_t v = 0; v < NV; ++v) {
+            if (h)
+                _mm256_mask_storeu_epi16(h + static_cast<ptrdiff_t>(r) * rsc + 16 * v, m[v],
+                                         _mm512_cvtps_ph(acc[r][v], _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+            else
+                _mm512_mask_storeu_ps(c + static_cast<ptrdiff_t>(r) * rsc + 16 * v, m[v], acc[r][v]);
+        }
     }
 }
 
@@ -213,24 +220,22 @@ void tile(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* 
 }
 
 // One tile rounded to float16 as it is stored (k in one block, so C starts
-// at zero): the float32 sums pass through an L1 buffer.
+// at zero); the float32 sums pass through an L1 buffer when C's columns are
+// not contiguous.
 void tile_f16(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, uint16_t* h, ptrdiff_t rsc,
               ptrdiff_t csc, size_t mb, size_t nb) {
     __mmask16 m[NV];
     for (size_t v = 0; v < NV; ++v) m[v] = mask16(nb > 16 * v ? nb - 16 * v : 0);
+    if (csc == 1) {
+        kernel(kb, a, ars, acs, bp, nullptr, rsc, mb, m, false, h);
+        return;
+    }
     alignas(64) float t[MR * NR];
     kernel(kb, a, ars, acs, bp, t, NR, mb, m, false);
     for (size_t r = 0; r < mb; ++r) {
         uint16_t* row = h + static_cast<ptrdiff_t>(r) * rsc;
-        if (csc == 1) {
-            for (size_t v = 0; v < NV; ++v)
-                _mm256_mask_storeu_epi16(row + 16 * v, m[v],
-                                         _mm512_cvtps_ph(_mm512_load_ps(t + r * NR + 16 * v),
-                                                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-        } else {
-            for (size_t j = 0; j < nb; ++j)
-                row[static_cast<ptrdiff_t>(j) * csc] = _cvtss_sh(t[r * NR + j], _MM_FROUND_TO_NEAREST_INT);
-        }
+        for (size_t j = 0; j < nb; ++j)
+            row[static_cast<ptrdiff_t>(j) * csc] = _cvtss_sh(t[r * NR + j], _MM_FROUND_TO_NEAREST_INT);
     }
 }
 
