@@ -91,7 +91,7 @@ const __m256i kFirst6 = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, 0, 0);
 // Packs `lines` lines of `kb` elements (element p of line i at i * ls + p * es)
 // into panels of `width` (MR or NR) lines: panel q holds rows p of `width`
 // floats, dst[q * width * kb + p * width + r] = line q * width + r, zero past
-// `lines`. Lines contiguous along k are transposed 8 x 8 at a time; with
+// `lines`. B's lines contiguous along k are transposed 8 x 8 at a time; with
 // ls == 1 each k step is one contiguous run.
 void pack(const uint16_t* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t kb, size_t width, float* dst) {
     const size_t panels = (lines + width - 1) / width;
@@ -117,26 +117,16 @@ void pack(const uint16_t* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t 
         float* d = dst + q * width * kb;
         const size_t n = std::min(width, lines - q * width);
         size_t r0 = 0, p0 = 0;
-        if (es == 1 && n == width) {
-            // 8 lines at a time (the A panel's 6 padded with 2 unread ones)
+        if (es == 1 && n == NR) {  // whole B panels, 8 x 8 at a time
             p0 = kb / 8 * 8;
-            for (; r0 < n; r0 += 8) {
-                const size_t rows = std::min<size_t>(8, n - r0);
+            for (; r0 < n; r0 += 8)
                 for (size_t p = 0; p < p0; p += 8) {
                     __m256 v[8];
                     for (size_t r = 0; r < 8; ++r)
-                        v[r] = r < rows ? widen8(s + static_cast<ptrdiff_t>(r0 + r) * ls + static_cast<ptrdiff_t>(p), 8)
-                                        : _mm256_setzero_ps();
+                        v[r] = widen8(s + static_cast<ptrdiff_t>(r0 + r) * ls + static_cast<ptrdiff_t>(p), 8);
                     transpose8(v);
-                    for (size_t c = 0; c < 8; ++c) {
-                        float* o = d + (p + c) * width + r0;
-                        if (rows == 8)
-                            _mm256_storeu_ps(o, v[c]);
-                        else
-                            _mm256_maskstore_ps(o, kFirst6, v[c]);
-                    }
+                    for (size_t c = 0; c < 8; ++c) _mm256_store_ps(d + (p + c) * NR + r0, v[c]);
                 }
-            }
         }
         for (size_t p = p0; p < kb; ++p)
             for (size_t r = 0; r < width; ++r)
@@ -145,10 +135,25 @@ void pack(const uint16_t* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t 
     }
 }
 
+// Row i of the rows x kb block at src (rows ls apart, unit stride along k)
+// widened to dst + i * kb; MR rows past the end of a partial last panel are
+// zeros, since the kernel reads whole panels.
+void widen_rows(const uint16_t* src, ptrdiff_t ls, size_t rows, size_t kb, float* dst) {
+    for (size_t i = 0; i < rows; ++i, src += ls, dst += kb) {
+        size_t p = 0;
+        for (; p + 8 <= kb; p += 8) _mm256_storeu_ps(dst + p, widen8(src + p, 8));
+        for (; p < kb; ++p) dst[p] = widen1(src[p]);
+    }
+    std::memset(dst, 0, ((rows + MR - 1) / MR * MR - rows) * kb * sizeof(float));
+}
+
 // C[0, MR) x [0, NR) at rows `rsc` apart, columns contiguous = its previous
 // value when `load`, else 0, plus kb steps of the packed panels.
-[[gnu::always_inline]] inline void kernel(size_t kb, const float* ap, const float* bp, float* c, ptrdiff_t rsc,
-                                          bool load) {
+[[gnu::always_inline]] inline void kernel(size_t kb, const float* ap, ptrdiff_t ars, ptrdiff_t acs,
+                                          const float* bp, float* c, ptrdiff_t rsc, bool load) {
+    ptrdiff_t off[MR];
+#pragma GCC unroll 6
+    for (size_t r = 0; r < MR; ++r) off[r] = static_cast<ptrdiff_t>(r) * ars;
     __m256 acc[MR][2];
 #pragma GCC unroll 6
     for (size_t r = 0; r < MR; ++r) {
@@ -159,11 +164,11 @@ void pack(const uint16_t* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t 
         const __m256 b0 = _mm256_load_ps(bp), b1 = _mm256_load_ps(bp + 8);
 #pragma GCC unroll 6
         for (size_t r = 0; r < MR; ++r) {
-            const __m256 av = _mm256_broadcast_ss(ap + r);
+            const __m256 av = _mm256_broadcast_ss(ap + off[r]);
             acc[r][0] = _mm256_fmadd_ps(av, b0, acc[r][0]);
             acc[r][1] = _mm256_fmadd_ps(av, b1, acc[r][1]);
         }
-        ap += MR;
+        ap += acs;
         bp += NR;
     }
 #pragma GCC unroll 6
@@ -176,10 +181,10 @@ void pack(const uint16_t* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t 
 // One mb x nb tile of C at any strides: in place when it is whole with
 // contiguous columns, else through a dense buffer. `h` (not null): rounded to
 // float16 as stored instead (k in one block, so C starts at zero).
-void tile(size_t kb, const float* ap, const float* bp, float* c, uint16_t* h, ptrdiff_t rsc, ptrdiff_t csc,
-          size_t mb, size_t nb, bool load) {
+void tile(size_t kb, const float* ap, ptrdiff_t ars, ptrdiff_t acs, const float* bp, float* c, uint16_t* h,
+          ptrdiff_t rsc, ptrdiff_t csc, size_t mb, size_t nb, bool load) {
     if (!h && csc == 1 && mb == MR && nb == NR) {
-        kernel(kb, ap, bp, c, rsc, load);
+        kernel(kb, ap, ars, acs, bp, c, rsc, load);
         return;
     }
     alignas(32) float t[MR * NR];
@@ -188,7 +193,7 @@ void tile(size_t kb, const float* ap, const float* bp, float* c, uint16_t* h, pt
         for (size_t r = 0; r < mb; ++r)
             for (size_t j = 0; j < nb; ++j)
                 t[r * NR + j] = c[static_cast<ptrdiff_t>(r) * rsc + static_cast<ptrdiff_t>(j) * csc];
-    kernel(kb, ap, bp, t, NR, load);
+    kernel(kb, ap, ars, acs, bp, t, NR, load);
     for (size_t r = 0; r < mb; ++r) {
         const float* tr = t + r * NR;
         if (!h) {
@@ -216,16 +221,26 @@ void product(const HalfProblem& P, const uint16_t* a, const uint16_t* b, float* 
                  NR, bbuf);
             for (size_t ic = 0; ic < P.m; ic += MC) {
                 const size_t mc = std::min(MC, P.m - ic);
-                if (!a_ready)
-                    pack(a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa, P.rsa, P.csa,
-                         mc, kb, MR, abuf);
+                // Rows along k are widened into a row-major block, which the
+                // kernel reads MR rows side by side: cheaper than transposing
+                // them into panels.
+                const uint16_t* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
+                const bool rows = P.csa == 1;
+                if (!a_ready) {
+                    if (rows)
+                        widen_rows(ak, P.rsa, mc, kb, abuf);
+                    else
+                        pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
+                }
+                const ptrdiff_t ars = rows ? static_cast<ptrdiff_t>(kb) : 1;
+                const ptrdiff_t acs = rows ? 1 : static_cast<ptrdiff_t>(MR);
                 for (size_t ir = 0; ir < mc; ir += MR) {
                     const float* ap = abuf + ir * kb;
                     const size_t mb = std::min(MR, mc - ir);
                     const ptrdiff_t row = static_cast<ptrdiff_t>(ic + ir) * P.rsc;
                     for (size_t jr = 0; jr < nc; jr += NR) {
                         const ptrdiff_t at = row + static_cast<ptrdiff_t>(jc + jr) * P.csc;
-                        tile(kb, ap, bbuf + jr * kb, c ? c + at : nullptr, h ? h + at : nullptr, P.rsc, P.csc, mb,
+                        tile(kb, ap, ars, acs, bbuf + jr * kb, c ? c + at : nullptr, h ? h + at : nullptr, P.rsc, P.csc, mb,
                              std::min(NR, nc - jr), pc > 0);
                     }
                 }
@@ -243,8 +258,16 @@ void packed_avx2_f16(const HalfProblem& P) {
     float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
     // A shared by every item and within one block is packed (widened) once
     const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
+    // Small items of B come from memory once each: ask for the next one
+    // while this one is computed, so packing it does not wait.
+    const bool ahead = P.batch > 1 && P.bsb != 0 && P.csb == 1 && P.k * P.n * sizeof(*P.b) <= (size_t{1} << 15);
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        if (ahead && t + 1 < P.batch)
+            for (size_t p = 0; p < P.k; ++p) {
+                const char* row = reinterpret_cast<const char*>(P.b + (it + 1) * P.bsb + static_cast<ptrdiff_t>(p) * P.rsb);
+                for (size_t off = 0; off < P.n * sizeof(*P.b); off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
+            }
         uint16_t* h = P.h ? P.h + it * P.bsc : nullptr;
         product(P, P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp, t > 0 && shared_a);
     }

@@ -303,8 +303,16 @@ void packed(const PR& P) {
     float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
     // A shared by every item and within one block is packed (widened) once
     const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
+    // Small items of B come from memory once each: ask for the next one
+    // while this one is computed, so packing it does not wait.
+    const bool ahead = P.batch > 1 && P.bsb != 0 && P.csb == 1 && P.k * P.n * sizeof(*P.b) <= (size_t{1} << 15);
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        if (ahead && t + 1 < P.batch)
+            for (size_t p = 0; p < P.k; ++p) {
+                const char* row = reinterpret_cast<const char*>(P.b + (it + 1) * P.bsb + static_cast<ptrdiff_t>(p) * P.rsb);
+                for (size_t off = 0; off < P.n * sizeof(*P.b); off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
+            }
         uint16_t* h = nullptr;
         if constexpr (std::is_same_v<PR, HalfProblem>)
             if (P.h) h = P.h + it * P.bsc;
