@@ -234,8 +234,18 @@ void product(const HalfProblem& P, const uint16_t* a, const uint16_t* b, float* 
                 }
                 const ptrdiff_t ars = rows ? static_cast<ptrdiff_t>(kb) : 1;
                 const ptrdiff_t acs = rows ? 1 : static_cast<ptrdiff_t>(MR);
+                // The next block of rows is fetched while this one computes:
+                // widening it at once would wait on memory.
+                const bool fetch = rows && !a_ready && ic + MC < P.m;
                 for (size_t ir = 0; ir < mc; ir += MR) {
                     const float* ap = abuf + ir * kb;
+                    if (fetch)
+                        for (size_t r = ic + MC + ir; r < std::min(P.m, ic + MC + ir + MR); ++r) {
+                            const char* row = reinterpret_cast<const char*>(a + static_cast<ptrdiff_t>(r) * P.rsa +
+                                                                            static_cast<ptrdiff_t>(pc));
+                            for (size_t b = 0; b < kb * sizeof(uint16_t); b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+                            _mm_prefetch(row + kb * sizeof(uint16_t) - 1, _MM_HINT_T0);
+                        }
                     const size_t mb = std::min(MR, mc - ir);
                     const ptrdiff_t row = static_cast<ptrdiff_t>(ic + ir) * P.rsc;
                     for (size_t jr = 0; jr < nc; jr += NR) {

@@ -145,6 +145,16 @@ void widen_rows(const uint16_t* src, ptrdiff_t ls, size_t rows, size_t kb, float
         }
 }
 
+// `rows` rows of `bytes` each, `ls` elements apart, into the cache.
+template <class S>
+void prefetch_rows(const S* src, ptrdiff_t ls, size_t rows, size_t bytes) {
+    for (size_t r = 0; r < rows; ++r) {
+        const char* row = reinterpret_cast<const char*>(src + static_cast<ptrdiff_t>(r) * ls);
+        for (size_t b = 0; b < bytes; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        _mm_prefetch(row + bytes - 1, _MM_HINT_T0);
+    }
+}
+
 // C[0, mb) x [0, NR) (masks m select the columns) = its previous value when
 // `load`, else 0, plus kb steps of A (element (r, p) at r * ars + p * acs;
 // rows past mb are never read) and packed B. C rows are `rsc` floats apart,
@@ -269,10 +279,15 @@ void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* 
                 }
                 const ptrdiff_t ars = !direct ? 1 : wide ? P.rsa : static_cast<ptrdiff_t>(kb);
                 const ptrdiff_t acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
+                // The next block of float16 rows is fetched while this one
+                // computes: widening it at once would wait on memory.
+                const bool fetch = !wide && direct && !a_ready && ic + MC < P.m;
                 for (size_t ir = 0; ir < mc; ir += MR) {
                     const float* ap = abuf + ir * kb;
                     if constexpr (wide)
                         if (direct) ap = ak + static_cast<ptrdiff_t>(ir) * P.rsa;
+                    if (fetch) prefetch_rows(ak + static_cast<ptrdiff_t>(MC + ir) * P.rsa, P.rsa,
+                                             std::min(MR, P.m - std::min(P.m, ic + MC + ir)), kb * sizeof(S));
                     const size_t mb = std::min(MR, mc - ir);
                     float* cr = c ? c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc : nullptr;
                     for (size_t jr = 0; jr < nc; jr += NR) {
