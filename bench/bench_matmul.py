@@ -285,6 +285,41 @@ def half_against_float32() -> None:
         print(f"| {dtype} | {harness.fmt_time(t[dtype])} | {flops / t[dtype] * 1e-9:.1f} | {speed:.2f}x | {mark} |")
 
 
+def forced_isa_table() -> None:
+    """float16 against float32 (both vorka) under each instruction set the build lets
+    a benchmark force (builds with test hooks: `_force_isa`), so the kernels of older
+    CPUs are measured on this one. Each row's columns are timed interleaved."""
+    import vorka
+    force = getattr(vorka.vorka_core, "_force_isa", None)
+    if force is None:
+        print("\n(per-instruction-set table skipped: this build has no test hooks)")
+        return
+    rng = np.random.default_rng(5)
+    sq = _random(rng, (HALF, HALF)), _random(rng, (HALF, HALF))
+    stack, one = _random(rng, (BATCH, MID, MID)), _random(rng, (MID, MID))
+    shapes = {f"{HALF}^3": sq, f"[{BATCH}, {MID}, {MID}] @ [{MID}, {MID}]": (stack, one),
+              f"[{MID}, {MID}] @ [{BATCH}, {MID}, {MID}]": (one, stack)}
+    print("\n### Matmul: float16 against float32 per forced instruction set (vorka)\n")
+    print("| instruction set | case | float32 | float16 | float16 speed vs float32 | target |")
+    print("|---|---|---:|---:|---:|---|")
+    best = force("avx512")  # the best this CPU has
+    for isa in ("avx512", "avx2"):
+        if force(isa) != isa:
+            continue
+        for name, (a, b) in shapes.items():
+            fns = {}
+            for dtype in ("f32", "f16"):
+                va, vb = Tensor(a, dtype=dtype), Tensor(b, dtype=dtype)
+                fns[dtype] = lambda va=va, vb=vb: va @ vb
+            t = harness.time_many(fns)
+            speed = t["f32"] / t["f16"]
+            goal = 0.9 if name == f"{HALF}^3" else None
+            mark = "" if goal is None else ("\u2713" if speed >= goal else "\u2717") + f" >= {goal:g}x"
+            print(f"| {isa} | {name} | {harness.fmt_time(t['f32'])} | {harness.fmt_time(t['f16'])} | {speed:.2f}x "
+                  f"| {mark} |", flush=True)
+    force(best)
+
+
 def batched_cases() -> list[Case]:
     rng = np.random.default_rng(3)
     a = _random(rng, (BATCH, SMALL, SMALL))
@@ -326,6 +361,7 @@ def main() -> None:
     transposed_table()
     harness.run(half_cases(), "Matmul: float16 / bfloat16 against PyTorch")
     half_against_float32()
+    forced_isa_table()
     harness.run(batched_cases(), "Matmul: many small and mid-size products")
 
 

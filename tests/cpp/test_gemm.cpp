@@ -16,6 +16,7 @@
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 #include "engine/cpu/numeric/ops/matmul.hpp"
+#include "engine/cpu/simd/loops.hpp"
 
 namespace {
 
@@ -584,3 +585,80 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
 }
 
 }  // namespace
+
+// Each float16 kernel the CPU can run (forced through the instruction-set
+// seam) against a float32 chain in k order: products of float16 values are
+// exact, so every kernel must give these bits. Sizes one below/at/above each
+// block of the AVX2 (MR 6, NR 16, MC 192) and AVX-512 (MR 8, NR 32, MC 256)
+// kernels, KC 256 and NC (half of L2: up to 1024 columns); every layout;
+// batches sharing A or B (zero batch stride).
+TEST(GemmF16, EveryKernelMatchesTheFloat32Chain) {
+    namespace simd = vorka::simd;
+    const simd::Isa saved = simd::active_isa();
+    const Layout* lays[] = {&kLayouts[0], &kLayouts[1], &kLayouts[3], &kLayouts[4], &kLayouts[5]};
+    const Shape shapes[] = {{5, 15, 255}, {7, 17, 257}, {6, 16, 256}, {191, 31, 9}, {193, 33, 300},
+                            {257, 47, 40}, {9, 1023, 70}, {3, 1025, 513}, {1, 40, 20}};
+    for (const simd::Isa isa : {simd::Isa::Avx2, simd::Isa::Avx512}) {
+        simd::force_isa(isa);
+        if (simd::active_isa() != isa) continue;  // the CPU lacks it
+        int seed = 0;
+        for (const Shape& s : shapes)
+            for (const Layout* la : lays)
+                for (const Layout* lb : lays) {
+                    if (s.m * s.n > 4096 && (la != lays[0] || lb != lays[1]) && (la != lays[2] || lb != lays[3]))
+                        continue;
+                    const size_t batch = 3;
+                    const bool share_a = ++seed % 2 == 0;
+                    std::mt19937 rng(seed);
+                    std::normal_distribution<float> nd;
+                    std::vector<Mat> as, bs;
+                    std::vector<vorka::f16> ha, hb;
+                    for (size_t t = 0; t < batch; ++t) {
+                        as.emplace_back(s.m, s.k, *la);
+                        bs.emplace_back(s.k, s.n, *lb);
+                        for (Mat* x : {&as.back(), &bs.back()}) {
+                            for (size_t i = 0; i < x->rows; ++i)
+                                for (size_t j = 0; j < x->cols; ++j)
+                                    x->at(i, j) = vorka::f16_to_f32(vorka::f32_to_f16(nd(rng)));
+                        }
+                        for (float x : as[share_a ? 0 : t].buf) ha.push_back(vorka::f32_to_f16(x));
+                        for (float x : bs[share_a ? t : 0].buf) hb.push_back(vorka::f32_to_f16(x));
+                    }
+                    const ptrdiff_t bsa = share_a ? 0 : P(as[0].buf.size()), bsb = share_a ? P(bs[0].buf.size()) : 0;
+                    const Layout& lc = *lays[seed % 3];
+                    const Mat c0(s.m, s.n, lc);
+                    const size_t cs = c0.buf.size();
+                    std::vector<float> c(batch * cs, kNaN);
+                    std::vector<vorka::f16> h(batch * cs, vorka::f16{0x7E01});
+                    ASSERT_TRUE(vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ha.data(), bsa, as[0].rs, as[0].cs,
+                                                            hb.data(), bsb, bs[0].rs, bs[0].cs, c.data(), P(cs), c0.rs,
+                                                            c0.cs));
+                    const bool narrowed = vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, ha.data(), bsa, as[0].rs,
+                                                                      as[0].cs, hb.data(), bsb, bs[0].rs, bs[0].cs,
+                                                                      h.data(), P(cs), c0.rs, c0.cs);
+                    ASSERT_EQ(narrowed, s.k <= detail::kPackedKC);
+                    std::vector<bool> inside(cs);
+                    for (size_t i = 0; i < s.m; ++i)
+                        for (size_t j = 0; j < s.n; ++j) inside[c0.off(i, j)] = true;
+                    for (size_t t = 0; t < batch; ++t) {
+                        const Mat &a = as[share_a ? 0 : t], &b = bs[share_a ? t : 0];
+                        for (size_t i = 0; i < s.m; ++i)
+                            for (size_t j = 0; j < s.n; ++j) {
+                                float want = 0.0f;
+                                for (size_t q = 0; q < s.k; ++q) want += a.at(i, q) * b.at(q, j);
+                                const size_t at = t * cs + c0.off(i, j);
+                                ASSERT_EQ(c[at], want) << static_cast<int>(isa) << " " << la->name << "*" << lb->name
+                                                       << "->" << lc.name << " " << s.m << "x" << s.n << "x" << s.k
+                                                       << " item " << t << " at " << i << "," << j;
+                                if (narrowed) {
+                                    ASSERT_EQ(h[at].bits, vorka::f32_to_f16(want).bits) << i << "," << j;
+                                }
+                            }
+                        for (size_t g = 0; g < cs; ++g)
+                            ASSERT_TRUE(inside[g] || (std::isnan(c[t * cs + g]) && h[t * cs + g].bits == 0x7E01))
+                                << "wrote outside C at " << g;
+                    }
+                }
+    }
+    vorka::simd::force_isa(saved);
+}

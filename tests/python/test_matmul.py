@@ -333,3 +333,23 @@ def test_constant_operands_do_not_record():
     assert r.requires_grad is False
     with pytest.raises(ValueError):
         r.backward()
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+@pytest.mark.parametrize("sx,sw", [
+    ((3, 40, 72), (3, 72, 80)),
+    # a stack around a shared weight: its gradient is one product over the stacked
+    # rows, longer than a block of k (256) or than a split sum (4096)
+    ((6, 64, 72), (72, 80)), ((70, 64, 8), (8, 8)),
+    ((80, 72), (4, 72, 80)),  # the gradient of x sums over a broadcast batch
+], ids=["batched", "shared_w", "shared_w_long", "broadcast_x"])
+def test_stacked_gradients_round_the_exact_sum_once(rng, dtype, sx, sw):
+    # large enough for the packed 16-bit kernels; integer terms keep every float32 sum exact
+    x0, w0 = ints(rng, sx, "f32", -4, 4), ints(rng, sw, "f32", -4, 4)
+    c0 = ints(rng, (x0 @ w0).shape, "f32", -4, 4)
+    x, w = Tensor(x0, dtype=dtype, requires_grad=True), Tensor(w0, dtype=dtype, requires_grad=True)
+    ((x @ w) * Tensor(c0, dtype=dtype)).backward()
+    gx = (c0.astype(np.float64) @ np.swapaxes(w0, -1, -2)).reshape((-1,) + x0.shape).sum(0)
+    gw = (np.swapaxes(x0, -1, -2).astype(np.float64) @ c0).reshape((-1,) + w0.shape).sum(0)
+    np.testing.assert_array_equal(x.grad(), round_to(gx, dtype))
+    np.testing.assert_array_equal(w.grad(), round_to(gw, dtype))

@@ -198,22 +198,24 @@ void run(Problem p) {
 // this length for one more pass over C per level. Shorter ones keep their bits.
 constexpr size_t kLongK = 4096;
 
-void run_split(const Problem& p) {
+// `run` computes a problem of float32 C.
+template <class PR, class Run>
+void run_split(const PR& p, Run run) {
     if (p.k <= kLongK || p.batch == 0 || p.m == 0 || p.n == 0) return run(p);
     if (p.batch > 1) {  // one item at a time: the partial results stay the size of one C
         for (size_t t = 0; t < p.batch; ++t) {
             const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-            Problem q = p;
+            PR q = p;
             q.batch = 1;
             q.a += it * p.bsa;
             q.b += it * p.bsb;
             q.c += it * p.bsc;
-            run_split(q);
+            run_split(q, run);
         }
         return;
     }
     const size_t half = p.k / 2;
-    Problem lo = p, hi = p;
+    PR lo = p, hi = p;
     lo.k = half;
     hi.k = p.k - half;
     hi.a += static_cast<ptrdiff_t>(half) * p.csa;
@@ -222,8 +224,8 @@ void run_split(const Problem& p) {
     hi.c = part.get();
     hi.rsc = static_cast<ptrdiff_t>(p.n);
     hi.csc = 1;
-    run_split(lo);
-    run_split(hi);
+    run_split(lo, run);
+    run_split(hi, run);
     for (size_t i = 0; i < p.m; ++i) {
         float* c = p.c + static_cast<ptrdiff_t>(i) * p.rsc;
         const float* q = part.get() + i * p.n;
@@ -275,6 +277,17 @@ SmallKernel packed_kernel() {
         return simd::cpu_features().avx512_level() ? packed_avx512 : SmallKernel{};
     }();
     return kernel_isa() == simd::Isa::Avx512 ? k : SmallKernel{};
+}
+
+HalfKernel f16_kernel() {
+    switch (kernel_isa()) {
+        case simd::Isa::Avx512:
+            return packed_avx512_f16;
+        case simd::Isa::Avx2:
+            return packed_avx2_f16;
+        default:
+            return nullptr;
+    }
 }
 
 bool beyond_small(const Problem& p) {
@@ -334,13 +347,18 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     static_assert(sizeof(f16) == sizeof(uint16_t));
-    if (!detail::packed_kernel()) return false;
-    detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc};
-    if (detail::prepare(p)) {
-        detail::orient(p);
-        detail::packed_avx512_f16(p);
-    }
+    const detail::HalfKernel kernel = detail::f16_kernel();
+    if (!kernel) return false;
+    // long sums split like float32 ones, for the same accuracy
+    detail::run_split(detail::HalfProblem{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
+                                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc,
+                                          csc},
+                      [kernel](detail::HalfProblem p) {
+                          if (detail::prepare(p)) {
+                              detail::orient(p);
+                              kernel(p);
+                          }
+                      });
     return true;
 }
 
@@ -348,16 +366,19 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     f16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    if (!detail::packed_kernel() || k == 0 || k > detail::kPackedKC) return false;
+    const detail::HalfKernel kernel = detail::f16_kernel();
+    if (!kernel || k == 0 || k > detail::kPackedKC) return false;
     detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
                           reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
                           reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
     if (detail::prepare(p)) {
         detail::orient(p);
-        detail::packed_avx512_f16(p);
+        kernel(p);
     }
     return true;
 }
+
+bool f16_products_supported() { return detail::f16_kernel() != nullptr; }
 
 bool bf16_products_supported() {
     return simd::cpu_features().avx512_bf16_level() && detail::kernel_isa() == simd::Isa::Avx512;
@@ -391,14 +412,15 @@ void sgemm(size_t m, size_t n, size_t k,
            const float* a, ptrdiff_t rsa, ptrdiff_t csa,
            const float* b, ptrdiff_t rsb, ptrdiff_t csb,
            float* c, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run_split({1, m, n, k, a, 0, rsa, csa, b, 0, rsb, csb, c, 0, rsc, csc});
+    detail::run_split(detail::Problem{1, m, n, k, a, 0, rsa, csa, b, 0, rsb, csb, c, 0, rsc, csc}, detail::run);
 }
 
 void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
                  const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                  const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                  float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run_split({batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc});
+    detail::run_split(detail::Problem{batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc},
+                      detail::run);
 }
 
 }  // namespace vorka::gemm

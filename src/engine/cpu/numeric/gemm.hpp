@@ -28,13 +28,16 @@ void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
                  const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                  float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
-// float16 products on CPUs with AVX-512: the operands are widened to float32
-// as they are packed (no widened copy of either), C is float32. false (and
-// nothing written) when the CPU lacks the kernel.
+// float16 products on CPUs with AVX-512 or AVX2 + F16C: the operands are
+// widened to float32 as they are packed (no widened copy of either), C is
+// float32; sums longer than 4096 are split like sgemm's. false (and nothing
+// written) when the CPU lacks the kernel.
 bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+// Whether the CPU (the instruction set in use) has the float16 kernel.
+bool f16_products_supported();
 // The same rounded once to float16 as each element is stored (no float32
 // result array); false (nothing written) also when k is 0 or longer than one
 // block of the packed kernel (256).

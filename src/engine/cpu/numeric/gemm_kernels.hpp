@@ -83,6 +83,11 @@ struct HalfProblem {
 // with k <= kPackedKC (one block of k, so no partial sums need keeping).
 inline constexpr size_t kPackedKC = 256;
 void packed_avx512_f16(const HalfProblem& p);
+void packed_avx2_f16(const HalfProblem& p);
+using HalfKernel = void (*)(const HalfProblem&);
+// The float16 kernel of the instruction set in use (AVX-512, else AVX2 with
+// F16C), or null. Both give the same bits: one FMA chain in k order each.
+HalfKernel f16_kernel();
 
 struct NamedKernel {
     std::string_view name;

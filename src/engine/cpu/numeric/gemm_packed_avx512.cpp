@@ -135,12 +135,33 @@ void pack(const S* src, ptrdiff_t ls, ptrdiff_t es, size_t lines, size_t kb, siz
     }
 }
 
+// Row i of the rows x kb float16 block at src (rows ls apart, unit stride
+// along k) widened to dst + i * kb.
+void widen_rows(const uint16_t* src, ptrdiff_t ls, size_t rows, size_t kb, float* dst) {
+    for (size_t i = 0; i < rows; ++i, src += ls, dst += kb)
+        for (size_t p = 0; p < kb; p += 16) {
+            const __mmask16 m = mask16(kb - p);
+            _mm512_mask_storeu_ps(dst + p, m, load16(m, src + p));
+        }
+}
+
+// `rows` rows of `bytes` each, `ls` elements apart, into the cache.
+template <class S>
+void prefetch_rows(const S* src, ptrdiff_t ls, size_t rows, size_t bytes) {
+    for (size_t r = 0; r < rows; ++r) {
+        const char* row = reinterpret_cast<const char*>(src + static_cast<ptrdiff_t>(r) * ls);
+        for (size_t b = 0; b < bytes; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        _mm_prefetch(row + bytes - 1, _MM_HINT_T0);
+    }
+}
+
 // C[0, mb) x [0, NR) (masks m select the columns) = its previous value when
 // `load`, else 0, plus kb steps of A (element (r, p) at r * ars + p * acs;
 // rows past mb are never read) and packed B. C rows are `rsc` floats apart,
 // columns contiguous.
+// With `h` (not null), C goes there instead, rounded to float16.
 void kernel(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, float* c, ptrdiff_t rsc,
-            size_t mb, const __mmask16* m, bool load) {
+            size_t mb, const __mmask16* m, bool load, uint16_t* h = nullptr) {
     ptrdiff_t off[MR];
     __m512 acc[MR][NV];
 #pragma GCC unroll 8
@@ -168,7 +189,13 @@ void kernel(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float
     for (size_t r = 0; r < MR; ++r) {
         if (r >= mb) break;
 #pragma GCC unroll 4
-        for (size_t v = 0; v < NV; ++v) _mm512_mask_storeu_ps(c + static_cast<ptrdiff_t>(r) * rsc + 16 * v, m[v], acc[r][v]);
+        for (size_t v = 0; v < NV; ++v) {
+            if (h)
+                _mm256_mask_storeu_epi16(h + static_cast<ptrdiff_t>(r) * rsc + 16 * v, m[v],
+                                         _mm512_cvtps_ph(acc[r][v], _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
+            else
+                _mm512_mask_storeu_ps(c + static_cast<ptrdiff_t>(r) * rsc + 16 * v, m[v], acc[r][v]);
+        }
     }
 }
 
@@ -203,24 +230,22 @@ void tile(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* 
 }
 
 // One tile rounded to float16 as it is stored (k in one block, so C starts
-// at zero): the float32 sums pass through an L1 buffer.
+// at zero); the float32 sums pass through an L1 buffer when C's columns are
+// not contiguous.
 void tile_f16(size_t kb, const float* a, ptrdiff_t ars, ptrdiff_t acs, const float* bp, uint16_t* h, ptrdiff_t rsc,
               ptrdiff_t csc, size_t mb, size_t nb) {
     __mmask16 m[NV];
     for (size_t v = 0; v < NV; ++v) m[v] = mask16(nb > 16 * v ? nb - 16 * v : 0);
+    if (csc == 1) {
+        kernel(kb, a, ars, acs, bp, nullptr, rsc, mb, m, false, h);
+        return;
+    }
     alignas(64) float t[MR * NR];
     kernel(kb, a, ars, acs, bp, t, NR, mb, m, false);
     for (size_t r = 0; r < mb; ++r) {
         uint16_t* row = h + static_cast<ptrdiff_t>(r) * rsc;
-        if (csc == 1) {
-            for (size_t v = 0; v < NV; ++v)
-                _mm256_mask_storeu_epi16(row + 16 * v, m[v],
-                                         _mm512_cvtps_ph(_mm512_load_ps(t + r * NR + 16 * v),
-                                                         _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC));
-        } else {
-            for (size_t j = 0; j < nb; ++j)
-                row[static_cast<ptrdiff_t>(j) * csc] = _cvtss_sh(t[r * NR + j], _MM_FROUND_TO_NEAREST_INT);
-        }
+        for (size_t j = 0; j < nb; ++j)
+            row[static_cast<ptrdiff_t>(j) * csc] = _cvtss_sh(t[r * NR + j], _MM_FROUND_TO_NEAREST_INT);
     }
 }
 
@@ -241,15 +266,28 @@ void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* 
                 const S* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
                 // Rows of A that run along k are read in place: the kernel
                 // walks MR of them side by side, which the cache serves as well
-                // as a packed panel, and the copy is saved.
+                // as a packed panel, and the copy is saved. float16 rows are
+                // widened into a row-major block, which costs far less than
+                // transposing them into panels.
                 constexpr bool wide = std::is_same_v<S, float>;
-                const bool direct = wide && P.csa == 1;
-                if (!direct && !a_ready) pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
-                const ptrdiff_t ars = direct ? P.rsa : 1, acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
+                const bool direct = P.csa == 1;
+                if (!a_ready) {
+                    if (!direct)
+                        pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
+                    else if constexpr (!wide)
+                        widen_rows(ak, P.rsa, mc, kb, abuf);
+                }
+                const ptrdiff_t ars = !direct ? 1 : wide ? P.rsa : static_cast<ptrdiff_t>(kb);
+                const ptrdiff_t acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
+                // The next block of float16 rows is fetched while this one
+                // computes: widening it at once would wait on memory.
+                const bool fetch = !wide && direct && !a_ready && ic + MC < P.m;
                 for (size_t ir = 0; ir < mc; ir += MR) {
                     const float* ap = abuf + ir * kb;
                     if constexpr (wide)
                         if (direct) ap = ak + static_cast<ptrdiff_t>(ir) * P.rsa;
+                    if (fetch) prefetch_rows(ak + static_cast<ptrdiff_t>(MC + ir) * P.rsa, P.rsa,
+                                             std::min(MR, P.m - std::min(P.m, ic + MC + ir)), kb * sizeof(S));
                     const size_t mb = std::min(MR, mc - ir);
                     float* cr = c ? c + static_cast<ptrdiff_t>(ic + ir) * P.rsc + static_cast<ptrdiff_t>(jc) * P.csc : nullptr;
                     for (size_t jr = 0; jr < nc; jr += NR) {
@@ -280,8 +318,16 @@ void packed(const PR& P) {
     float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
     // A shared by every item and within one block is packed (widened) once
     const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
+    // Small items of B come from memory once each: ask for the next one
+    // while this one is computed, so packing it does not wait.
+    const bool ahead = P.batch > 1 && P.bsb != 0 && P.csb == 1 && P.k * P.n * sizeof(*P.b) <= (size_t{1} << 15);
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        if (ahead && t + 1 < P.batch)
+            for (size_t p = 0; p < P.k; ++p) {
+                const char* row = reinterpret_cast<const char*>(P.b + (it + 1) * P.bsb + static_cast<ptrdiff_t>(p) * P.rsb);
+                for (size_t off = 0; off < P.n * sizeof(*P.b); off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
+            }
         uint16_t* h = nullptr;
         if constexpr (std::is_same_v<PR, HalfProblem>)
             if (P.h) h = P.h + it * P.bsc;

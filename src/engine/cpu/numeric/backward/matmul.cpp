@@ -61,7 +61,8 @@ void batched_gemm(const NdView<float>& x, const NdView<float>& y, NdArray<float>
 }
 
 // The last two axes swapped (a view; no element moves).
-NdView<float> transposed(NdView<float> v) {
+template <class T>
+NdView<T> transposed(NdView<T> v) {
     const std::size_t r = v.ndim();
     std::swap(v.shape[r - 2], v.shape[r - 1]);
     std::swap(v.strides[r - 2], v.strides[r - 1]);
@@ -70,7 +71,8 @@ NdView<float> transposed(NdView<float> v) {
 
 // Stride of the single row axis that the batch axes and the row axis of `v`
 // form together, when they do (then v is one tall matrix).
-std::optional<std::ptrdiff_t> tall_row_stride(const NdView<float>& v) {
+template <class T>
+std::optional<std::ptrdiff_t> tall_row_stride(const NdView<T>& v) {
     const std::size_t r = v.ndim();
     std::ptrdiff_t stride = v.strides[r - 2];
     std::size_t extent = v.shape[r - 2];
@@ -223,6 +225,108 @@ std::optional<Result<GradPair<T>>> packed_backward_2d(const NdView<T>& g, const 
     return Result<GradPair<T>>(std::move(out));
 }
 
+// x @ y for x: batch ++ [m, p], y: batch ++ [p, n] (strided, possibly zero
+// batch strides) into a new standard-layout float16 array, with the float16
+// kernel (float32 sums rounded once): straight to float16 when p fits one
+// block of the kernel, else through float32. Nothing when the CPU lacks the
+// kernel.
+std::optional<NdArray<f16>> half_product(const NdView<f16>& x, const NdView<f16>& y, const Dims& shape) {
+    const std::size_t r = shape.size(), nb = r - 2;
+    const std::size_t m = shape[r - 2], n = shape[r - 1], p = x.shape[r - 1];
+    auto each = [&](auto& c) {
+        using C = std::remove_reference_t<decltype(*c.data())>;
+        const Strides& cs = c.strides();
+        const std::size_t last = nb == 0 ? 0 : nb - 1, count = nb == 0 ? 1 : shape[last];
+        Dims idx(last, 0);
+        for (;;) {
+            std::ptrdiff_t ox = 0, oy = 0, oc = 0;
+            for (std::size_t d = 0; d < last; ++d) {
+                const auto i = static_cast<std::ptrdiff_t>(idx[d]);
+                ox += i * x.strides[d], oy += i * y.strides[d], oc += i * cs[d];
+            }
+            const std::ptrdiff_t bx = nb ? x.strides[last] : 0, by = nb ? y.strides[last] : 0, bc = nb ? cs[last] : 0;
+            C* out = c.data() + oc;
+            if (!gemm::f16_gemm_batch(count, m, n, p, x.ptr + ox, bx, x.strides[r - 2], x.strides[r - 1], y.ptr + oy, by,
+                                      y.strides[r - 2], y.strides[r - 1], out, bc, cs[r - 2], cs[r - 1]))
+                return false;
+            std::size_t d = last;
+            for (;;) {
+                if (d == 0) return true;
+                --d;
+                if (++idx[d] < shape[d]) break;
+                idx[d] = 0;
+            }
+        }
+    };
+    NdArray<f16> h = NdArray<f16>::uninit(shape, Order::C);
+    if (h.size() == 0) return h;
+    if (each(h)) return h;  // false at once when p is too long
+    NdArray<float> c = NdArray<float>::uninit(shape, Order::C);
+    if (!each(c)) return std::nullopt;
+    return narrow_array<f16>(std::move(c));
+}
+
+// float16 gradients of stacked products with the float16 kernel where no
+// batch axis is broadcast away (a sum over it would need float32 partial
+// results): gl = g @ b^T when a has the full batch shape, gr = a^T @ g when
+// b does, or as one product over the stacked rows when b has no batch. The
+// rest goes through widened copies. Nothing when the shapes do not fit (the
+// general path reports the error) or the product is too small to pay for
+// packing.
+std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& g, const NdView<f16>& a,
+                                                             const NdView<f16>& b, Wanted wanted) {
+    const std::size_t ra = a.ndim(), rb = b.ndim();
+    if (ra < 2 || rb < 2 || (ra == 2 && rb == 2)) return std::nullopt;
+    const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1], n = b.shape[rb - 1];
+    if (b.shape[rb - 2] != k) return std::nullopt;
+    const std::span<const std::size_t> batch_a(a.shape.data(), ra - 2), batch_b(b.shape.data(), rb - 2);
+    BroadcastShape batch = broadcast_shapes(batch_a, batch_b);
+    if (!batch.ok() || !(g.shape == join(batch.shape, m, n))) return std::nullopt;
+    double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
+    for (std::size_t e : batch.shape) work *= static_cast<double>(e);
+    if (work < 0x1p18 || !gemm::f16_products_supported()) return std::nullopt;
+    auto va = a.broadcast(join(batch.shape, m, k));
+    auto vb = b.broadcast(join(batch.shape, k, n));
+    if (!va || !vb) return std::nullopt;
+    GradPair<f16> out;
+    Wanted rest{false, false};
+    if (wanted.lhs) {
+        std::optional<NdArray<f16>> r;
+        if (join(batch.shape, m, k) == a.shape) r = half_product(g, transposed(*vb), a.shape);
+        if (r) out.lhs = std::move(*r);
+        rest.lhs = !r;
+    }
+    if (wanted.rhs) {
+        std::optional<NdArray<f16>> r;
+        if (join(batch.shape, k, n) == b.shape) {
+            r = half_product(transposed(*va), g, b.shape);
+        } else if (all_ones(batch_b)) {
+            auto rx = tall_row_stride(*va);
+            auto ry = tall_row_stride(g);
+            if (rx && ry) {
+                const std::size_t rows = product(std::span(va->shape.data(), ra - 1));
+                // one k x n product over the stacked rows, shaped like b
+                r = half_product(NdView<f16>{va->ptr, Dims{k, rows}, Strides{va->strides[ra - 1], *rx}},
+                                 NdView<f16>{g.ptr, Dims{rows, n}, Strides{*ry, g.strides[ra - 1]}}, Dims{k, n});
+                if (r) {
+                    auto shaped = std::move(*r).into_shape(Dims(b.shape));
+                    r.reset();
+                    if (shaped.ok()) r = std::move(*shaped);
+                }
+            }
+        }
+        if (r) out.rhs = std::move(*r);
+        rest.rhs = !r;
+    }
+    if (rest.lhs || rest.rhs) {
+        auto r = widened_backward(g, a, b, rest);
+        if (!r.ok()) return Result<GradPair<f16>>(std::move(r).error());
+        if (rest.lhs) out.lhs = std::move(r->lhs);
+        if (rest.rhs) out.rhs = std::move(r->rhs);
+    }
+    return Result<GradPair<f16>>(std::move(out));
+}
+
 }  // namespace
 
 template <class T>
@@ -231,6 +335,8 @@ Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, cons
         return matmul_backward_f32(g, a, b, wanted);
     } else {
         if (auto r = packed_backward_2d(g, a, b, wanted)) return std::move(*r);
+        if constexpr (std::is_same_v<T, f16>)
+            if (auto r = packed_backward_batched(g, a, b, wanted)) return std::move(*r);
         return widened_backward(g, a, b, wanted);
     }
 }
