@@ -6,7 +6,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import NO_GRAD, NP_DTYPES, NUMERIC, T, in_fresh_thread, relu as _relu
+from conftest import NO_GRAD, NP_DTYPES, NUMERIC, T, in_fresh_thread, probe_node_id, relu as _relu
 
 
 def relu(t):
@@ -157,6 +157,12 @@ def test_fixed_gradients():
     y = T(np.arange(6), requires_grad=True)
     (T(np.ones((2, 1, 1))) - y.reshape([3, 2]).transpose(0, 1).transpose(0, 1)).backward()
     np.testing.assert_array_equal(y.grad(), -2 * np.ones(6, np.float32))
+    b0 = np.float32([[5, 6, 7], [8, 9, 10]])
+    a, b = T([[1, 2], [3, 4]], requires_grad=True), T(b0)
+    c = a @ b
+    del b  # the node holds b's storage
+    c.backward()
+    np.testing.assert_array_equal(a.grad(), np.ones((2, 3), np.float32) @ b0.T)
     a, b = T([1.0], "f16", True), T([300.0], "f16", True)
     (a / b).backward()   # rounded once: -1/90000 is no float16 underflow
     assert b.grad()[0] == np.float16(-1.0 / 90000.0) < -1e-5 and a.grad()[0] == np.float16(1.0 / 300.0)
@@ -261,6 +267,43 @@ def test_backward_without_requires_grad_raises(make):
     with pytest.raises(ValueError, match=f"^{NO_GRAD}$"):
         t.backward()
     assert t.grad() is None
+
+
+def then_leaf(failing):
+    with pytest.raises(Exception):
+        failing()
+    return Tensor([0.0], requires_grad=True)
+
+
+def logical_then_leaf(a):
+    m = Tensor([True], dtype="bool", requires_grad=True)
+    assert not any(r.requires_grad for r in (m & m, m | m, m ^ m, ~m))
+    return Tensor([0.0], requires_grad=True)
+
+
+RECORDS = [  # what an operation on leaf 0 records: the index of the node returned, None for none
+    (lambda a: a + T([3.0]), 2), (lambda a: T([3.0]) * a, 2), (lambda a: a / T([3.0]), 2),  # the constant's leaf
+    (lambda a: 2.0 / a, 1), (lambda a: a - 3.0, 1), (lambda a: 1.0 + a, 1), (lambda a: relu(a), 1),
+    (lambda a: a.reshape([2]), 1), (lambda a: a.transpose(0, 0), 1), (lambda a: a.reshape([1, 2]) @ T([[2.0]] * 2), 3),
+    (lambda a: a == T([3.0]), None), (lambda a: a > 2.0, None), (lambda a: 2.0 != a, None),
+    (lambda a: a.__req__(1.0), None), (lambda a: a >= a, None), (lambda a: relu(T([1.0])), None),
+    (lambda a: a.zeros_like(), None), (lambda a: a.ones_like(), None), (lambda a: T([1.0]) * 2.0, None),
+    # failures record what came before the error, and nothing after
+    (lambda a: then_leaf(lambda: a + T([1.0, 2.0, 3.0])), 3), (lambda a: then_leaf(lambda: a < T([1.0, 2.0, 3.0])), 1),
+    (lambda a: then_leaf(lambda: relu(Tensor([True], dtype="bool", requires_grad=True))), 3),
+    (lambda a: then_leaf(lambda: a.reshape([1, 2]) @ T(np.ones((4, 2)))), 4),
+    (lambda a: then_leaf(lambda: Tensor([1.0], dtype="int8", requires_grad=True)), 1), (logical_then_leaf, 2),
+]
+
+
+@pytest.mark.parametrize("build,expected", RECORDS)
+def test_recorded_node_ids(build, expected):
+    def body():
+        r = build(Tensor([1.0, 2.0], requires_grad=True))
+        assert r.requires_grad is (expected is not None)
+        return probe_node_id(r)
+
+    assert in_fresh_thread(body) == expected
 
 
 USES = {

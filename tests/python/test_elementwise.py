@@ -8,8 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from vorka import Tensor
-from conftest import DTYPES, NP_DTYPES, NUMERIC, T, assert_bits, bits, in_fresh_thread, probe_node_id
+from conftest import DTYPES, NP_DTYPES, NUMERIC, T, assert_bits, bits
 
 BF16 = NP_DTYPES["bf16"]
 ARITH = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv}
@@ -99,32 +98,11 @@ def test_every_pair_of_special_values(dtype, sym):
     assert_bits(got.to_numpy(), ref(op, a, b, dtype), f"{dtype} {sym}")
 
 
-# Truth tables, written out: NaN compares false except !=, -0 equals +0; the logical operators.
-TRUTH = [
-    ("f32", [1.0, 2.0, 3.0, np.nan, -0.0], 2.0, {"==": "01000", "!=": "10111", "<": "10001", "<=": "11001",
-                                                   ">": "00100", ">=": "01100"}),
-    ("f16", [np.nan, -0.0, 0.0], 0.0, {"==": "011", "!=": "100", "<": "000", "<=": "011", ">": "000", ">=": "011"}),
-    ("bf16", [np.nan, 1.0], np.nan, {"==": "00", "!=": "11", "<": "00", "<=": "00", ">": "00", ">=": "00"}),
-    ("bool", [True, True, False, False], [True, False, True, False],
-     {"&": "1000", "|": "1110", "^": "0110", "==": "1001", "!=": "0110", "<": "0010", "<=": "1011", ">": "0100",
-      ">=": "1101"}),
-]
-
-
-@pytest.mark.parametrize("dtype,left,right,table", TRUTH, ids=[t[0] for t in TRUTH])
-def test_truth_tables(dtype, left, right, table):
-    a, b = T(left, dtype), T(np.broadcast_to(right, len(left)), dtype)
-    for sym, want in table.items():
-        want = [c == "1" for c in want]
-        op = {**CMP, **LOGIC}[sym]
-        assert op(a, b).to_numpy().tolist() == want, sym
-        assert op(a, T(right, dtype) if np.ndim(right) else T([right], dtype)).to_numpy().tolist() == want, sym
-        if dtype != "bool":  # the number form and its reflected twin
-            assert op(a, right).to_numpy().tolist() == want, sym
-            assert CMP[SWAPPED[sym]](right, a).to_numpy().tolist() == want, sym
-    if dtype == "bool":
-        assert (~a).to_numpy().tolist() == [not x for x in left]
-        assert (~T(True, "bool")).to_numpy().tolist() is False
+def test_logical_not():
+    m = np.array([[True, False, True], [False, False, True]])
+    r = ~T(m, "bool").transpose(0, 1)
+    assert r.dtype == "bool" and r.strides == [1, 3] and r.to_numpy().tolist() == (~m.T).tolist()
+    assert (~T(True, "bool")).to_numpy().tolist() is False
 
 
 # ---------------------------------------------------------------- named cases
@@ -287,24 +265,7 @@ def test_logical_not_of_numbers(dtype):
     assert str(e.value) == "Logical NOT is only supported for Bool data type."
 
 
-# ---------------------------------------------------------------- broadcasting and result layouts
-
-@pytest.mark.parametrize("sa,sb,expected", [
-    ([2, 3], [3], [2, 3]), ([2, 1], [1, 3], [2, 3]), ([], [2, 3], [2, 3]), ([2, 3], [], [2, 3]),
-    ([4, 1, 5], [3, 1], [4, 3, 5]), ([0], [1], [0]), ([1], [0], [0]), ([0, 3], [3], [0, 3]),
-    ([5, 1, 1], [1, 4, 1], [5, 4, 1]), ([], [], []), ([2, 1, 3, 1, 2], [3, 4, 1], [2, 1, 3, 4, 2]),
-])
-@pytest.mark.parametrize("dtype", DTYPES)
-def test_broadcast_shapes_and_values(sa, sb, expected, dtype, rng):
-    a = rng.standard_normal(sa).round(1).astype(NP_DTYPES[dtype])
-    b = rng.standard_normal(sb).round(1).astype(NP_DTYPES[dtype])
-    for op in [operator.lt, operator.ne] + ([operator.and_] if dtype == "bool" else [operator.sub, operator.truediv]):
-        got = op(T(a, dtype), T(b, dtype))
-        assert got.shape == expected
-        assert_bits(got.to_numpy(), ref(op, a, b, dtype) if op is not operator.and_ else a & b, f"{dtype} {op}")
-        if 0 in expected:
-            assert got.strides == [0] * len(expected)
-
+# ---------------------------------------------------------------- result layouts
 
 def _build(shape, swap, dtype, seed):
     """Values (with specials, NaN payloads kept) of logical shape `shape`, axes `swap` swapped in memory."""
@@ -353,21 +314,6 @@ def test_result_layouts(a, b, strides, dtype):
         assert_bits(ta.transpose(0, 1).to_numpy(), np.swapaxes(na, 0, 1))
 
 
-@pytest.mark.parametrize("fn", [lambda t: t + 1.5, lambda t: t / 4.0, lambda t: 3.0 / t, lambda t: t - 1.0,
-                                lambda t: 2.0 != t, lambda t: ~(t > 0.0)])
-@pytest.mark.parametrize("shape,swap", [([3, 2], S01), ([3, 2, 4], S01), ([0, 3], None), ([], None)])
-@pytest.mark.parametrize("dtype", NUMERIC)
-def test_number_operations_keep_strides(fn, shape, swap, dtype):
-    na = np.arange(1, np.prod(shape) + 1).reshape(shape) - 2.5
-    t = T(na if swap is None else np.swapaxes(na, *swap), dtype)
-    t = t if swap is None else t.transpose(*swap)
-    got = fn(t)
-    assert got.shape == t.shape and got.strides == t.strides
-    with np.errstate(all="ignore"):
-        expected = np.asarray(fn(na.astype(np.float32)))
-    np.testing.assert_allclose(got.to_numpy().astype(np.float32), expected.astype(np.float32), rtol=1e-2)
-
-
 def _dense(strides, shape):
     """Row- or column-major strides of shape (axes of extent 1 free)."""
     for order in (reversed(range(len(shape))), range(len(shape))):
@@ -412,50 +358,3 @@ def test_differential_against_numpy(case, dtype, sym, s, form):
         got = fn(a, s)
         assert got.shape == list(na.shape) and got.strides == a.strides
         assert_bits(got.to_numpy(), want(na, s, dtype), f"{form} s={s!r}")
-
-
-# ---------------------------------------------------------------- recording
-
-@pytest.mark.parametrize("build,expected_id", [
-    (lambda a, c: a + c, 2), (lambda a, c: c * a, 2),     # leaf for the constant (1), then the node
-    (lambda a, c: a / c, 2), (lambda a, c: 2.0 / a, 1), (lambda a, c: a - 3.0, 1), (lambda a, c: 1.0 + a, 1),
-    (lambda a, c: a == c, None), (lambda a, c: a > 2.0, None), (lambda a, c: 2.0 != a, None),
-    (lambda a, c: a.__req__(1.0), None), (lambda a, c: a >= c, None),
-])
-def test_recorded_node_ids(build, expected_id):
-    def body():
-        a = Tensor([1.0, 2.0], requires_grad=True)
-        r = build(a, Tensor([3.0, 4.0]))
-        assert r.requires_grad is (expected_id is not None)
-        assert build(Tensor([1.0, 2.0]), Tensor([3.0, 4.0])).requires_grad is False
-        return probe_node_id(r)
-
-    assert in_fresh_thread(body) == expected_id
-
-
-def test_failed_and_logical_operations_record_what_they_record():
-    def body():
-        a = Tensor([1.0, 2.0], requires_grad=True)                 # 0
-        with pytest.raises(RuntimeError):
-            a + Tensor([1.0, 2.0, 3.0])                              # leaf 1, node 2, then the shape error
-        with pytest.raises(RuntimeError):
-            a < Tensor([1.0, 2.0, 3.0])                              # records nothing
-        m = Tensor([True, False], dtype="bool", requires_grad=True)  # 3
-        assert not any(x.requires_grad for x in (m & m, m | m, m ^ m, ~m))
-        return probe_node_id(Tensor([0.0], requires_grad=True))
-
-    assert in_fresh_thread(body) == 4
-
-
-def test_inplace_forms_rebind_to_new_objects():
-    t = u = Tensor([1.0, 2.0])
-    t += 1
-    t -= 1.0
-    t *= Tensor([2.0, 2.0])
-    t /= 4
-    assert t is not u and t.to_numpy().tolist() == [0.5, 1.0] and u.to_numpy().tolist() == [1.0, 2.0]
-    b = c = T([True, False], "bool")
-    b &= T([True, True], "bool")
-    b |= T([False, True], "bool")
-    b ^= T([True, True], "bool")
-    assert b.to_numpy().tolist() == [False, False] and c.to_numpy().tolist() == [True, False]

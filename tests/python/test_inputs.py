@@ -22,71 +22,29 @@ class Boom(Exception):
     """Raised by hostile objects; must reach the caller unchanged."""
 
 
-def hostile(name, **methods):
-    return type(name, (), methods)()
+def hostile(**methods):
+    return type("Hostile", (), methods)()
 
 
-def _raise(what):
-    def f(self, *a, **k):
-        raise Boom(what)
+def raiser(exc):
+    def f(self, *args, **kwargs):
+        raise exc
     return f
 
 
-class Idx:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
+def Idx(v):
+    return hostile(__index__=lambda s: v)
 
 
-class Seq:
-    """A sequence claiming `length` items and holding `items` (__len__ may also raise)."""
-
-    def __init__(self, items, length=None):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        if self.length is None:
-            raise Boom("__len__")
-        return self.length
-
-    def __getitem__(self, i):
-        if i < len(self.items):
-            return self.items[i]
-        raise IndexError(i)
+def Seq(items, length=None):
+    """Claims `length` items (raises Boom from __len__ without one) and holds `items`."""
+    return hostile(__len__=(lambda s: length) if length else raiser(Boom("__len__")), __getitem__=lambda s, i: items[i])
 
 
-class Raises:
-    """Raises the given exception from every conversion vorka may try."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __float__(self):
-        raise self.exc
-
-    def __len__(self):
-        raise self.exc
-
-    def __getitem__(self, i):
-        if i < 2:
-            return 3
-        raise IndexError(i)
-
-    @property
-    def __name__(self):
-        raise self.exc
-
-
-class StrSub(str):
-    pass
-
-
-class NameRaises:
-    @property
-    def __name__(self):
-        raise Boom("__name__")
+def Raises(exc):
+    """Raises exc from every conversion vorka may try."""
+    return hostile(__float__=raiser(exc), __len__=raiser(exc), __getitem__=lambda s, i: [3, 3][i],
+                   __name__=property(raiser(exc)))
 
 
 def _iter_stops(self):
@@ -97,16 +55,17 @@ def _iter_stops(self):
 HOSTILE = {
     "None": None, "str": "abc", "numeric_str": "1.5", "bytes": b"\x02\x03", "dict": {"a": 1}, "empty_dict": {},
     "set": {1.0, 2.0}, "object": object(), "function": len, "complex": 1 + 2j, "huge_int": 10**400, "type": int,
-    "float_raises": hostile("F", __float__=_raise("__float__")), "float_lies": hostile("F", __float__=lambda s: "1"),
-    "index_raises": hostile("I", __index__=_raise("__index__")), "index_lies": Idx(2.5), "index_huge": Idx(2**70),
+    "float_raises": hostile(__float__=raiser(Boom("__float__"))), "float_lies": hostile(__float__=lambda s: "1"),
+    "index_raises": hostile(__index__=raiser(Boom("__index__"))), "index_lies": Idx(2.5), "index_huge": Idx(2**70),
     "len_raises": Seq([3, 3]), "len_lies": Seq([3, 3], 5),
-    "iter_raises": hostile("S", __len__=lambda s: 2, __getitem__=lambda s, i: 1, __iter__=_raise("__iter__")),
-    "iter_stops": hostile("S", __len__=lambda s: 3, __getitem__=lambda s, i: 1, __iter__=_iter_stops),
-    "array_raises": hostile("A", __array__=_raise("__array__")),
-    "array_lies": hostile("A", __array__=lambda s, dtype=None, copy=None: [1.0, 2.0]),
-    "array_ok": hostile("A", __array__=lambda s, dtype=None, copy=None: np.arange(6.0).reshape(2, 3)),
-    "tensor": Tensor([1.0]), "ndarray": np.ones(2), "ndarray_0d": np.array(2.0), "true": True, "two": 2, "float": 1.5, "np_float": np.float64(0.5),
-    "fraction": fractions.Fraction(1, 4), "index_three": Idx(3), "float_like": hostile("F", __float__=lambda s: 0.5),
+    "iter_raises": hostile(__len__=lambda s: 2, __getitem__=lambda s, i: 1, __iter__=raiser(Boom("__iter__"))),
+    "iter_stops": hostile(__len__=lambda s: 3, __getitem__=lambda s, i: 1, __iter__=_iter_stops),
+    "array_raises": hostile(__array__=raiser(Boom("__array__"))),
+    "array_lies": hostile(__array__=lambda s, dtype=None, copy=None: [1.0, 2.0]),
+    "array_ok": hostile(__array__=lambda s, dtype=None, copy=None: np.arange(6.0).reshape(2, 3)),
+    "tensor": Tensor([1.0]), "ndarray": np.ones(2), "ndarray_0d": np.array(2.0), "true": True, "two": 2,
+    "float": 1.5, "np_float": np.float64(0.5),
+    "fraction": fractions.Fraction(1, 4), "index_three": Idx(3), "float_like": hostile(__float__=lambda s: 0.5),
 }
 
 # Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]].
@@ -176,7 +135,8 @@ ACCEPTED = [
     (lambda t: t * np.int64(2), [2.0, 4.0]), (lambda t: t.__req__(other=2), [False, True]),
     (lambda t: t.reshape((2,)), [1.0, 2.0]), (lambda t: t.reshape(range(2, 3)), [1.0, 2.0]),
     (lambda t: t.reshape(shape=np.array([1, 2])), [[1.0, 2.0]]), (lambda t: t.reshape([True, Idx(2)]), [[1.0, 2.0]]),
-    (lambda t: t.reshape(hostile("G", __getitem__=lambda s, i: [2][i])), [1.0, 2.0]), (lambda t: t.reshape(Seq([1, 2, 1], 1 << 62)), [[[1.0], [2.0]]]),
+    (lambda t: t.reshape(hostile(__getitem__=lambda s, i: [2][i])), [1.0, 2.0]),
+    (lambda t: t.reshape(Seq([1, 2, 1], 1 << 62)), [[[1.0], [2.0]]]),
     (lambda t: t.reshape(b"\x02"), [1.0, 2.0]), (lambda t: t.reshape([1] * 63 + [2]).reshape([2]), [1.0, 2.0]),
     (lambda t: t.reshape([2, 1]).transpose(dim1=0, dim0=1), [[1.0, 2.0]]),
     (lambda t: t.reshape([2, 1]).transpose(np.int64(0), Idx(1)), [[1.0, 2.0]]),
@@ -196,8 +156,8 @@ def test_accepted_forms(call, values):
 @pytest.mark.parametrize("kwargs,dtype", [
     (dict(dtype=None), "f32"), (dict(dtype="f16"), "f16"), (dict(dtype=np.float16), "f16"),
     (dict(dtype=np.dtype("float16")), "f16"), (dict(dtype="float32"), "f32"), (dict(dtype="bfloat16"), "bf16"),
-    (dict(dtype=StrSub("bf16")), "bf16"), (dict(dtype=bool), "bool"), (dict(dtype="bool"), "bool"),
-    (dict(device="CPU"), "f32"), (dict(device="Cpu"), "f32"), (dict(device=StrSub("cpu")), "f32"),
+    (dict(dtype=type("StrSub", (str,), {})("bf16")), "bf16"), (dict(dtype=bool), "bool"), (dict(dtype="bool"), "bool"),
+    (dict(device="CPU"), "f32"), (dict(device="Cpu"), "f32"), (dict(device=type("StrSub", (str,), {})("cpu")), "f32"),
     (dict(requires_grad=np.bool_(True)), "f32"), (dict(requires_grad=np.bool_(False)), "f32"),
 ])
 def test_constructor_keywords(kwargs, dtype):
@@ -403,7 +363,7 @@ def test_exceptions_from_conversions_propagate(call, exc):
     with pytest.raises(exc):
         call(Tensor([1.0]), Raises(exc("from user code")))
     with pytest.raises(Boom):
-        Tensor([1.0], dtype=NameRaises())
+        Tensor([1.0], dtype=hostile(__name__=property(raiser(Boom("__name__")))))
 
 
 def test_tampered_bfloat16_type_is_refused():

@@ -5,7 +5,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import DTYPES, NP_DTYPES, NUMERIC, UINT, T, bits, in_fresh_thread, probe_node_id, relu
+from conftest import DTYPES, NP_DTYPES, NUMERIC, T, bits, relu
 
 SHAPE_ERR = "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes"
 LAYOUT_ERR = "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout"
@@ -210,23 +210,3 @@ def test_edge_shapes(name, call, expected):
     else:
         got = call()
         assert (list(got.shape) if isinstance(expected, list) else got.shape) == expected
-
-
-# ---------------------------------------------------------------- what records a node
-
-@pytest.mark.parametrize("build,expected", [
-    (lambda a: relu(a), 1), (lambda a: a.reshape([1]), 1), (lambda a: a.transpose(0, 0), 1),
-    (lambda a: relu(Tensor([1.0])), None), (lambda a: a.zeros_like(), None), (lambda a: a.ones_like(), None),
-])
-def test_node_ids_on_a_fresh_thread(build, expected):
-    assert in_fresh_thread(lambda: probe_node_id(build(Tensor([1.0], requires_grad=True)))) == expected
-
-
-def test_failed_relu_keeps_its_node():
-    def body():
-        Tensor([True], dtype="bool", requires_grad=True)   # 0
-        with pytest.raises(TypeError):
-            relu(Tensor([True], dtype="bool", requires_grad=True))   # leaf 1, node 2, then the error
-        return probe_node_id(Tensor([0.0], requires_grad=True))
-
-    assert in_fresh_thread(body) == 3
