@@ -76,12 +76,14 @@ def test_exact_when_float32_represents_every_term(rng, dtype, sa, sb):
     np.testing.assert_array_equal(r.to_numpy(), want)
 
 
-@pytest.mark.parametrize("m,k,n", [(2, 2**16, 3), (8, 2**20, 8)])  # register-blocked and cache-blocked
-def test_long_sums_keep_float32_accuracy(rng, m, k, n):
+# register-blocked, cache-blocked, and batches of long products (either operand batched)
+@pytest.mark.parametrize("sa,sb,rtol", [((2, 2**16), (2**16, 3), 1e-6), ((8, 2**20), (2**20, 8), 1e-6),
+                                        ((3, 2, 5000), (5000, 3), 1e-5), ((2, 5000), (3, 5000, 2), 1e-5)])
+def test_long_sums_keep_float32_accuracy(rng, sa, sb, rtol):
     # summed in halves down to a few thousand terms, not in one long sequence
-    a, b = rng.random((m, k)).astype(np.float32), rng.random((k, n)).astype(np.float32)
+    a, b = rng.random(sa).astype(np.float32), rng.random(sb).astype(np.float32)
     np.testing.assert_allclose((Tensor(a) @ Tensor(b)).to_numpy(), a.astype(np.float64) @ b.astype(np.float64),
-                               rtol=1e-6)
+                               rtol=rtol)
 
 
 @pytest.mark.parametrize("dtype,a,want", [
