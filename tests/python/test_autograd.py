@@ -155,7 +155,7 @@ def test_fixed_gradients():
     ((x * T(c)).reshape([1, 2, 3]) + (x * T(d)).reshape([4, 1, 3])).backward()
     np.testing.assert_array_equal(x.grad(), 4 * c.sum(axis=0) + 2 * d.sum(axis=0))
     y = T(np.arange(6), requires_grad=True)
-    (T(np.ones((2, 1, 1))) - y.reshape([3, 2]).transpose(0, 1).transpose(0, 1)).backward()
+    (T(np.ones((2, 1, 1))) - y.reshape([3, 2]).transpose(0, 1)).backward()   # reshape gets a transposed gradient
     np.testing.assert_array_equal(y.grad(), -2 * np.ones(6, np.float32))
     b0 = np.float32([[5, 6, 7], [8, 9, 10]])
     a, b = T([[1, 2], [3, 4]], requires_grad=True), T(b0)

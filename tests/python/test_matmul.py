@@ -114,6 +114,9 @@ def test_special_values_propagate(dtype):
     a = T([[np.inf, 1.0], [np.nan, 0.0], [1.0, 1.0]], dtype)
     got = (a @ T([[1.0, 0.0], [1.0, 1.0]], dtype)).to_numpy().astype(np.float32)
     np.testing.assert_array_equal(got, [[np.inf, np.nan], [np.nan, np.nan], [2, 1]])
+    big = {"f32": 3e38, "f16": 60000.0, "bf16": 3e38}[dtype]   # finite terms, a sum past the largest value
+    assert (T([[big, big, -1.0]], dtype) @ T([[1.0], [1.0], [1.0]], dtype)).to_numpy().tolist() == [[np.inf]]
+    assert (T([[-big, -big]], dtype) @ T([[1.0], [1.0]], dtype)).to_numpy().tolist() == [[-np.inf]]
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)

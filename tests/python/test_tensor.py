@@ -199,7 +199,16 @@ EDGES = [
     ("axes_40_matmul", lambda: z(*(1,) * 38 + (2, 3)) @ z(3, 4), [1] * 38 + [2, 4]),
     ("axes_64_to_numpy", lambda: z(*(1,) * 64).to_numpy(), (1,) * 64),
     ("axes_65_to_numpy", lambda: z(1).reshape([1] * 65).to_numpy(), ValueError),
+    ("axes_40_relu_backward", lambda: _grad(lambda x: relu(x * x), (1,) * 39 + (3,)), (1,) * 39 + (3,)),
+    ("axes_40_broadcast_backward", lambda: _grad(lambda x: x * z(2, 2, 2), (1,) * 37 + (2, 1, 2)),
+     (1,) * 37 + (2, 1, 2)),
 ]
+
+
+def _grad(f, shape):
+    x = Tensor(np.ones(shape, np.float32), requires_grad=True)
+    f(x).backward()
+    return x.grad()
 
 
 @pytest.mark.parametrize("name,call,expected", EDGES, ids=[e[0] for e in EDGES])
