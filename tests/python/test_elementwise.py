@@ -237,27 +237,20 @@ def test_errors(ops, lhs, rhs, exc, message):
         assert type(e.value) is exc and str(e.value) == message.format(sym)
 
 
-BOOL_NUMBER = [  # a Bool tensor with a number
-    (lambda t: t + 1.0, ValueError, "add"), (lambda t: 1.0 + t, ValueError, "add"),
-    (lambda t: t - 1.0, ValueError, "sub"),
-    (lambda t: t * 2.0, ValueError, "product"), (lambda t: 2 * t, ValueError, "product"),
-    (lambda t: t / 2.0, ValueError, "product"), (lambda t: 2.0 / t, ValueError, "div"),
-    (lambda t: t == True, RuntimeError, "=="), (lambda t: 1.0 == t, RuntimeError, "=="),  # noqa: E712
-    (lambda t: 1.0 != t, RuntimeError, "!="), (lambda t: t < 1.0, RuntimeError, "<"),
-    (lambda t: 1.0 < t, RuntimeError, ">"), (lambda t: t <= 1.0, RuntimeError, "<="),
-    (lambda t: t > 1.0, RuntimeError, ">"), (lambda t: 1.0 >= t, RuntimeError, "<="),
-    (lambda t: t.__req__(1.0), RuntimeError, "=="), (lambda t: t.__rgt__(1.0), RuntimeError, "<"),
-    (lambda t: t.__rlt__(1.0), RuntimeError, ">"),
-]
+# The word each number form names when a Bool tensor is its operand.
+BOOL_WORDS = {"t + s": "add", "s + t": "add", "t - s": "sub", "t * s": "product", "s * t": "product",
+              "t / s": "product", "s / t": "div", "t.__req__(s)": "==", "t.__rlt__(s)": ">", "t.__rgt__(s)": "<",
+              **{f"t {c} s": c for c in CMP}, **{f"s {c} t": SWAPPED[c] for c in CMP}}
 
 
-@pytest.mark.parametrize("fn,exc,what", BOOL_NUMBER)
-def test_bool_tensor_with_a_number(fn, exc, what):
-    with pytest.raises(exc) as e:
-        fn(T([True, False], "bool"))
-    assert type(e.value) is exc and str(e.value) == (
-        f"Tensor DType invalid during scalar {what}. Cannot operate between Bool and scalar." if exc is ValueError
-        else f"Tensor device or dtype mismatch for scalar {what} operation.")
+@pytest.mark.parametrize("form", SCALAR_FORMS)
+def test_bool_tensor_with_a_number(form):
+    with pytest.raises((ValueError, RuntimeError)) as e:
+        SCALAR_FORMS[form][0](T([True, False], "bool"), True if "==" in form else 1.0)
+    word = BOOL_WORDS[form]
+    assert str(e.value) == (f"Tensor device or dtype mismatch for scalar {word} operation." if word in CMP else
+                            f"Tensor DType invalid during scalar {word}. Cannot operate between Bool and scalar.")
+    assert type(e.value) is (RuntimeError if word in CMP else ValueError)
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)

@@ -113,7 +113,7 @@ def _on_threads(n, fn):
 
 @pytest.mark.skipif(UNDER_ASAN, reason="RSS says nothing under AddressSanitizer")
 def test_a_threads_tape_goes_with_the_thread():
-    def record(k):  # about 3 MB of recorded operands, never cleared
+    def record(k):  # about 9 MB of recorded operands, never cleared
         x = Tensor(np.ones((256, 256), np.float32), requires_grad=True)
         for _ in range(12):
             x = relu(x * 1.5) - 0.25
