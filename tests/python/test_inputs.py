@@ -160,11 +160,15 @@ def test_accepted_forms(call, values):
     (dict(dtype=type("StrSub", (str,), {})("bf16")), "bf16"), (dict(dtype=bool), "bool"), (dict(dtype="bool"), "bool"),
     (dict(device="CPU"), "f32"), (dict(device="Cpu"), "f32"), (dict(device=type("StrSub", (str,), {})("cpu")), "f32"),
     (dict(requires_grad=np.bool_(True)), "f32"), (dict(requires_grad=np.bool_(False)), "f32"),
+    (dict(requires_grad=True, device="cpu", dtype="f16"), "f16"),
 ])
 def test_constructor_keywords(kwargs, dtype):
     t = Tensor(np.zeros(3, np.float16), **kwargs)
     assert (t.dtype, t.device) == (dtype, "cpu")
     assert t.requires_grad is bool(kwargs.get("requires_grad", False))
+    keys = ["dtype", "device", "requires_grad"]   # the same arguments given by position, as many as there are
+    u = Tensor(np.zeros(3, np.float16), *[kwargs.get(k, (None, "cpu", False)[i]) for i, k in enumerate(keys)])
+    assert (u.dtype, u.device, u.requires_grad) == (t.dtype, t.device, t.requires_grad)
 
 
 # ---------------------------------------------------------------- one table of binding and conversion messages
