@@ -117,6 +117,8 @@ def test_transpose_swaps_extents_and_strides(dtype, shape, dims, new_shape, stri
 def test_transposed_to_numpy_orders():
     r = Tensor(np.arange(6, dtype=np.float32).reshape(2, 3)).transpose(0, 1)
     assert r.to_numpy().flags.f_contiguous and r.to_numpy().strides == (4, 12)
+    r = Tensor(np.zeros((3, 2, 1), np.float32)).transpose(0, 1)   # column-major but for an extent-1 axis
+    assert r.to_numpy().flags.f_contiguous and r.to_numpy().strides == (4, 8, 4)
     assert Tensor(np.arange(24, dtype=np.float32).reshape(2, 3, 4)).transpose(0, 1).to_numpy().flags.c_contiguous
 
 
