@@ -1,9 +1,16 @@
 import os
+import sys
+import threading
 
 import numpy as np
 import pytest
 
-import vorka  # noqa: F401  (registers the bfloat16 NumPy dtype)
+# VORKA_NO_TORCH=1 runs the suite as an interpreter without PyTorch sees it.
+if os.environ.get("VORKA_NO_TORCH"):
+    sys.modules["torch"] = None
+
+import vorka  # noqa: E402  (registers the bfloat16 NumPy dtype)
+from vorka import Tensor  # noqa: E402
 
 # VORKA_TEST_ISA=avx2 or generic runs the suite on older CPUs' kernels (builds
 # with test hooks only; scripts/sanitize.sh uses it).
@@ -16,13 +23,39 @@ if FORCED_ISA:
 
 
 def pytest_report_header(config):
-    if FORCED_ISA:
-        return f"vorka kernels forced to {FORCED_ISA} (in use: {ACTIVE_ISA})"
-    return None
+    return f"vorka kernels forced to {FORCED_ISA} (in use: {ACTIVE_ISA})" if FORCED_ISA else None
 
+
+relu = vorka.nn.functional.relu
 DTYPES = ["f32", "f16", "bf16", "bool"]
 NUMERIC = ["f32", "f16", "bf16"]
 NP_DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": np.dtype("bfloat16"), "bool": np.bool_}
+UINT = {"f32": np.uint32, "f16": np.uint16, "bf16": np.uint16, "bool": np.uint8}
+NO_GRAD = r"backward\(\) called on tensor that does not require grad"
+
+
+def T(x, dtype="f32", requires_grad=False):
+    return Tensor(np.asarray(x).astype(NP_DTYPES[dtype]), dtype=dtype, requires_grad=requires_grad)
+
+
+def bits(t):
+    """The element bits of a tensor or array, as unsigned integers."""
+    a = t.to_numpy() if isinstance(t, Tensor) else np.asarray(t)
+    return a.view({1: np.uint8, 2: np.uint16, 4: np.uint32}[a.itemsize])
+
+
+def assert_bits(got, expected, what=""):
+    """Same dtype, shape and bits; NaNs only need to sit at the same places."""
+    got, expected = np.asarray(got), np.asarray(expected)
+    assert got.dtype == expected.dtype and got.shape == expected.shape, what
+    if got.dtype == np.bool_:
+        np.testing.assert_array_equal(got, expected, err_msg=what)
+        return
+    gn, en = np.isnan(got.astype(np.float32)), np.isnan(expected.astype(np.float32))
+    np.testing.assert_array_equal(gn, en, err_msg=f"NaN positions {what}")
+    gb, eb = bits(got)[~gn], bits(expected)[~en]
+    bad = np.nonzero(gb != eb)[0]
+    assert bad.size == 0, f"{what}: {bad.size} mismatches, first got {gb[bad[0]]:#x} expected {eb[bad[0]]:#x}"
 
 
 @pytest.fixture
@@ -30,10 +63,14 @@ def rng():
     return np.random.default_rng(1234)
 
 
+@pytest.fixture
+def torch():
+    """PyTorch as the gradient reference; tests that take it skip without it."""
+    return pytest.importorskip("torch")
+
+
 def in_fresh_thread(fn):
     """Run fn on a new thread (fresh, empty tape) and return its result or re-raise its exception."""
-    import threading
-
     box = {}
 
     def body():
@@ -47,17 +84,11 @@ def in_fresh_thread(fn):
     th.join()
     if "error" in box:
         raise box["error"]
-    return box["value"]
+    return box.get("value")
 
 
 def probe_node_id(t):
-    """t's node index on its tape (None without one).
-
-    Node ids are not visible from Python in a normal build; builds with test hooks expose them, and
-    tests that need them are skipped elsewhere.
-    """
-    import vorka
-
+    """t's node index on its tape (None without one); visible only in builds with test hooks."""
     hook = getattr(vorka.vorka_core, "_node_index", None)
     if hook is None:
         pytest.skip("node indices are visible only in a build with test hooks")

@@ -1,0 +1,221 @@
+"""Construction, NumPy round trips, reshape, transpose, zeros_like/ones_like, relu and the module's surface."""
+
+import numpy as np
+import pytest
+
+import vorka
+from vorka import Tensor
+from conftest import DTYPES, NP_DTYPES, NUMERIC, T, bits, relu
+
+SHAPE_ERR = "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes"
+LAYOUT_ERR = "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout"
+
+
+def six(dtype="f32"):
+    return T(np.arange(6).reshape(2, 3) - 2, dtype)
+
+
+def z(*shape):
+    return Tensor(np.zeros(shape, np.float32))
+
+
+def test_properties_class_and_module():
+    t = Tensor([[1, 2, 3], [4, 5, 6]])
+    assert (t.shape, t.ndim, t.strides, t.dtype, t.device, t.requires_grad) == ([2, 3], 2, [3, 1], "f32", "cpu", False)
+    assert (Tensor(2.5).shape, Tensor(2.5).ndim, Tensor(2.5).strides) == ([], 0, [])
+    assert Tensor.__module__ == "vorka" and Tensor.__qualname__ == "Tensor" and Tensor.__doc__ == ""
+    assert Tensor.__text_signature__ == '(data, dtype=None, device="cpu", requires_grad=False)'
+    with pytest.raises(TypeError):
+        type("Sub", (Tensor,), {})
+    assert bool(Tensor([0.0])) is True and Tensor.__hash__ is None and not hasattr(t, "__dict__")
+    with pytest.raises(TypeError):
+        hash(t)
+    for attr, value in [("shape", [3]), ("foo", 1), ("dtype", "f16")]:
+        with pytest.raises(AttributeError):
+            setattr(t, attr, value)
+    core = vorka.vorka_core
+    assert core.__all__ == ["Tensor", "nn"] and core.__doc__ == ""
+    assert core.nn.__name__ == "nn" and core.nn.__all__ == ["functional"] and core.nn.functional.__all__ == ["relu"]
+    assert relu.__module__ == "functional" and relu.__text_signature__ == "(py_tensor)"
+    assert issubclass(vorka.PanicException, BaseException) and not issubclass(vorka.PanicException, Exception)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("layout", ["c", "f", "reversed", "sliced", "empty", "scalar", "rank5"])
+def test_numpy_round_trip(dtype, layout, rng):
+    base = rng.standard_normal((4, 6)).astype(np.float32)
+    arr = {"c": base, "f": np.asfortranarray(base), "reversed": base[::-1, ::-2], "sliced": base[1:, 2:5],
+           "empty": np.zeros((0, 3), np.float32), "scalar": np.float32(1.5) * np.ones(()),
+           "rank5": rng.standard_normal((2, 1, 3, 2, 2))}[layout].astype(NP_DTYPES[dtype])
+    t = Tensor(arr, dtype=dtype)
+    out = t.to_numpy()
+    assert t.shape == list(arr.shape) and out.dtype == NP_DTYPES[dtype]
+    np.testing.assert_array_equal(bits(out), bits(np.ascontiguousarray(arr)))
+    # stored in standard layout whatever the input was
+    assert t.strides == {"c": [6, 1], "f": [6, 1], "reversed": [3, 1], "sliced": [3, 1], "empty": [0, 0],
+                         "scalar": [], "rank5": [12, 12, 4, 2, 1]}[layout]
+    a, b = t.to_numpy(), t.to_numpy()
+    if a.size:
+        a.reshape(-1)[0] = 1
+        assert a is not b and a.flags.writeable and a.flags.owndata
+        np.testing.assert_array_equal(bits(t.to_numpy()), bits(b))
+
+
+# ---------------------------------------------------------------- reshape and transpose
+
+@pytest.mark.parametrize("make,shape,strides", [
+    (six, [3, 2], [2, 1]), (six, [6], [1]), (six, [1, 6], [6, 1]), (six, [6, 1, 1], [1, 1, 1]),
+    (six, [1, 2, 1, 3], [6, 3, 3, 1]), (lambda: Tensor(5.0), [1, 1], [1, 1]), (lambda: Tensor([5.0]), [], []),
+    (lambda: Tensor(5.0), [], []), (lambda: z(0, 3), [3, 0], [0, 0]), (lambda: z(0, 3), [0], [0]),
+    (lambda: z(0, 2**40), [2**40, 0, 7], [0, 0, 0]), (lambda: six().transpose(0, 0), [6], [1]),
+    (lambda: Tensor([[1.0, 2.0, 3.0]]).transpose(0, 1), [3], [1]),  # extent-1 axis: still standard
+    (lambda: six() + 1.0, [3, 2], [2, 1]),
+    (lambda: six().transpose(0, 1) + six().reshape([3, 2]), [6], [1]),   # zip result is row-major
+])
+def test_reshape_results(make, shape, strides):
+    t = make()
+    r = t.reshape(shape)
+    assert r.shape == shape and r.strides == strides
+    np.testing.assert_array_equal(r.to_numpy(), t.to_numpy().reshape(shape))
+
+
+@pytest.mark.parametrize("make,shape,message", [
+    (six, [4], SHAPE_ERR), (six, [], SHAPE_ERR), (six, [6, 0], SHAPE_ERR), (six, [2**32, 2**32], SHAPE_ERR),
+    (six, [2**63, 2], SHAPE_ERR), (lambda: z(0, 3), [5], SHAPE_ERR), (lambda: Tensor(5.0), [2], SHAPE_ERR),
+    (lambda: six().transpose(0, 1), [6], LAYOUT_ERR), (lambda: six().transpose(0, 1), [2, 3], LAYOUT_ERR),
+    (lambda: six().transpose(0, 1), [5], SHAPE_ERR),          # the size test comes first
+    (lambda: six().transpose(0, 1) * 2.0, [6], LAYOUT_ERR),   # number results keep the layout
+    (lambda: relu(six().transpose(0, 1)), [6], LAYOUT_ERR),
+    (lambda: six().transpose(0, 1) + six().transpose(0, 1), [6], LAYOUT_ERR),
+    (lambda: ~T(np.ones((2, 3)), "bool").transpose(0, 1), [6], LAYOUT_ERR),
+])
+def test_reshape_failures(make, shape, message):
+    with pytest.raises(ValueError) as e:
+        make().reshape(shape)
+    assert str(e.value) == message
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+@pytest.mark.parametrize("shape,dims,new_shape,strides", [
+    ((2, 3), (0, 1), [3, 2], [1, 3]), ((2, 3), (1, 0), [3, 2], [1, 3]), ((2, 3), (1, 1), [2, 3], [3, 1]),
+    ((2, 3, 4), (0, 1), [3, 2, 4], [4, 12, 1]), ((2, 3, 4), (0, 2), [4, 3, 2], [1, 4, 12]),
+    ((2, 3, 4), (2, 1), [2, 4, 3], [12, 1, 4]), ((0, 3), (0, 1), [3, 0], [0, 0]), ((5,), (0, 0), [5], [1]),
+    ((2, 1, 3, 1, 2), (0, 4), [2, 1, 3, 1, 2], [1, 6, 2, 2, 6]),
+])
+def test_transpose_swaps_extents_and_strides(dtype, shape, dims, new_shape, strides):
+    a = (np.arange(int(np.prod(shape))) % 5).reshape(shape).astype(NP_DTYPES[dtype])
+    t = Tensor(a, dtype=dtype)
+    r = t.transpose(*dims)
+    assert (r.shape, r.strides, r.dtype, r.requires_grad) == (new_shape, strides, dtype, False)
+    np.testing.assert_array_equal(bits(r), bits(np.swapaxes(a, *dims)))
+    back = r.transpose(*dims)
+    assert back.shape == list(shape) and back.strides == t.strides and t.shape == list(shape)
+    g = Tensor(a.astype(np.float32), requires_grad=True)
+    assert g.transpose(*dims).requires_grad and g.reshape([a.size]).requires_grad
+
+
+def test_transposed_to_numpy_orders():
+    r = Tensor(np.arange(6, dtype=np.float32).reshape(2, 3)).transpose(0, 1)
+    assert r.to_numpy().flags.f_contiguous and r.to_numpy().strides == (4, 12)
+    r = Tensor(np.zeros((3, 2, 1), np.float32)).transpose(0, 1)   # column-major but for an extent-1 axis
+    assert r.to_numpy().flags.f_contiguous and r.to_numpy().strides == (4, 8, 4)
+    assert Tensor(np.arange(24, dtype=np.float32).reshape(2, 3, 4)).transpose(0, 1).to_numpy().flags.c_contiguous
+
+
+@pytest.mark.parametrize("make,dims,rank,index", [
+    (six, (0, 2), 2, 2), (six, (2, 0), 2, 2), (six, (5, 7), 2, 5), (six, (0, 5), 2, 5), (six, (3, 0), 2, 3),
+    (lambda: Tensor(1.0), (0, 0), 0, 0), (lambda: Tensor([1.0]), (0, 1), 1, 1),
+    (lambda: z(1, 1, 1), (2**63, 1), 3, 2**63), (lambda: z(2, 3), (0, 2**40), 2, 2**40),
+])
+def test_transpose_axis_out_of_range(make, dims, rank, index):
+    with pytest.raises(IndexError) as e:
+        make().transpose(*dims)
+    assert str(e.value) == f"index out of bounds: the len is {rank} but the index is {index}"
+
+
+# ---------------------------------------------------------------- zeros_like / ones_like
+
+@pytest.mark.parametrize("dtype,zero,one", [("f32", 0, 0x3F800000), ("f16", 0, 0x3C00), ("bf16", 0, 0x3F80),
+                                            ("bool", 0, 1)])
+@pytest.mark.parametrize("make,strides", [
+    (lambda d: T(-np.arange(6).reshape(2, 3) - 1, d), [3, 1]),
+    (lambda d: T(-np.arange(6).reshape(2, 3) - 1, d).transpose(0, 1), [2, 1]),
+    (lambda d: T(np.zeros((0, 3)), d), [0, 0]), (lambda d: T(-3.0, d), []),
+    (lambda d: T(np.full((2, 1, 3, 1, 2), np.nan), d).transpose(0, 2), [4, 4, 2, 2, 1]),
+])
+def test_fill_patterns_and_layout(dtype, zero, one, make, strides):
+    t = make(dtype)
+    for method, pattern in [("zeros_like", zero), ("ones_like", one)]:
+        r = getattr(t, method)()
+        assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, strides, dtype, False)
+        assert (bits(r) == pattern).all()
+    assert Tensor(np.zeros((2**40, 0), np.float32)).ones_like().shape == [2**40, 0]
+
+
+# ---------------------------------------------------------------- relu
+
+@pytest.mark.parametrize("dtype,threshold", [("f16", 0x7C01), ("bf16", 0x7F81)])
+def test_relu_16_bit_exhaustive(dtype, threshold):
+    h = np.arange(65536, dtype=np.uint32).astype(np.uint16).reshape(256, 256)
+    got = bits(relu(Tensor(h.view(NP_DTYPES[dtype]), dtype=dtype)))
+    expected = np.where((h & 0x8000 != 0) | ((h & 0x7FFF) >= threshold), 0, h).astype(np.uint16)
+    bad = np.argwhere(got != expected)
+    assert bad.size == 0, f"first mismatch at input {h[tuple(bad[0])]:#06x}: got {got[tuple(bad[0])]:#06x}"
+
+
+def test_relu_f32_cases():
+    # -2, -0, 0, 3.5, inf, -inf, max, smallest subnormals, NaNs of either sign and kind (give +0)
+    x = [0xC0000000, 0x80000000, 0, 0x40600000, 0x7F800000, 0xFF800000, 0x7F7FFFFF, 1, 0x80000001,
+         0x7FC00000, 0xFFC00001, 0x7F800001, 0xFF800001, 0x7FBFFFFF]
+    y = [0, 0, 0, 0x40600000, 0x7F800000, 0, 0x7F7FFFFF, 1, 0, 0, 0, 0, 0, 0]
+    got = bits(relu(Tensor(np.repeat(np.array(x, np.uint32), 2).view(np.float32))))
+    assert [hex(v) for v in got] == [hex(v) for v in np.repeat(y, 2)]
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+@pytest.mark.parametrize("make", [
+    lambda d: T(np.arange(-3, 3).reshape(2, 3), d).transpose(0, 1),
+    lambda d: T(np.arange(-12, 12).reshape(2, 3, 4), d).transpose(0, 1), lambda d: T(-1.5, d),
+    lambda d: T(np.zeros((0, 3)), d),
+])
+def test_relu_keeps_layout(dtype, make):
+    t = make(dtype)
+    r = relu(py_tensor=t)
+    assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, t.strides, dtype, False)
+    x = t.to_numpy().astype(np.float32)
+    np.testing.assert_array_equal(r.to_numpy().astype(np.float32), np.where(x > 0, x, 0))
+
+
+# ---------------------------------------------------------------- shapes at the edges
+
+EDGES = [
+    ("0d_plus_empty", lambda: Tensor(5.0) + Tensor([]), [0]),
+    ("empty_logical", lambda: Tensor(np.zeros(0, bool), dtype="bool") & Tensor(True, dtype="bool"), [0]),
+    ("huge_empty_ops", lambda: (z(0, 2**40) * 2.0 + 1.0).transpose(0, 1), [2**40, 0]),
+    ("huge_broadcast", lambda: z(2**40, 0, 1) + z(1, 0, 2**40), RuntimeError),
+    ("axes_33", lambda: z(*(1,) * 33) + z(*(1,) * 33), [1] * 33),
+    ("axes_40_transpose", lambda: (z(*(2,) + (1,) * 38 + (2,)).transpose(0, 39) + 1.0).to_numpy(),
+     (2,) + (1,) * 38 + (2,)),
+    ("axes_40_matmul", lambda: z(*(1,) * 38 + (2, 3)) @ z(3, 4), [1] * 38 + [2, 4]),
+    ("axes_64_to_numpy", lambda: z(*(1,) * 64).to_numpy(), (1,) * 64),
+    ("axes_65_to_numpy", lambda: z(1).reshape([1] * 65).to_numpy(), ValueError),
+    ("axes_40_relu_backward", lambda: _grad(lambda x: relu(x * x), (1,) * 39 + (3,)), (1,) * 39 + (3,)),
+    ("axes_40_broadcast_backward", lambda: _grad(lambda x: x * z(2, 2, 2), (1,) * 37 + (2, 1, 2)),
+     (1,) * 37 + (2, 1, 2)),
+]
+
+
+def _grad(f, shape):
+    x = Tensor(np.ones(shape, np.float32), requires_grad=True)
+    f(x).backward()
+    return x.grad()
+
+
+@pytest.mark.parametrize("name,call,expected", EDGES, ids=[e[0] for e in EDGES])
+def test_edge_shapes(name, call, expected):
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            call()
+    else:
+        got = call()
+        assert (list(got.shape) if isinstance(expected, list) else got.shape) == expected
