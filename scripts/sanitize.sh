@@ -97,9 +97,9 @@ run_suite() {
     "$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
 }
 run_suite "" tests/python
-# Leak counting does not depend on the kernels: the forced runs skip it.
-run_suite avx2 tests/python --ignore=tests/python/test_leaks.py
-run_suite generic tests/python --ignore=tests/python/test_leaks.py
+# Leak and thread checks do not depend on the kernels: the forced runs skip them.
+run_suite avx2 tests/python --ignore=tests/python/test_runtime.py
+run_suite generic tests/python --ignore=tests/python/test_runtime.py
 # Deliberately failed huge allocations leave warnings; anything else is a report.
 if grep -lE "ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer" "$REPORTS"/* 2>/dev/null; then
   cat "$REPORTS"/* >&2
