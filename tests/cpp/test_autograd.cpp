@@ -1,7 +1,7 @@
 // What the Python suite cannot see of the backward pass: the gradient store,
 // sums back to a shape, the gradient kernels' errors and bits on every
 // instruction set, what a failed pass publishes (nothing), gradients nobody can
-// read left uncomputed, and a chain long enough to expose recursion.
+// read left uncomputed.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -78,7 +78,7 @@ void expect_error(const R& r, ErrorKind kind, const std::string& message = "") {
     EXPECT_TRUE(message.empty() || r.error().message == message) << r.error().message;
 }
 
-TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
+TEST(GradStore, AccumulateMovesThenSumsAndGrows) {
     GradStore grads(2);
     Storage g(iota(D({3})));
     ASSERT_TRUE(grads.accumulate(std::size_t{1}, g).ok());
@@ -90,12 +90,8 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
     EXPECT_EQ(grads.get(4), nullptr);
     EXPECT_TRUE(grads.take(5));
     EXPECT_EQ(grads.get(5), nullptr);
-    // float16 steps would stop at 2048; the float32 sum rounds once per result.
-    Storage half(make<f16>(D({1}), {2048}));
-    ASSERT_TRUE(grads.accumulate(std::size_t{0}, half).ok());
-    for (int i = 0; i < 2; ++i) ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {1}))).ok());
-    EXPECT_EQ(values(**grads.get(0)), F{2050});
     // A failed sum leaves the slot as it was.
+    ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {1}))).ok());
     const Storage before = *grads.get(0);
     expect_error(grads.accumulate(std::size_t{0}, Storage(iota(D({1})))), ErrorKind::Value);
     EXPECT_TRUE(grads.get(0)->same(before));
@@ -103,7 +99,7 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
 
 // ---- sum_to_shape -----------------------------------------------------------
 
-TEST(SumToShape, SumsAddedAndStretchedAxesInFloat32RoundingOnce) {
+TEST(SumToShape, SumsAddedAndStretchedAxes) {
     const std::tuple<Dims, Dims, F> cases[] = {  // from, to, the sums of iota(from)
         {D({2, 3}), D({3}), {5, 7, 9}},         {D({2, 3}), D({2, 1}), {6, 15}},     {D({2, 3}), D({1, 3}), {5, 7, 9}},
         {D({2, 3}), D({}), {21}},               {D({2, 2, 2}), D({2, 1, 2}), {4, 6, 12, 14}},
@@ -266,18 +262,6 @@ TEST(Backward, FailedPassPublishesNothing) {
     EXPECT_EQ(grad_of(tape, xi), (F{3, 3}));
     EXPECT_EQ(grad_of(tape, ok_root), (F{1, 1}));
     EXPECT_EQ(grad_of(tape, bad), F{});
-}
-
-TEST(Backward, MillionNodeChainRunsAndClears) {
-    Tape tape;
-    const NodeId x = leaf(tape);
-    NodeId prev = x;
-    for (std::size_t i = 0; i < 1'000'000; ++i)
-        prev = i % 2 ? push<ScalarMulNode>(tape, prev, 1.0f) : push<ScalarSubNode>(tape, prev);
-    ASSERT_TRUE(run_backward(tape, prev, Storage(make(D({2}), {0.5f, 2.0f}))).ok());
-    EXPECT_EQ(grad_of(tape, x), (F{0.5f, 2.0f}));
-    tape.clear();
-    EXPECT_EQ(tape.size(), 0u);
 }
 
 }  // namespace
