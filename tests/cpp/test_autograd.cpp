@@ -1,7 +1,7 @@
 // What the Python suite cannot see of the backward pass: the gradient store,
 // sums back to a shape, the gradient kernels' errors and bits on every
-// instruction set, what a failed pass publishes (nothing), gradients nobody can
-// read left uncomputed.
+// instruction set, node rules, nodes the root does not reach, what a failed
+// pass publishes (nothing), gradients nobody can read left uncomputed.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -78,7 +78,7 @@ void expect_error(const R& r, ErrorKind kind, const std::string& message = "") {
     EXPECT_TRUE(message.empty() || r.error().message == message) << r.error().message;
 }
 
-TEST(GradStore, AccumulateMovesThenSumsAndGrows) {
+TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
     GradStore grads(2);
     Storage g(iota(D({3})));
     ASSERT_TRUE(grads.accumulate(std::size_t{1}, g).ok());
@@ -90,8 +90,11 @@ TEST(GradStore, AccumulateMovesThenSumsAndGrows) {
     EXPECT_EQ(grads.get(4), nullptr);
     EXPECT_TRUE(grads.take(5));
     EXPECT_EQ(grads.get(5), nullptr);
+    // float16 steps would stop at 2048; the float32 sum rounds once per result.
+    ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {2048}))).ok());
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {1}))).ok());
+    EXPECT_EQ(values(**grads.get(0)), F{2050});
     // A failed sum leaves the slot as it was.
-    ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {1}))).ok());
     const Storage before = *grads.get(0);
     expect_error(grads.accumulate(std::size_t{0}, Storage(iota(D({1})))), ErrorKind::Value);
     EXPECT_TRUE(grads.get(0)->same(before));
@@ -207,6 +210,21 @@ F grad_of(const Tape& tape, const NodeId& id) {
 template <class N>
 NodeId push(Tape& tape, auto&&... args) {
     return tape.push_node(std::make_unique<N>(args...));
+}
+
+// Subtraction negates the right side's gradient, summed back to its shape; a
+// node the root does not reach is skipped and keeps its earlier gradient.
+TEST(Backward, SubtractionNegatesAndUnreachedNodesKeepTheirGradient) {
+    Tape tape;
+    NodeId x = leaf(tape), c = leaf(tape);
+    NodeId s = push<SubNode>(tape, x, c, D({3}), D({2, 1}));
+    ASSERT_TRUE(run_backward(tape, s, Storage(iota(D({2, 3})))).ok());
+    EXPECT_EQ(grad_of(tape, x), (F{5, 7, 9}));
+    EXPECT_EQ(grad_of(tape, c), (F{-6, -15}));
+    NodeId y = push<ScalarMulNode>(tape, x, 2.0f);
+    ASSERT_TRUE(run_backward(tape, y, Storage(make(D({3}), {1, 1, 1}))).ok());
+    EXPECT_EQ(grad_of(tape, x), (F{2, 2, 2}));
+    EXPECT_EQ(grad_of(tape, c), (F{-6, -15}));
 }
 
 // A leaf pushed for a constant operand receives nothing; the other side's
