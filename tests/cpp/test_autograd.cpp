@@ -160,8 +160,10 @@ TEST(GradientKernels, HalfDivisionIsFloat32RoundedOnEveryIsa) {
     };
     for (std::size_t n : {1, 7, 8, 9, 15, 16, 17, 33, 255, 256, 257, 700}) {
         std::vector<f16> h(3 * n);
-        for (f16& x : h) x = f16{static_cast<uint16_t>(rng() % 3 ? f32_to_f16(std::uniform_real_distribution<float>(-4, 4)(rng)).bits : rng())};
-        for (std::size_t k = 0; k < 8 && k < n; ++k) h[n + k] = f16{std::array<uint16_t, 8>{0x0001, 0x8200, 0x7C00, 0xFC00, 0x7E01, 0x7C01, 0x0000, 0x03FF}[k]};
+        for (f16& x : h)
+            x = rng() % 3 ? f32_to_f16(std::uniform_real_distribution<float>(-4, 4)(rng)) : f16{uint16_t(rng())};
+        const std::array<uint16_t, 8> specials{0x0001, 0x8200, 0x7C00, 0xFC00, 0x7E01, 0x7C01, 0x0000, 0x03FF};
+        for (std::size_t k = 0; k < 8 && k < n; ++k) h[n + k] = f16{specials[k]};
         const CpuStorage g = half(D({n}), h.data()), a = half(D({n}), h.data() + n);
         const CpuStorage b = storage_ops::transpose(half(D({n, 2}), h.data() + n), 0, 1).value();  // strided rows
         const CpuStorage bias = half(D({1, 1}), h.data() + 2 * n);

@@ -133,7 +133,8 @@ struct Path {
 
 std::vector<Path> all_paths() {
     std::vector<Path> p{{"sgemm", "", nullptr}};
-    for (const auto& c : detail::available_blis_configs()) p.push_back({std::string(c.name), std::string(c.name), nullptr});
+    for (const auto& c : detail::available_blis_configs())
+        p.push_back({std::string(c.name), std::string(c.name), nullptr});
     for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), "", k.fn});
     if (detail::packed_kernel()) p.push_back({"packed", "", detail::packed_kernel()});
     return p;
@@ -415,7 +416,8 @@ TEST_P(GemmBatch, EachItemMatches) {
             expect_matches(c, reference(as[share_a ? 0 : t], bs[share_b ? 0 : t]), s.k, true,
                            path.name + " item " + std::to_string(t));
         }
-        for (size_t g = batch * csz; g < cbuf.size(); ++g) ASSERT_EQ(cbuf[g], 7.0f) << path.name << " past the last item";
+        for (size_t g = batch * csz; g < cbuf.size(); ++g)
+            ASSERT_EQ(cbuf[g], 7.0f) << path.name << " past the last item";
     }
 }
 
@@ -537,13 +539,15 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                 for (int where = 0; where < 4; ++where) {
                     const bool in_b = where & 1, col = where & 2;
                     std::vector<bf16> a(2 * len, bf16{0x3F80}), b(len * 3, bf16{0x3F80});
-                    const ptrdiff_t rsa = col ? 1 : P(len), csa = col ? 2 : 1, rsb = col ? 1 : 3, csb = col ? P(len) : 1;
+                    const ptrdiff_t rsa = col ? 1 : P(len), csa = col ? 2 : 1;
+                    const ptrdiff_t rsb = col ? 1 : 3, csb = col ? P(len) : 1;
                     (in_b ? b[pos * rsb + 2 * csb] : a[rsa + P(pos) * csa]) = bf16{p.bits};
                     std::vector<float> c(6);
                     EXPECT_EQ(vorka::gemm::bf16_gemm_batch(1, 2, 3, len, a.data(), 0, rsa, csa, b.data(), 0, rsb, csb,
                                                            c.data(), 0, 3, 1),
                               p.ok)
-                        << std::hex << p.bits << std::dec << " at " << pos << " of " << len << (in_b ? " in B" : " in A")
+                        << std::hex << p.bits << std::dec << " at " << pos << " of " << len
+                        << (in_b ? " in B" : " in A")
                         << (col ? ", column-major" : ", row-major");
                 }
 }
