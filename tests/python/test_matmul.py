@@ -23,11 +23,7 @@ def exact(a, b, dtype):
 
 
 def standard_strides(shape):
-    out, step = [], 1
-    for e in reversed(shape):
-        out.append(step)
-        step *= max(e, 1)
-    return out[::-1]
+    return [s // 4 for s in np.empty(shape, np.float32).strides]
 
 
 LAYOUTS = {  # the same matrix stack stored row-major, column-major, or with both matrix strides above 1
