@@ -68,17 +68,12 @@ def test_gradients_match_torch(torch, name, f, shapes, dtype, constant, rng):
 # ---------------------------------------------------------------- without PyTorch
 
 def central_differences(f, arrays, i, eps=1e-2):
-    def total(arrs):
-        return float(np.sum(f(*[T(a) for a in arrs]).to_numpy().astype(np.float64)))
+    def total(step):
+        args = [T(a + step if k == i else a) for k, a in enumerate(arrays)]
+        return float(np.sum(f(*args).to_numpy().astype(np.float64)))
 
-    out = np.zeros(arrays[i].size)
-    for j in range(arrays[i].size):
-        step = np.zeros(arrays[i].size, np.float32)
-        step[j] = eps
-        up = [a + step.reshape(a.shape) if k == i else a for k, a in enumerate(arrays)]
-        down = [a - step.reshape(a.shape) if k == i else a for k, a in enumerate(arrays)]
-        out[j] = (total(up) - total(down)) / (2 * eps)
-    return out.reshape(arrays[i].shape)
+    steps = eps * np.eye(arrays[i].size, dtype=np.float32).reshape((-1,) + arrays[i].shape)
+    return np.array([(total(s) - total(-s)) / (2 * eps) for s in steps]).reshape(arrays[i].shape)
 
 
 FD_FUNCS = {
