@@ -32,6 +32,11 @@ NUMERIC = ["f32", "f16", "bf16"]
 NP_DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": np.dtype("bfloat16"), "bool": np.bool_}
 UINT = {"f32": np.uint32, "f16": np.uint16, "bf16": np.uint16, "bool": np.uint8}
 NO_GRAD = r"backward\(\) called on tensor that does not require grad"
+ARITH_BOOL = "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first."
+
+
+def mismatch(a, b):
+    return f"Tensor DType mismatch during binary execution. Cannot operate between {a} and {b}."
 
 
 def T(x, dtype="f32", requires_grad=False):
@@ -69,22 +74,29 @@ def torch():
     return pytest.importorskip("torch")
 
 
-def in_fresh_thread(fn):
-    """Run fn on a new thread (fresh, empty tape) and return its result or re-raise its exception."""
-    box = {}
+def on_threads(n, fn):
+    """Run fn(k) for k < n on n new threads at once; return the results or re-raise the first exception."""
+    out, errors = [None] * n, []
 
-    def body():
+    def body(k):
         try:
-            box["value"] = fn()
+            out[k] = fn(k)
         except BaseException as e:  # noqa: BLE001 - handed back to the caller
-            box["error"] = e
+            errors.append(e)
 
-    th = threading.Thread(target=body)
-    th.start()
-    th.join()
-    if "error" in box:
-        raise box["error"]
-    return box.get("value")
+    threads = [threading.Thread(target=body, args=(k,)) for k in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return out
+
+
+def in_fresh_thread(fn):
+    """fn() on a new thread (fresh, empty tape)."""
+    return on_threads(1, lambda k: fn())[0]
 
 
 def probe_node_id(t):

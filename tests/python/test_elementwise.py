@@ -8,7 +8,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import DTYPES, NP_DTYPES, NUMERIC, T, assert_bits, bits
+from conftest import ARITH_BOOL, DTYPES, NP_DTYPES, NUMERIC, T, assert_bits, bits, mismatch
 
 BF16 = NP_DTYPES["bf16"]
 ARITH = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv}
@@ -68,20 +68,16 @@ def bits_of(*values, dtype):
     return np.array(values, {"f32": np.uint32}.get(dtype, np.uint16)).view(NP_DTYPES[dtype])
 
 
-SPECIALS = {
-    "f32": np.concatenate([
-        np.array([0.0, -0.0, 1.0, -1.0, 1.5, 3.0, 0.1, -7.25, 65504.0, 1e38, np.inf, -np.inf, np.nan], np.float32),
-        bits_of(0x7F7FFFFF, 0xFF7FFFFF, 1, 0x80000001, 0x00800000, 0x007FFFFF, 0x7F800001, 0xFFC00000, dtype="f32")]),
-    "f16": np.concatenate([
-        np.array([0.0, -0.0, 1.0, -1.0, 1.5, 3.0, 0.1, -7.25, 2**-11, 3 * 2**-11, np.inf, -np.inf, np.nan],
-                 np.float16),
-        bits_of(0x7BFF, 0xFBFF, 0x0001, 0x8001, 0x0400, 0x03FF, 0x7C01, 0xFE00, dtype="f16")]),
-    "bf16": np.concatenate([
-        np.array([0.0, -0.0, 1.0, -1.0, 1.5, 3.0, 0.1, -7.25, 2**-8, 3 * 2**-8, np.inf, -np.inf, np.nan],
-                 np.float32).astype(BF16),
-        bits_of(0x7F7F, 0xFF7F, 0x0001, 0x8001, 0x0080, 0x007F, 0x7F81, 0xFFC0, dtype="bf16")]),
-    "bool": np.array([False, True]),
-}
+# ordinary values, then two that tie or round up once added to 1, then by their bits: the largest
+# finite values, the smallest subnormals, the smallest normal, the largest subnormal, a signalling and a quiet NaN
+SPECIALS = {d: np.concatenate([
+    np.array([0.0, -0.0, 1.0, -1.0, 1.5, 3.0, 0.1, -7.25, *extra, np.inf, -np.inf, np.nan], np.float32)
+    .astype(NP_DTYPES[d]), bits_of(*b, dtype=d)]) for d, extra, b in [
+    ("f32", (65504.0, 1e38, 2.0**-24, 3 * 2.0**-24),
+     (0x7F7FFFFF, 0xFF7FFFFF, 1, 0x80000001, 0x00800000, 0x007FFFFF, 0x7F800001, 0xFFC00000)),
+    ("f16", (2.0**-11, 3 * 2.0**-11), (0x7BFF, 0xFBFF, 1, 0x8001, 0x0400, 0x03FF, 0x7C01, 0xFE00)),
+    ("bf16", (2.0**-8, 3 * 2.0**-8), (0x7F7F, 0xFF7F, 1, 0x8001, 0x0080, 0x007F, 0x7F81, 0xFFC0))]}
+SPECIALS["bool"] = np.array([False, True])
 
 
 # ---------------------------------------------------------------- every pair of special values
@@ -103,6 +99,10 @@ def test_logical_not():
     r = ~T(m, "bool").transpose(0, 1)
     assert r.dtype == "bool" and r.strides == [1, 3] and r.to_numpy().tolist() == (~m.T).tolist()
     assert (~T(True, "bool")).to_numpy().tolist() is False
+    for dtype in NUMERIC:
+        with pytest.raises(RuntimeError) as e:
+            ~T([1.0], dtype)
+        assert str(e.value) == "Logical NOT is only supported for Bool data type."
 
 
 # ---------------------------------------------------------------- named cases
@@ -111,18 +111,14 @@ def _s(x, dtype="f32"):
     return T([x], dtype)
 
 
-NAMED = [  # (dtype, expression, expected value; the bits where given as an int)
-    ("f32", lambda d: _s(1.0, d) / _s(0.0, d), np.inf), ("f32", lambda d: _s(0.0, d) / _s(0.0, d), np.nan),
+# (dtype, expression, expected value; the bits where given as an int). Operations of two tensors meet
+# every pair of SPECIALS below; these few fix the bits the references there must agree with.
+NAMED = [
     ("f32", lambda d: _s(2.0**-126, d) / _s(2.0, d), 2.0**-127),        # subnormal result, not flushed
-    ("f32", lambda d: _s(2.0**-149, d) * _s(1.0, d), 2.0**-149),        # subnormal operand, not zero
-    ("f16", lambda d: _s(65504.0, d) + _s(65504.0, d), np.inf),
     ("f16", lambda d: _s(1.0, d) + _s(2.0**-11, d), 1.0),                # tie to even
-    ("f16", lambda d: _s(1.0, d) + _s(3 * 2.0**-11, d), 1.0 + 2.0**-9),
     ("f16", lambda d: _s(2.0**-14, d) * _s(2.0**-10, d), 2.0**-24),      # smallest subnormal
-    ("bf16", lambda d: _s(1.0, d) + _s(2.0**-8, d), 1.0), ("bf16", lambda d: _s(3.0, d) * _s(3.0, d), 9.0),
     ("bf16", lambda d: _s(1.0, d) + _s(3 * 2.0**-8, d), 1.0 + 2.0**-6),
     ("bf16", lambda d: _s(2.0**-126, d) * _s(2.0**-3, d), 2.0**-129),    # bfloat16 subnormal
-    ("bf16", lambda d: _s(3.3895313892515355e38, d) * _s(2.0, d), np.inf),
     # Python numbers are rounded to float32 first, then to the element type
     ("f16", lambda d: (_s(2048.0, d) == 2049) & (2049 == _s(2048.0, d)), True),
     ("bf16", lambda d: _s(256.0, d).__req__(257), True), ("f32", lambda d: _s(16777216.0, d) == 16777217, True),
@@ -143,10 +139,6 @@ NAMED = [  # (dtype, expression, expected value; the bits where given as an int)
     ("f32", lambda d: 5.0 / _s(3.0, d), np.float32(5.0) / np.float32(3.0)),
     ("f16", lambda d: 2049.0 / _s(1.0, d), 2048.0),
     ("bf16", lambda d: 257.0 / _s(1.0, d), 256.0), ("f32", lambda d: 1.0 / _s(-0.0, d), -np.inf),
-    # signed zeros
-    ("f32", lambda d: _s(-0.0, d) + _s(-0.0, d), 0x80000000), ("f16", lambda d: _s(-0.0, d) + _s(0.0, d), 0),
-    ("bf16", lambda d: _s(0.0, d) - _s(0.0, d), 0), ("f16", lambda d: _s(-0.0, d) - _s(0.0, d), 0x8000),
-    ("bf16", lambda d: _s(0.0, d) * _s(-1.0, d), 0x8000), ("f32", lambda d: _s(1.0, d) / _s(-np.inf, d), 0x80000000),
 ]
 
 
@@ -166,11 +158,10 @@ def test_named_cases(dtype, expr, expected):
 SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, True, 2049.0, 257.0, 65504.0, 65520.0, 1e40, -1e40,
            1e-50, 1e-45, -1e-40, 3e-39, float("inf"), float("-inf"), float("nan")]
 SCALAR_FORMS = {
-    "t + s": (lambda t, s: t + s, lambda a, s, d: ref(operator.add, a, number_as(s, d), d)),
-    "s + t": (lambda t, s: s + t, lambda a, s, d: ref(operator.add, a, number_as(s, d), d)),
-    "t - s": (lambda t, s: t - s, lambda a, s, d: ref(operator.sub, a, number_as(s, d), d)),
-    "t * s": (lambda t, s: t * s, lambda a, s, d: ref(operator.mul, a, number_as(s, d), d)),
-    "s * t": (lambda t, s: s * t, lambda a, s, d: ref(operator.mul, a, number_as(s, d), d)),
+    **{form: (lambda t, s, f=f, left=form[0] == "s": f(s, t) if left else f(t, s),
+              lambda a, s, d, f=f: ref(f, a, number_as(s, d), d))
+       for form, f in [("t + s", operator.add), ("s + t", operator.add), ("t - s", operator.sub),
+                       ("t * s", operator.mul), ("s * t", operator.mul)]},
     "t / s": (lambda t, s: t / s, ref_scalar_div),
     "s / t": (lambda t, s: s / t, lambda a, s, d: ref(operator.truediv, np.broadcast_to(number_as(s, d), a.shape),
                                                       a, d)),
@@ -197,28 +188,20 @@ def test_number_operands(dtype, form):
 
 # ---------------------------------------------------------------- errors, in their order of checks
 
-ARITH_BOOL = "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first."
 LOGIC_NUM = "Logical operations are only supported for Bool data types."
-
-
-def _mismatch(a, b):
-    return f"Tensor DType mismatch during binary execution. Cannot operate between {a} and {b}."
 
 
 ERRORS = [  # (operators, left (dtype, shape), right, exception, message with {} for the operator)
     (ARITH, ("bool", [2]), ("bool", [3]), TypeError, ARITH_BOOL),                 # Bool before shapes
-    (ARITH, ("bool", [2]), ("f32", [2]), ValueError, _mismatch("Bool", "F32")),
-    (ARITH, ("f32", [2]), ("f16", [2]), ValueError, _mismatch("F32", "F16")),
-    (ARITH, ("bf16", [2]), ("f16", [3]), ValueError, _mismatch("BF16", "F16")),   # types before shapes
-    (ARITH, ("f16", [2]), ("bool", [2]), ValueError, _mismatch("F16", "Bool")),
-    (ARITH, ("f32", [2, 3]), ("f32", [2]), RuntimeError, "Shape mismatch: cannot broadcast [2, 3] and [2]"),
+    (ARITH, ("bool", [2]), ("f32", [2]), ValueError, mismatch("Bool", "F32")),
+    (ARITH, ("f32", [2]), ("f16", [2]), ValueError, mismatch("F32", "F16")),
+    (ARITH, ("bf16", [2]), ("f16", [3]), ValueError, mismatch("BF16", "F16")),   # types before shapes
     (ARITH, ("bf16", [2, 3, 4]), ("bf16", [3, 1, 5]), RuntimeError,
      "Shape mismatch: cannot broadcast [2, 3, 4] and [3, 1, 5]"),
     (ARITH, ("f32", [2**40, 0]), ("f32", [2**40, 1, 0]), RuntimeError,
      "Broadcast failed for A: [1099511627776, 0] -> [1099511627776, 1099511627776, 0]"),
     (CMP, ("f32", [2]), ("f16", [2]), RuntimeError, "Tensor device or dtype mismatch for element-wise {} operation."),
     (CMP, ("bool", [2]), ("bf16", [3]), RuntimeError, "Tensor device or dtype mismatch for element-wise {} operation."),
-    (CMP, ("bool", [4]), ("bool", [3]), RuntimeError, "Shape mismatch: cannot broadcast [4] and [3]"),
     (CMP, ("f16", [0]), ("f16", [3]), RuntimeError, "Shape mismatch: cannot broadcast [0] and [3]"),
     (CMP, ("f16", [2**40, 0]), ("f16", [2**40, 1, 0]), RuntimeError,
      "Broadcast failed for A: [1099511627776, 0] -> [1099511627776, 1099511627776, 0]"),
@@ -251,13 +234,6 @@ def test_bool_tensor_with_a_number(form):
     assert str(e.value) == (f"Tensor device or dtype mismatch for scalar {word} operation." if word in CMP else
                             f"Tensor DType invalid during scalar {word}. Cannot operate between Bool and scalar.")
     assert type(e.value) is (RuntimeError if word in CMP else ValueError)
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
-def test_logical_not_of_numbers(dtype):
-    with pytest.raises(RuntimeError) as e:
-        ~T([1.0], dtype)
-    assert str(e.value) == "Logical NOT is only supported for Bool data type."
 
 
 # ---------------------------------------------------------------- result layouts

@@ -6,14 +6,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import FORCED_ISA, NP_DTYPES, NUMERIC, T, bits, in_fresh_thread, probe_node_id, relu
-
-BOOL_MSG = "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first."
-
-
-def mismatch(a, b):
-    return f"Tensor DType mismatch during binary execution. Cannot operate between {a} and {b}."
-
+from conftest import ARITH_BOOL, FORCED_ISA, NP_DTYPES, NUMERIC, T, bits, in_fresh_thread, mismatch, relu
 
 def ints(rng, shape, dtype="f32", lo=-8, hi=8):
     """Small integers: every product and partial sum is exact in float32."""
@@ -30,11 +23,7 @@ def exact(a, b, dtype):
 
 
 def standard_strides(shape):
-    out, step = [], 1
-    for e in reversed(shape):
-        out.append(step)
-        step *= max(e, 1)
-    return out[::-1]
+    return [s // 4 for s in np.empty(shape, np.float32).strides]
 
 
 LAYOUTS = {  # the same matrix stack stored row-major, column-major, or with both matrix strides above 1
@@ -172,9 +161,9 @@ def _t(shape, dtype="f32"):
     (_t([2, 3], "f32"), _t([3, 4], "f16"), ValueError, mismatch("F32", "F16")),
     (_t([2, 3], "bf16"), _t([3, 4], "f32"), ValueError, mismatch("BF16", "F32")),
     (_t([2, 3], "bool"), _t([3, 4], "f32"), ValueError, mismatch("Bool", "F32")),
-    (_t([2, 3], "bool"), _t([3, 4], "bool"), TypeError, BOOL_MSG),
+    (_t([2, 3], "bool"), _t([3, 4], "bool"), TypeError, ARITH_BOOL),
     # order: element types before ranks, ranks before inner extents, inner before batch
-    (_t([3], "bool"), _t([5], "bool"), TypeError, BOOL_MSG),
+    (_t([3], "bool"), _t([5], "bool"), TypeError, ARITH_BOOL),
     (_t([3], "f16"), _t([5], "bf16"), ValueError, mismatch("F16", "BF16")),
     (_t([3]), _t([2, 4, 5]), RuntimeError, "Matmul requires at least 2D tensors. A: 1D, B: 3D"),
     (_t([2, 2, 3]), _t([5, 4, 4]), RuntimeError, "Matrix inner dimensions mismatch for matmul: 3 vs 4"),
@@ -241,19 +230,24 @@ def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("sx,sw", [
-    ((3, 40, 72), (3, 72, 80)),
+@pytest.mark.parametrize("sx,sw,tiny", [
+    ((64, 72), (72, 80), False), ((64, 72), (72, 80), True), ((3, 40, 72), (3, 72, 80), False),
     # a stack around a shared weight: its gradient is one product over the stacked
     # rows, longer than a block of k (256) or than a split sum (4096)
-    ((6, 64, 72), (72, 80)), ((70, 64, 8), (8, 8)),
-    ((80, 72), (4, 72, 80)),  # the gradient of x sums over a broadcast batch
-], ids=["batched", "shared_w", "shared_w_long", "broadcast_x"])
-def test_stacked_gradients_round_the_exact_sum_once(rng, dtype, sx, sw):
-    # large enough for the packed 16-bit kernels; integer terms keep every float32 sum exact
+    ((6, 64, 72), (72, 80), False), ((70, 64, 8), (8, 8), False),
+    ((80, 72), (4, 72, 80), False),  # the gradient of x sums over a broadcast batch
+], ids=["matrix", "tiny_value", "batched", "shared_w", "shared_w_long", "broadcast_x"])
+def test_gradients_round_the_exact_sum_once(rng, dtype, sx, sw, tiny):
+    """Large enough for the packed 16-bit kernels; integer terms keep every float32 sum exact, so each
+    gradient is the exact value rounded once. A value whose products could be subnormal must take
+    the widening path with the same result."""
     x0, w0 = ints(rng, sx, "f32", -4, 4), ints(rng, sw, "f32", -4, 4)
+    if tiny:
+        w0[3, 5] = 2.0**-100
     c0 = ints(rng, (x0 @ w0).shape, "f32", -4, 4)
     x, w = Tensor(x0, dtype=dtype, requires_grad=True), Tensor(w0, dtype=dtype, requires_grad=True)
     ((x @ w) * Tensor(c0, dtype=dtype)).backward()
+    w0 = w.to_numpy().astype(np.float64)   # as the element type holds it
     gx = (c0.astype(np.float64) @ np.swapaxes(w0, -1, -2)).reshape((-1,) + x0.shape).sum(0)
     gw = (np.swapaxes(x0, -1, -2).astype(np.float64) @ c0).reshape((-1,) + w0.shape).sum(0)
     np.testing.assert_array_equal(x.grad(), gx.astype(np.float32).astype(NP_DTYPES[dtype]))

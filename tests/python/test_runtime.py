@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 from vorka import Tensor
-from conftest import T, relu
+from conftest import T, on_threads, relu
 
 # AddressSanitizer's quarantine holds freed memory back, so RSS says nothing there (and loops are slow).
 UNDER_ASAN = any("libasan" in line for line in open("/proc/self/maps"))
@@ -94,23 +94,6 @@ def test_loop_leaves_nothing_behind(name):
         assert rss() - mem < 4 * 1024 * 1024, f"RSS grew by {(rss() - mem) >> 10} KiB"
 
 
-def _on_threads(n, fn):
-    errors = []
-
-    def body(k):
-        try:
-            fn(k)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=body, args=(k,)) for k in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors[:3]
-
-
 @pytest.mark.skipif(UNDER_ASAN, reason="RSS says nothing under AddressSanitizer")
 def test_a_threads_tape_goes_with_the_thread():
     def record(k):  # about 9 MB of recorded operands, never cleared
@@ -119,10 +102,10 @@ def test_a_threads_tape_goes_with_the_thread():
             x = relu(x * 1.5) - 0.25
         x.backward()
 
-    _on_threads(4, record)
+    on_threads(4, record)
     start = rss()
     for _ in range(15):
-        _on_threads(4, record)
+        on_threads(4, record)
     assert rss() - start < 40 * 1024 * 1024, "exited threads' tapes kept"
 
 
@@ -140,7 +123,7 @@ def test_million_operation_chain_then_clear():
         sizes.append(rss())
 
     sizes = []
-    _on_threads(1, lambda k: [chain(k) for _ in range(3)])
+    on_threads(1, lambda k: [chain(k) for _ in range(3)])
     assert sizes[2] < sizes[1] + 64 * 1024 * 1024, "cleared memory is not reused"
 
 
@@ -191,7 +174,7 @@ def test_threads_compute_record_and_clear_concurrently():
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)  # switch threads often, mid-call sequences interleave
     try:
-        _on_threads(N_THREADS, worker)
+        on_threads(N_THREADS, worker)
     finally:
         sys.setswitchinterval(old)
     (main_leaf * 3.0).backward()   # the main thread's tape was untouched by all of that

@@ -7,7 +7,6 @@ Running the file also checks that the runtime agrees with the stubs.
 
 from __future__ import annotations
 
-import threading
 from collections.abc import Callable
 from typing import Any, Literal, assert_type
 
@@ -30,23 +29,14 @@ def raises(kind: type[BaseException], fn: Callable[[], object]) -> None:
 
 
 def construct() -> list[Tensor]:
-    made = [
-        Tensor([[1.0, 2.0], [3.0, 4.0]]),
-        Tensor(2.5),
-        Tensor(np.ones((2, 2), np.float16), dtype="f16"),
-        Tensor([1.0], dtype=np.float16),
-        Tensor([1.0], dtype=np.dtype("float16")),
-        Tensor([1.0], dtype=ml_dtypes.bfloat16),
-        Tensor([1.0], dtype="bfloat16"),
-        Tensor([True, False], dtype=bool),
-        Tensor([1.0], dtype=None, device="CPU", requires_grad=np.bool_(True)),
-        Tensor(data=[1.0], requires_grad=True),
-    ]
-    again = Tensor(made[0].to_numpy(), dtype=made[0].dtype)
-    assert_type(again, Tensor)
+    made = [Tensor([[1.0, 2.0], [3.0, 4.0]]), Tensor(2.5), Tensor(np.ones((2, 2), np.float16), dtype="f16"),
+            Tensor([1.0], dtype=np.float16), Tensor([1.0], dtype=np.dtype("float16")),
+            Tensor([1.0], dtype=ml_dtypes.bfloat16), Tensor([1.0], dtype="bfloat16"),
+            Tensor([True, False], dtype=bool), Tensor(data=[1.0], requires_grad=True),
+            Tensor([1.0], dtype=None, device="CPU", requires_grad=np.bool_(True))]
     raises(TypeError, lambda: Tensor([1.0], requires_grad=1))  # type: ignore[arg-type]
     raises(TypeError, lambda: Tensor([1.0], device=None))  # type: ignore[arg-type]
-    return made + [again]
+    return made
 
 
 def properties(t: Tensor) -> None:
@@ -57,31 +47,24 @@ def properties(t: Tensor) -> None:
     assert_type(t.device, Literal["cpu"])
     assert_type(t.requires_grad, bool)
     assert_type(t.to_numpy(), npt.NDArray[Any])
-    assert t.ndim == len(t.shape) == len(t.strides)
-    assert t.device == "cpu"
-    assert t.dtype in ("f32", "f16", "bf16", "bool")
+    assert t.ndim == len(t.shape) == len(t.strides) and t.device == "cpu" and t.dtype in ("f32", "f16", "bf16", "bool")
+
     def set_shape() -> None:
         t.shape = [3]  # type: ignore[misc]
 
     raises(AttributeError, set_shape)
 
 
-def operators(a: Tensor, b: Tensor, flags: Tensor) -> None:
-    results = [a + b, a + 1, 1 + a, a - b, a - 2.0, a * b, a * np.float32(2), 3 * a,
-               a / b, a / 2, 2 / a, a @ b, a < b, a <= 1, a > b, a >= 0.5,
-               a.__req__(1.0), a.__rlt__(1.0), a.__rgt__(1.0),
-               flags & flags, flags | flags, flags ^ flags, ~flags]
-    for r in results:
+def operators(a: Tensor, flags: Tensor) -> None:
+    for r in [a + a, a + 1, 1 + a, a - a, a - 2.0, a * a, a * np.float32(2), 3 * a, a / a, a / 2, 2 / a, a @ a,
+              a < a, a <= 1, a > a, a >= 0.5, a.__req__(1.0), a.__rlt__(1.0), a.__rgt__(1.0),
+              flags & flags, flags | flags, flags ^ flags, ~flags, a == a, a == 2.0, a != a, a != 2]:
         assert_type(r, Tensor)
         assert isinstance(r, Tensor)
-    assert Tensor.__array_ufunc__ is None  # NumPy arrays are no operands
-    assert_type(a == b, Tensor)
-    assert_type(a == 2.0, Tensor)
-    assert_type(a != b, Tensor)
-    assert_type(a != 2, Tensor)
     assert_type(a == None, bool)  # noqa: E711
     assert_type(a != "x", bool)
     assert (a != "x") is True and (a == None) is False  # noqa: E711
+    assert Tensor.__array_ufunc__ is None  # NumPy arrays are no operands
     c = a
     c += 1
     assert c is not a
@@ -90,31 +73,22 @@ def operators(a: Tensor, b: Tensor, flags: Tensor) -> None:
     raises(TypeError, lambda: flags & True)  # type: ignore[operator]
     raises(TypeError, lambda: -a)  # type: ignore[operator]
     raises(TypeError, lambda: a ** 2)  # type: ignore[operator]
-    raises(TypeError, lambda: hash(a))
 
 
 def methods(t: Tensor) -> None:
-    assert_type(t.reshape([4]), Tensor)
-    assert_type(t.reshape((1, 4)), Tensor)
-    assert_type(t.reshape(range(4, 5)), Tensor)
-    assert_type(t.reshape(shape=[2, 2]), Tensor)
-    assert_type(t.transpose(0, 1), Tensor)
-    assert_type(t.transpose(dim0=np.int64(1), dim1=0), Tensor)
-    assert_type(t.zeros_like(), Tensor)
-    assert_type(t.ones_like(), Tensor)
+    for r in [t.reshape([4]), t.reshape((1, 4)), t.reshape(range(4, 5)), t.reshape(shape=[2, 2]), t.transpose(0, 1),
+              t.transpose(dim0=np.int64(1), dim1=0), t.zeros_like(), t.ones_like()]:
+        assert_type(r, Tensor)
     raises(TypeError, lambda: t.reshape(4))  # type: ignore[arg-type]
     raises(TypeError, lambda: t.reshape([2.0, 2.0]))  # type: ignore[list-item]
 
 
 def autograd() -> None:
     x = Tensor([[1.0, -2.0]], requires_grad=True)
-    w = Tensor([[0.5], [0.25]], requires_grad=True)
-    y = relu(x * 2.0) @ w
-    assert_type(y.backward(), None)
+    assert_type((relu(x * 2.0) @ Tensor([[0.5], [0.25]])).backward(), None)
     gx = x.grad()
     assert_type(gx, npt.NDArray[Any] | None)
-    assert gx is not None and gx.shape == (1, 2)
-    assert relu(py_tensor=x).requires_grad
+    assert gx is not None and gx.shape == (1, 2) and relu(py_tensor=x).requires_grad
     assert_type(Tensor.clear_graph(), None)
     x.clear_graph()
     assert x.grad() is None
@@ -124,28 +98,19 @@ def autograd() -> None:
 def modules() -> None:
     assert_type(vorka.__all__, list[str])
     assert_type(vorka_core.__all__, list[str])
-    assert vorka_core.__all__ == ["Tensor", "nn"]
-    assert nn.__all__ == ["functional"] and nn.functional.__all__ == ["relu"]
+    assert_type(vorka.__version__, str)
     assert vorka.Tensor is vorka_core.Tensor and vorka.nn is vorka_core.nn
-    assert issubclass(PanicException, BaseException) and not issubclass(PanicException, Exception)
-    assert vorka.PanicException is vorka_core.PanicException
+    assert vorka.PanicException is vorka_core.PanicException and issubclass(PanicException, BaseException)
 
 
 def main() -> None:
-    made = construct()
-    for t in made:
+    for t in construct():
         properties(t)
     m = Tensor([[1.0, 2.0], [3.0, 4.0]])
-    operators(m, m, Tensor([True, False], dtype="bool"))
+    operators(m, Tensor([True, False], dtype="bool"))
     methods(m)
     autograd()
     modules()
-    # Node ids are per thread: a new thread starts with an empty graph.
-    done: list[bool] = []
-    th = threading.Thread(target=lambda: done.append(Tensor([1.0], requires_grad=True).grad() is None))
-    th.start()
-    th.join()
-    assert done == [True]
     print("PASS: every public name used; the runtime agrees with the stubs")
 
 
