@@ -230,14 +230,17 @@ def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("sx,sw,tiny", [
-    ((64, 72), (72, 80), False), ((64, 72), (72, 80), True), ((3, 40, 72), (3, 72, 80), False),
+@pytest.mark.parametrize("sx,sw,tiny,xt", [
+    ((64, 72), (72, 80), False, False), ((64, 72), (72, 80), True, False),
+    ((3, 40, 72), (3, 72, 80), False, False),
     # a stack around a shared weight: its gradient is one product over the stacked
-    # rows, longer than a block of k (256) or than a split sum (4096)
-    ((6, 64, 72), (72, 80), False), ((70, 64, 8), (8, 8), False),
-    ((80, 72), (4, 72, 80), False),  # the gradient of x sums over a broadcast batch
-], ids=["matrix", "tiny_value", "batched", "shared_w", "shared_w_long", "broadcast_x"])
-def test_gradients_round_the_exact_sum_once(rng, dtype, sx, sw, tiny):
+    # rows, longer than a block of k (256) or than a split sum (4096) ...
+    ((6, 64, 72), (72, 80), False, False), ((70, 64, 8), (8, 8), False, False),
+    # ... unless x is a view whose rows do not stack (its first two axes swapped)
+    ((6, 64, 72), (72, 80), False, True),
+    ((80, 72), (4, 72, 80), False, False),  # the gradient of x sums over a broadcast batch
+], ids=["matrix", "tiny_value", "batched", "shared_w", "shared_w_long", "shared_w_unstacked", "broadcast_x"])
+def test_gradients_round_the_exact_sum_once(rng, dtype, sx, sw, tiny, xt):
     """Large enough for the packed 16-bit kernels; integer terms keep every float32 sum exact, so each
     gradient is the exact value rounded once. A value whose products could be subnormal must take
     the widening path with the same result."""
@@ -245,10 +248,12 @@ def test_gradients_round_the_exact_sum_once(rng, dtype, sx, sw, tiny):
     if tiny:
         w0[3, 5] = 2.0**-100
     c0 = ints(rng, (x0 @ w0).shape, "f32", -4, 4)
-    x, w = Tensor(x0, dtype=dtype, requires_grad=True), Tensor(w0, dtype=dtype, requires_grad=True)
+    leaf = Tensor(x0.swapaxes(0, 1) if xt else x0, dtype=dtype, requires_grad=True)
+    x, w = leaf.transpose(0, 1) if xt else leaf, Tensor(w0, dtype=dtype, requires_grad=True)
     ((x @ w) * Tensor(c0, dtype=dtype)).backward()
     w0 = w.to_numpy().astype(np.float64)   # as the element type holds it
     gx = (c0.astype(np.float64) @ np.swapaxes(w0, -1, -2)).reshape((-1,) + x0.shape).sum(0)
     gw = (np.swapaxes(x0, -1, -2).astype(np.float64) @ c0).reshape((-1,) + w0.shape).sum(0)
-    np.testing.assert_array_equal(x.grad(), gx.astype(np.float32).astype(NP_DTYPES[dtype]))
+    gx = gx.swapaxes(0, 1) if xt else gx
+    np.testing.assert_array_equal(leaf.grad(), gx.astype(np.float32).astype(NP_DTYPES[dtype]))
     np.testing.assert_array_equal(w.grad(), gw.astype(np.float32).astype(NP_DTYPES[dtype]))
