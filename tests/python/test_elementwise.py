@@ -155,8 +155,8 @@ def test_named_cases(dtype, expr, expected):
 
 # ---------------------------------------------------------------- tensor with a number
 
-SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, True, 2049.0, 257.0, 65504.0, 65520.0, 1e40, -1e40,
-           1e-50, 1e-45, -1e-40, 3e-39, float("inf"), float("-inf"), float("nan")]
+SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, -1, np.float64(-1.0), True, 2049.0, 257.0, 65504.0, 65520.0, 1e40,
+           -1e40, 1e-50, 1e-45, -1e-40, 3e-39, float("inf"), float("-inf"), float("nan")]
 SCALAR_FORMS = {
     **{form: (lambda t, s, f=f, left=form[0] == "s": f(s, t) if left else f(t, s),
               lambda a, s, d, f=f: ref(f, a, number_as(s, d), d))

@@ -66,6 +66,7 @@ HOSTILE = {
     "tensor": Tensor([1.0]), "ndarray": np.ones(2), "ndarray_0d": np.array(2.0), "true": True, "two": 2,
     "float": 1.5, "np_float": np.float64(0.5),
     "fraction": fractions.Fraction(1, 4), "index_three": Idx(3), "float_like": hostile(__float__=lambda s: 0.5),
+    "unencodable_name": type("Odd", (), {"__qualname__": "Odd\udc80"})(),   # messages name it by its C name
 }
 
 # Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]].
@@ -99,6 +100,7 @@ OUTCOMES = {
     "ndarray": "TTTTTTTTTTftTTTTTTTTT", "ndarray_0d": "TTTTTTTTTTft..TTTTTTT", "true": "..T.TTTT......T..TTT.",
     "two": "..T.TTTT......TIITTTT", "float": "..T.TTTT......TTTTTTT", "np_float": "..T.TTTT......TTTTVTT",
     "fraction": "..T.TTTT......TTTTTTT", "index_three": "..T.TTTT......TIITTTT", "float_like": "..T.TTTT......TTTTTTT",
+    "unencodable_name": "TTTTTTTTTTftTTTTTTTTT",
 }
 
 
@@ -227,6 +229,7 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: relu([1.0]), TYPE_FORMS.format("list", "Tensor"), "py_tensor"),
     M(lambda: relu(np.float32([1.0])), TYPE_FORMS.format("ndarray", "Tensor"), "py_tensor"),
     M(lambda: relu(None), "'None' is not an instance of 'Tensor'", "py_tensor"),
+    M(lambda: relu(HOSTILE["unencodable_name"]), TYPE_FORMS.format("Odd", "Tensor"), "py_tensor"),
     M(lambda: relu(T([True], "bool")), "Tensor Dtype not supported for this operation: relu"),
     # values
     *[(lambda d=d: Tensor([1.0], dtype=d), ValueError, f"Unsupported or invalid data type: '{n}'", None) for d, n in [
@@ -370,8 +373,6 @@ def test_constructor_owns_its_arguments():
 def test_exceptions_from_conversions_propagate(call, exc):
     with pytest.raises(exc):
         call(Tensor([1.0]), Raises(exc("from user code")))
-    with pytest.raises(Boom):
-        Tensor([1.0], dtype=hostile(__name__=property(raiser(Boom("__name__")))))
 
 
 def test_tampered_bfloat16_type_is_refused():
@@ -396,26 +397,49 @@ print("refused")
     assert done.returncode == 0 and done.stdout.strip() == "refused", done.stderr
 
 
-def test_module_creation_survives_each_failed_allocation():
-    """Every allocation while the module and its nn.functional submodule are built, made to fail one
-    at a time: a MemoryError or a working module, never a crash or an error without an exception."""
+def test_each_failed_allocation_gives_memory_error_or_the_result():
+    """Every allocation while the module and its nn.functional submodule are built, then while a few
+    calls run, made to fail one at a time: a MemoryError or the right result, never a crash or an
+    error without an exception."""
     script = """
 import collections, importlib.util, _testcapi, vorka
 seen = collections.Counter()
-for n in range(1, 400):
-    spec = importlib.util.spec_from_file_location("vorka.vorka_core", vorka.vorka_core.__file__)
+def attempt(n, f):
     _testcapi.set_nomemory(n, n + 1)
     try:
-        m = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(m)
+        return f()
     except MemoryError:
         seen["MemoryError"] += 1
-        continue
     finally:
         _testcapi.remove_mem_hooks()
-    assert m.nn.functional.relu(m.Tensor([-1.0, 2.0])).to_numpy().tolist() == [0.0, 2.0]
-    seen["ok"] += 1
-print(seen["MemoryError"] > 10 and seen["ok"] > 10)
+def load():
+    spec = importlib.util.spec_from_file_location("vorka.vorka_core", vorka.vorka_core.__file__)
+    m = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(m)
+    return m
+for n in range(1, 400):
+    m = attempt(n, load)
+    if m is not None:
+        assert m.nn.functional.relu(m.Tensor([-1.0, 2.0])).to_numpy().tolist() == [0.0, 2.0]
+        seen["ok"] += 1
+T, relu = vorka.Tensor, vorka.nn.functional.relu
+t = T([[1.0, -2.0], [3.0, 4.0]])
+def grad():
+    g = T([[1.0, -2.0], [3.0, 4.0]], requires_grad=True)
+    relu(g @ t + g).backward()
+    return g.grad()
+calls = [lambda: T([[1.0, -2.0], [3.0, 4.0]]), lambda: t + t, lambda: t * 2.0, lambda: t @ t, lambda: relu(t),
+         lambda: t.reshape([4]), lambda: t.transpose(0, 1), lambda: t < t, lambda: t.to_numpy(), grad]
+value = lambda r: (r.to_numpy() if isinstance(r, T) else r).tolist()
+for f in calls:
+    want = value(f())
+    for n in range(1, 40):
+        got = attempt(n, f)
+        T.clear_graph()
+        if got is not None:
+            assert value(got) == want, n
+            seen["ok"] += 1
+print(seen["MemoryError"] > 100 and seen["ok"] > 100)
 """
     pytest.importorskip("_testcapi")
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
