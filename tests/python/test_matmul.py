@@ -13,13 +13,9 @@ def ints(rng, shape, dtype="f32", lo=-8, hi=8):
     return rng.integers(lo, hi + 1, size=shape).astype(NP_DTYPES[dtype])
 
 
-def rounded(x, dtype):
-    return np.asarray(x, np.float64).astype(np.float32).astype(NP_DTYPES[dtype])
-
-
 def exact(a, b, dtype):
     """The float64 product rounded once to the element type."""
-    return rounded(np.matmul(a.astype(np.float64), b.astype(np.float64)), dtype)
+    return np.matmul(a.astype(np.float64), b.astype(np.float64)).astype(np.float32).astype(NP_DTYPES[dtype])
 
 
 def standard_strides(shape):
@@ -34,22 +30,8 @@ LAYOUTS = {  # the same matrix stack stored row-major, column-major, or with bot
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("m,k,n", [(1, 1, 1), (2, 3, 4), (7, 33, 5), (64, 64, 64), (100, 17, 129), (3, 1000, 2),
-                                   (200, 300, 150)])
-def test_values_within_the_float32_bound(rng, dtype, m, k, n):
-    a, b = rounded(rng.standard_normal((m, k)), dtype), rounded(rng.standard_normal((k, n)), dtype)
-    r = Tensor(a, dtype=dtype) @ Tensor(b, dtype=dtype)
-    assert (r.shape, r.dtype, r.strides) == ([m, n], dtype, [n, 1])
-    a64, b64 = a.astype(np.float64), b.astype(np.float64)
-    want, scale = a64 @ b64, np.abs(a64) @ np.abs(b64)
-    final = {"f32": 0.0, "f16": 2.0**-11, "bf16": 2.0**-8}[dtype]  # one rounding to the element type
-    err = np.abs(r.to_numpy().astype(np.float64) - want)
-    assert np.all(err <= (k + 2) * 2.0**-24 * scale + final * np.abs(want) + 1e-30), err.max()
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
 @pytest.mark.parametrize("sa,sb", [
-    ((5, 9), (9, 7)), ((64, 96), (96, 80)), ((130, 300), (300, 33)),
+    ((1, 1), (1, 1)), ((5, 9), (9, 7)), ((64, 96), (96, 80)), ((130, 300), (300, 33)), ((3, 1000), (1000, 2)),
     # stacks around a shared operand, on either side, and broadcast batches
     ((64, 32, 32), (32, 32)), ((32, 32), (64, 32, 32)), ((4, 1, 40, 24), (3, 24, 20)),
     # folded stacks that end inside a row block and a row tile
@@ -154,12 +136,9 @@ def _t(shape, dtype="f32"):
     (_t([2, 3]), _t([3]), RuntimeError, "Matmul requires at least 2D tensors. A: 2D, B: 1D"),
     (_t([]), _t([]), RuntimeError, "Matmul requires at least 2D tensors. A: 0D, B: 0D"),
     (_t([2, 3]), _t([4, 5]), RuntimeError, "Matrix inner dimensions mismatch for matmul: 3 vs 4"),
-    (_t([2, 3], "f16"), _t([2, 2], "f16"), RuntimeError, "Matrix inner dimensions mismatch for matmul: 3 vs 2"),
     (_t([2, 2, 3]), _t([5, 3, 4]), RuntimeError, "Shape mismatch: cannot broadcast [2] and [5]"),
-    (_t([2, 1, 1], "bf16"), _t([3, 1, 1], "bf16"), RuntimeError, "Shape mismatch: cannot broadcast [2] and [3]"),
     (_t([3, 2, 2, 3]), _t([4, 3, 1]), RuntimeError, "Shape mismatch: cannot broadcast [3, 2] and [4]"),
     (_t([2, 3], "f32"), _t([3, 4], "f16"), ValueError, mismatch("F32", "F16")),
-    (_t([2, 3], "bf16"), _t([3, 4], "f32"), ValueError, mismatch("BF16", "F32")),
     (_t([2, 3], "bool"), _t([3, 4], "f32"), ValueError, mismatch("Bool", "F32")),
     (_t([2, 3], "bool"), _t([3, 4], "bool"), TypeError, ARITH_BOOL),
     # order: element types before ranks, ranks before inner extents, inner before batch
@@ -176,12 +155,6 @@ def test_errors_and_their_order(a, b, exc, message):
     with pytest.raises(exc) as info:
         a @ b
     assert type(info.value) is exc and str(info.value) == message
-
-
-@pytest.mark.parametrize("other", [[[1.0]], np.ones((1, 1), np.float32), None, 2.0])
-def test_non_tensor_operands_decline(other):
-    t = Tensor([[1.0]])
-    assert t.__matmul__(other) is NotImplemented and t.__rmatmul__(other) is NotImplemented
 
 
 # ---------------------------------------------------------------- every instruction set, bit for bit
