@@ -6,7 +6,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import NO_GRAD, NP_DTYPES, NUMERIC, T, in_fresh_thread, probe_node_id, relu as _relu
+from conftest import NO_GRAD, NP_DTYPES, NUMERIC, T, bits, in_fresh_thread, probe_node_id, relu as _relu
 
 
 def relu(t):
@@ -104,24 +104,22 @@ def test_gradients_match_central_differences(name, rng):
 def test_constant_operand_changes_nothing_observable(op, constant, dtype, rng):
     """The gradient of a constant operand is skipped: every other gradient, bit for bit, and every
     node id stay as when both operands require gradients."""
-    arrays = [rng.standard_normal(s).astype(np.float32) + 2.0
-              for s in ([(2, 2, 3), (3, 5)] if op == "matmul" else [(2, 1, 3), (4, 3)])]
+    arrays = [rng.standard_normal(s) + 2.0 for s in ([(2, 2, 3), (3, 5)] if op == "matmul" else [(2, 1, 3), (4, 3)])]
     node = getattr(vorka.vorka_core, "_node_index", lambda t: None)
 
     def run(const):
         Tensor.clear_graph()
         ts = [T(a, dtype, requires_grad=i != const) for i, a in enumerate(arrays)]
         out = {**OPS, "div": lambda a, b: a / b}[op](ts[0], ts[1])
-        root = relu(out) * 3.0
-        root.backward()
-        return [node(t) for t in (out, root)], [t.grad() for t in ts + [out]], node(ts[1 - (const or 0)])
+        (relu(out) * 3.0).backward()
+        return [node(t) for t in ts + [out]], [t.grad() for t in ts + [out]]
 
-    ids_both, grads_both, _ = run(None)
-    ids, grads, other_id = run(constant)
-    assert ids == ids_both and other_id in (None, 0) and grads[constant] is None
+    ids_both, grads_both = run(None)
+    ids, grads = run(constant)
+    assert ids[2] == ids_both[2] and ids[1 - constant] in (None, 0) and grads[constant] is None
     for i in (1 - constant, 2):
         assert grads[i].dtype == grads_both[i].dtype and grads[i].shape == grads_both[i].shape
-        np.testing.assert_array_equal(grads[i].view(np.uint8), grads_both[i].view(np.uint8))
+        np.testing.assert_array_equal(bits(grads[i]), bits(grads_both[i]))
 
 
 def test_fixed_gradients():
@@ -164,14 +162,8 @@ def test_gradients_out_of_float32_range_steps(f, x0, expected, dtype):
                                rtol=1e-6 if dtype == "f32" else 1e-2)
 
 
-@pytest.mark.parametrize("dtype,value", [("f32", 1.0), ("f16", 2.0**-10), ("bf16", 1.0)])
-def test_long_broadcast_sum_is_exact(dtype, value):
-    w = T(1.0, dtype, True)  # 0-d: pairwise sums keep float32 accuracy where one at a time stalls at half
-    (T(np.full(2**25, value, np.float32), dtype) * w).backward()
-    assert w.grad() == value * 2**25
-
-
 @pytest.mark.parametrize("x_shape,b_shape,layout", [
+    ((2**25,), (), "rows"),                     # pairwise: one term at a time would stall at 2**24
     ((2**18, 64), (64,), "rows"),               # bias: column sums
     ((64, 2**18), (64, 1), "rows"),             # row sums
     ((2**18, 64), (64,), "transposed"),         # column sums of a column-major gradient

@@ -110,9 +110,8 @@ def test_a_threads_tape_goes_with_the_thread():
 
 
 def test_million_operation_chain_then_clear():
-    def chain(k):
-        x = T([1.0, 2.0], requires_grad=True)
-        y = x
+    def chain():
+        x = y = T([1.0, 2.0], requires_grad=True)
         for i in range(1_000_000):
             y = y + 1.0 if i % 2 else y * 1.0
         y.backward()
@@ -120,28 +119,22 @@ def test_million_operation_chain_then_clear():
         del y
         Tensor.clear_graph()
         assert x.grad() is None
-        sizes.append(rss())
+        return rss()
 
-    sizes = []
-    on_threads(1, lambda k: [chain(k) for _ in range(3)])
+    sizes = on_threads(1, lambda k: [chain() for _ in range(3)])[0]
     assert sizes[2] < sizes[1] + 64 * 1024 * 1024, "cleared memory is not reused"
 
 
 def one_round(seed, shared):
-    """Records a graph on the calling thread's tape, runs backward, reads gradients."""
+    """Records graphs on the calling thread's tape, runs backward, reads gradients."""
     r = np.random.default_rng(seed)
     sa, sb, sh, sbf, sm = shared
-    x = Tensor(r.standard_normal((4, 3)).astype(np.float32), requires_grad=True)
-    h = Tensor(r.standard_normal((4, 3)), dtype="f16", requires_grad=True)
-    b = Tensor(r.standard_normal((4, 3)), dtype="bf16", requires_grad=True)
-    out = relu((x * sa + 0.5) @ sb) / 2.0
-    out.backward()
-    hx = (h @ sh.transpose(1, 2)).reshape([2, 16]) - 1.0
-    hx.backward()
-    bx = relu(b / (sbf * sbf + 1.0)).transpose(0, 1)
-    bx.backward()
-    return [out.to_numpy(), hx.to_numpy(), bx.to_numpy(), (sm ^ (x > 0)).to_numpy(), (2.0 / sbf).to_numpy(),
-            x.grad(), h.grad(), b.grad()]
+    x, h, b = (Tensor(r.standard_normal((4, 3)), dtype=d, requires_grad=True) for d in ("f32", "f16", "bf16"))
+    outs = [relu((x * sa + 0.5) @ sb) / 2.0, (h @ sh.transpose(1, 2)).reshape([2, 16]) - 1.0,
+            relu(b / (sbf * sbf + 1.0)).transpose(0, 1)]
+    for out in outs:
+        out.backward()
+    return [o.to_numpy() for o in outs + [sm ^ (x > 0), 2.0 / sbf]] + [x.grad(), h.grad(), b.grad()]
 
 
 def test_threads_compute_record_and_clear_concurrently():

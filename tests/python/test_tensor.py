@@ -133,22 +133,26 @@ def test_transpose_axis_out_of_range(make, dims, rank, index):
     assert str(e.value) == f"index out of bounds: the len is {rank} but the index is {index}"
 
 
-# ---------------------------------------------------------------- zeros_like / ones_like
+# ---------------------------------------------------------------- zeros_like / ones_like / relu
 
-@pytest.mark.parametrize("dtype,zero,one", [("f32", 0, 0x3F800000), ("f16", 0, 0x3C00), ("bf16", 0, 0x3F80),
-                                            ("bool", 0, 1)])
+@pytest.mark.parametrize("dtype,one", [("f32", 0x3F800000), ("f16", 0x3C00), ("bf16", 0x3F80), ("bool", 1)])
 @pytest.mark.parametrize("make,strides", [
-    (lambda d: T(-np.arange(6).reshape(2, 3) - 1, d), [3, 1]),
-    (lambda d: T(-np.arange(6).reshape(2, 3) - 1, d).transpose(0, 1), [2, 1]),
+    (lambda d: T(np.arange(6).reshape(2, 3) - 2, d), [3, 1]),
+    (lambda d: T(np.arange(6).reshape(2, 3) - 2, d).transpose(0, 1), [2, 1]),
+    (lambda d: T(np.arange(-12, 12).reshape(2, 3, 4), d).transpose(0, 1), [8, 4, 1]),
     (lambda d: T(np.zeros((0, 3)), d), [0, 0]), (lambda d: T(-3.0, d), []),
     (lambda d: T(np.full((2, 1, 3, 1, 2), np.nan), d).transpose(0, 2), [4, 4, 2, 2, 1]),
 ])
-def test_fill_patterns_and_layout(dtype, zero, one, make, strides):
+def test_fills_in_standard_layout_relu_in_the_operands(dtype, one, make, strides):
     t = make(dtype)
-    for method, pattern in [("zeros_like", zero), ("ones_like", one)]:
-        r = getattr(t, method)()
+    for r, pattern in [(t.zeros_like(), 0), (t.ones_like(), one)]:
         assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, strides, dtype, False)
         assert (bits(r) == pattern).all()
+    if dtype != "bool":
+        r = relu(py_tensor=t)
+        assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, t.strides, dtype, False)
+        x = t.to_numpy().astype(np.float32)
+        np.testing.assert_array_equal(r.to_numpy().astype(np.float32), np.where(x > 0, x, 0))
     assert Tensor(np.zeros((2**40, 0), np.float32)).ones_like().shape == [2**40, 0]
 
 
@@ -168,20 +172,6 @@ def test_relu_bits(dtype, h):
     assert bad.size == 0, f"first mismatch at input {h[bad[0][0]]:#x}: got {got[bad[0][0]]:#x}"
 
 
-@pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("make", [
-    lambda d: T(np.arange(-3, 3).reshape(2, 3), d).transpose(0, 1),
-    lambda d: T(np.arange(-12, 12).reshape(2, 3, 4), d).transpose(0, 1), lambda d: T(-1.5, d),
-    lambda d: T(np.zeros((0, 3)), d),
-])
-def test_relu_keeps_layout(dtype, make):
-    t = make(dtype)
-    r = relu(py_tensor=t)
-    assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, t.strides, dtype, False)
-    x = t.to_numpy().astype(np.float32)
-    np.testing.assert_array_equal(r.to_numpy().astype(np.float32), np.where(x > 0, x, 0))
-
-
 # ---------------------------------------------------------------- shapes at the edges
 
 EDGES = [
@@ -193,7 +183,6 @@ EDGES = [
     ("axes_40_transpose", lambda: (z(*(2,) + (1,) * 38 + (2,)).transpose(0, 39) + 1.0).to_numpy(),
      (2,) + (1,) * 38 + (2,)),
     ("axes_40_matmul", lambda: z(*(1,) * 38 + (2, 3)) @ z(3, 4), [1] * 38 + [2, 4]),
-    ("axes_64_to_numpy", lambda: z(*(1,) * 64).to_numpy(), (1,) * 64),
     ("axes_65_to_numpy", lambda: z(1).reshape([1] * 65).to_numpy(), ValueError),
     ("axes_40_relu_backward", lambda: _grad(lambda x: relu(x * x), (1,) * 39 + (3,)), (1,) * 39 + (3,)),
     ("axes_40_broadcast_backward", lambda: _grad(lambda x: x * z(2, 2, 2), (1,) * 37 + (2, 1, 2)),
