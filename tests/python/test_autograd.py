@@ -4,9 +4,8 @@ fixed values (no PyTorch needed), broadcast sums, rounding, pass semantics, stal
 import numpy as np
 import pytest
 
-import vorka
 from vorka import Tensor
-from conftest import NO_GRAD, NP_DTYPES, NUMERIC, T, bits, in_fresh_thread, probe_node_id, relu as _relu
+from conftest import NO_GRAD, NP_DTYPES, NUMERIC, T, in_fresh_thread, probe_node_id, relu as _relu
 
 
 def relu(t):
@@ -88,38 +87,18 @@ FD_FUNCS = {
 
 
 @pytest.mark.parametrize("name", sorted(FD_FUNCS))
-def test_gradients_match_central_differences(name, rng):
+@pytest.mark.parametrize("constant", [False, True], ids=["all_grad", "rest_constant"])
+def test_gradients_match_central_differences(name, constant, rng):
     f, shapes = FD_FUNCS[name]
     arrays = [(rng.uniform(0.3, 1.5, s) * rng.choice([-1, 1], s)).astype(np.float32) for s in shapes]
     Tensor.clear_graph()
-    xs = [T(a, requires_grad=True) for a in arrays]
+    xs = [T(a, requires_grad=i == 0 or not constant) for i, a in enumerate(arrays)]
     f(*xs).backward()
     for i, x in enumerate(xs):
-        np.testing.assert_allclose(x.grad(), central_differences(f, arrays, i), rtol=2e-2, atol=2e-2)
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("op", sorted(OPS))
-@pytest.mark.parametrize("constant", [0, 1], ids=["lhs_constant", "rhs_constant"])
-def test_constant_operand_changes_nothing_observable(op, constant, dtype, rng):
-    """The gradient of a constant operand is skipped: every other gradient, bit for bit, and every
-    node id stay as when both operands require gradients."""
-    arrays = [rng.standard_normal(s) + 2.0 for s in ([(2, 2, 3), (3, 5)] if op == "matmul" else [(2, 1, 3), (4, 3)])]
-    node = getattr(vorka.vorka_core, "_node_index", lambda t: None)
-
-    def run(const):
-        Tensor.clear_graph()
-        ts = [T(a, dtype, requires_grad=i != const) for i, a in enumerate(arrays)]
-        out = {**OPS, "div": lambda a, b: a / b}[op](ts[0], ts[1])
-        (relu(out) * 3.0).backward()
-        return [node(t) for t in ts + [out]], [t.grad() for t in ts + [out]]
-
-    ids_both, grads_both = run(None)
-    ids, grads = run(constant)
-    assert ids[2] == ids_both[2] and ids[1 - constant] in (None, 0) and grads[constant] is None
-    for i in (1 - constant, 2):
-        assert grads[i].dtype == grads_both[i].dtype and grads[i].shape == grads_both[i].shape
-        np.testing.assert_array_equal(bits(grads[i]), bits(grads_both[i]))
+        if x.requires_grad:
+            np.testing.assert_allclose(x.grad(), central_differences(f, arrays, i), rtol=2e-2, atol=2e-2)
+        else:
+            assert x.grad() is None
 
 
 def test_fixed_gradients():

@@ -87,21 +87,16 @@ NOTE = {"req": "other", "rlt": "other", "reshape": "shape", "dim0": "dim0", "dim
 CODES = {"T": TypeError, "B": Boom, "O": OverflowError, "V": ValueError, "I": IndexError, "R": RuntimeError}
 # One character per entry point, in ENTRY's order: "." a tensor, "f"/"t" the Python value False/True,
 # otherwise the exception (CODES).
-OUTCOMES = {
+OUTCOMES = {**dict.fromkeys(HOSTILE, "TTTTTTTTTTftTTTTTTTTT"),   # refused by all but == and !=
     "None": "TTTTTTTTTTftTTTTTT.TT", "str": "TTTTTTTTTTftTTTTTTVVT", "numeric_str": "TTTTTTTTTTftTTTTTTVVT",
-    "bytes": "TTTTTTTTTTftTTVTTTTTT", "dict": "TTTTTTTTTTftTTTTTTTTT", "empty_dict": "TTTTTTTTTTftTTTTTTVTT",
-    "set": "TTTTTTTTTTftTTTTTTTTT", "object": "TTTTTTTTTTftTTTTTTTTT", "function": "TTTTTTTTTTftTTTTTTVTT",
-    "complex": "TTTTTTTTTTftTTTTTTTTT", "huge_int": "OOTOTTTTOOOOOOTOOTTTT", "type": "TTTTTTTTTTftTTTTTTVTT",
-    "float_raises": "BBTBTTTTBBBBBBTTTTTTT", "float_lies": "TTTTTTTTTTftTTTTTTTTT",
-    "index_raises": "BBTBTTTTBBBBBBTBBTTTT", "index_lies": "TTTTTTTTTTftTTTTTTTTT",
-    "index_huge": "..T.TTTT......TOOTTTT",
-    "len_raises": "TTTTTTTTTTftTTBTTTTTT", "len_lies": "TTTTTTTTTTftTTVTTTTTT", "iter_raises": "TTTTTTTTTTftTTBTTTTTT",
-    "iter_stops": "TTTTTTTTTTftTTBTTTTTT", "array_raises": "TTTTTTTTTTftTTTTTTTTT",
-    "array_lies": "TTTTTTTTTTftTTTTTTTTT", "array_ok": "TTTTTTTTTTftTTTTTTTTT", "tensor": "....RRRR....TTTTT.VTT",
-    "ndarray": "TTTTTTTTTTftTTTTTTTTT", "ndarray_0d": "TTTTTTTTTTft..TTTTTTT", "true": "..T.TTTT......T..TTT.",
-    "two": "..T.TTTT......TIITTTT", "float": "..T.TTTT......TTTTTTT", "np_float": "..T.TTTT......TTTTVTT",
-    "fraction": "..T.TTTT......TTTTTTT", "index_three": "..T.TTTT......TIITTTT", "float_like": "..T.TTTT......TTTTTTT",
-    "unencodable_name": "TTTTTTTTTTftTTTTTTTTT",
+    "bytes": "TTTTTTTTTTftTTVTTTTTT", "empty_dict": "TTTTTTTTTTftTTTTTTVTT", "function": "TTTTTTTTTTftTTTTTTVTT",
+    "huge_int": "OOTOTTTTOOOOOOTOOTTTT", "type": "TTTTTTTTTTftTTTTTTVTT", "float_raises": "BBTBTTTTBBBBBBTTTTTTT",
+    "index_raises": "BBTBTTTTBBBBBBTBBTTTT", "index_huge": "..T.TTTT......TOOTTTT",
+    "len_raises": "TTTTTTTTTTftTTBTTTTTT", "len_lies": "TTTTTTTTTTftTTVTTTTTT",
+    "iter_raises": "TTTTTTTTTTftTTBTTTTTT", "iter_stops": "TTTTTTTTTTftTTBTTTTTT", "tensor": "....RRRR....TTTTT.VTT",
+    "ndarray_0d": "TTTTTTTTTTft..TTTTTTT", "true": "..T.TTTT......T..TTT.", "two": "..T.TTTT......TIITTTT",
+    "float": "..T.TTTT......TTTTTTT", "np_float": "..T.TTTT......TTTTVTT", "fraction": "..T.TTTT......TTTTTTT",
+    "index_three": "..T.TTTT......TIITTTT", "float_like": "..T.TTTT......TTTTTTT",
 }
 
 
@@ -158,12 +153,11 @@ def test_accepted_forms(call, values):
 
 
 @pytest.mark.parametrize("kwargs,dtype", [
-    (dict(dtype=None), "f32"), (dict(dtype="f16"), "f16"), (dict(dtype=np.float16), "f16"),
-    (dict(dtype=np.dtype("float16")), "f16"), (dict(dtype="float32"), "f32"), (dict(dtype="bfloat16"), "bf16"),
-    (dict(dtype=type("StrSub", (str,), {})("bf16")), "bf16"), (dict(dtype=bool), "bool"), (dict(dtype="bool"), "bool"),
-    (dict(device="CPU"), "f32"), (dict(device="Cpu"), "f32"), (dict(device=type("StrSub", (str,), {})("cpu")), "f32"),
-    (dict(requires_grad=np.bool_(True)), "f32"), (dict(requires_grad=np.bool_(False)), "f32"),
-    (dict(requires_grad=True, device="cpu", dtype="f16"), "f16"),
+    *[(dict(dtype=d), n) for d, n in [(None, "f32"), ("f16", "f16"), (np.float16, "f16"), (np.dtype("float16"), "f16"),
+                                      ("float32", "f32"), ("bfloat16", "bf16"), (bool, "bool"), ("bool", "bool"),
+                                      (type("StrSub", (str,), {})("bf16"), "bf16")]],
+    (dict(device="Cpu"), "f32"), (dict(device=type("StrSub", (str,), {})("cpu")), "f32"),
+    (dict(requires_grad=np.bool_(True)), "f32"), (dict(requires_grad=True, device="cpu", dtype="f16"), "f16"),
 ])
 def test_constructor_keywords(kwargs, dtype):
     t = Tensor(np.zeros(3, np.float16), **kwargs)
@@ -248,11 +242,9 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: abs(_t()), "bad operand type for abs(): 'vorka.Tensor'"),
     M(lambda: None >= _t(), "'>=' not supported between instances of 'NoneType' and 'vorka.Tensor'"),
     *[(call, TypeError, None, None) for call in [
-        lambda: _t() ** 2, lambda: 2 // _t(), lambda: _t() % 2, lambda: _t() << 1, lambda: len(_t()), lambda: _t()[0],
-        lambda: iter(_t()), lambda: {_t()}, lambda: _t().grad(1), lambda: _t().to_numpy(None),
+        lambda: _t() ** 2, lambda: len(_t()), lambda: _t()[0], lambda: _t().grad(1), lambda: _t().to_numpy(None),
         lambda: _t().zeros_like(_t()), lambda: _t().ones_like(x=1), lambda: _t().backward(1),
-        lambda: Tensor.clear_graph(_t()), lambda: _t().clear_graph(1),
-        lambda: _t().reshape(**{"shape": [2], 1: 2})]],
+        lambda: Tensor.clear_graph(_t()), lambda: _t().clear_graph(1), lambda: _t().reshape(**{"shape": [2], 1: 2})]],
 ]
 
 
@@ -366,23 +358,18 @@ def test_exceptions_from_conversions_propagate(call, exc):
 def test_tampered_bfloat16_type_is_refused():
     # The bfloat16 type is looked up once per process: tamper in a fresh one.
     script = """
-import ml_dtypes, numpy as np, vorka
+import ml_dtypes, numpy as np, pytest, vorka
 for fake in (np.int8, np.float16, np.uint16):
     np.sctypeDict["bfloat16"] = fake
     for data in (np.arange(64), [1.0, 2.0]):
-        try:
+        with pytest.raises(TypeError, match="bfloat16"):
             vorka.Tensor(data, dtype="bf16")
-        except TypeError as e:
-            assert "bfloat16" in str(e), e
-        else:
-            raise AssertionError(f"accepted {fake} as bfloat16")
 np.sctypeDict["bfloat16"] = ml_dtypes.bfloat16
 out = vorka.Tensor(np.arange(64), dtype="bf16").to_numpy()
-assert out.dtype == ml_dtypes.bfloat16 and out.astype(np.float32).tolist() == list(range(64))
-print("refused")
+print(out.dtype == ml_dtypes.bfloat16 and out.astype(np.float32).tolist() == list(range(64)))
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0 and done.stdout.strip() == "refused", done.stderr
+    assert done.returncode == 0 and done.stdout.strip() == "True", done.stderr
 
 
 def test_each_failed_allocation_gives_memory_error_or_the_result():

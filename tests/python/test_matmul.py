@@ -58,14 +58,21 @@ def test_long_sums_keep_float32_accuracy(rng, sa, sb, rtol):
                                rtol=rtol)
 
 
-@pytest.mark.parametrize("dtype,a,want", [
+ONES = [[1.0]] * 3
+
+
+@pytest.mark.parametrize("dtype,a,b,want", [
     # summed in float32 and rounded once; float16 accumulation would stay at 2048
-    ("f16", [2048.0, 1.0, 1.0], 2050.0), ("bf16", [256.0, 1.0, 1.0], 258.0),
+    ("f16", [[2048.0, 1.0, 1.0]], ONES, [[2050.0]]), ("bf16", [[256.0, 1.0, 1.0]], ONES, [[258.0]]),
     # 1 + 2^-8 + 2^-8 = 1 + 2^-7 exactly; each partial sum alone would round back to 1 in bfloat16
-    ("bf16", [1.0, 2.0**-8, 2.0**-8], 1.0 + 2.0**-7),
+    ("bf16", [[1.0, 2.0**-8, 2.0**-8]], ONES, [[1.0 + 2.0**-7]]),
+    *[(d, [[np.inf, 1.0, 0.0], [np.nan, 0.0, 0.0], [1.0, 1.0, 0.0], [-1.0, big, big], [0.0, -big, -big]],
+       [[1.0, 0.0], [1.0, 1.0], [1.0, 1.0]], [[np.inf, np.nan], [np.nan, np.nan], [2, 1], [np.inf, np.inf],
+                                            [-np.inf, -np.inf]])   # finite terms, sums past the largest value
+      for d, big in [("f32", 3e38), ("f16", 60000.0), ("bf16", 3e38)]],
 ])
-def test_one_rounding_per_element(dtype, a, want):
-    assert (T([a], dtype) @ T([[1.0], [1.0], [1.0]], dtype)).to_numpy().astype(np.float64).tolist() == [[want]]
+def test_one_rounding_and_special_values(dtype, a, b, want):
+    np.testing.assert_array_equal((T(a, dtype) @ T(b, dtype)).to_numpy().astype(np.float64), want)
 
 
 def test_bfloat16_products_that_are_float32_subnormals():
@@ -79,16 +86,6 @@ def test_bfloat16_products_that_are_float32_subnormals():
     a[3, 5] = 2.0**-130
     got = (T(a, "bf16") @ T(np.ones((64, 64)), "bf16")).to_numpy().astype(np.float64)
     assert np.all(got[0] == 64.0) and np.all(got[3] == 2.0**-130) and np.count_nonzero(got) == 128
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
-def test_special_values_propagate(dtype):
-    a = T([[np.inf, 1.0], [np.nan, 0.0], [1.0, 1.0]], dtype)
-    got = (a @ T([[1.0, 0.0], [1.0, 1.0]], dtype)).to_numpy().astype(np.float32)
-    np.testing.assert_array_equal(got, [[np.inf, np.nan], [np.nan, np.nan], [2, 1]])
-    big = {"f32": 3e38, "f16": 60000.0, "bf16": 3e38}[dtype]   # finite terms, a sum past the largest value
-    assert (T([[big, big, -1.0]], dtype) @ T([[1.0], [1.0], [1.0]], dtype)).to_numpy().tolist() == [[np.inf]]
-    assert (T([[-big, -big]], dtype) @ T([[1.0], [1.0]], dtype)).to_numpy().tolist() == [[-np.inf]]
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
