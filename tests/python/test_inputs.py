@@ -1,6 +1,5 @@
-"""What careless or hostile callers send to every entry point: each input gets a correct result or
-the documented exception (with its note naming the argument); nothing crashes, failures record
-nothing, and the binding messages are exact."""
+"""Careless or hostile callers at every entry point: a correct result or the documented exception (its
+note naming the argument), never a crash; failures record nothing; binding messages are exact."""
 
 import ctypes
 import decimal
@@ -68,6 +67,7 @@ HOSTILE = {
     "float": 1.5, "np_float": np.float64(0.5),
     "fraction": fractions.Fraction(1, 4), "index_three": Idx(3), "float_like": hostile(__float__=lambda s: 0.5),
     "unencodable_name": type("Odd", (), {"__qualname__": "Odd\udc80"})(),   # messages name it by its C name
+    "name_raises": hostile(__name__=property(raiser(Boom("__name__")))),
 }
 
 # Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]].
@@ -96,7 +96,7 @@ OUTCOMES = {**dict.fromkeys(HOSTILE, "TTTTTTTTTTftTTTTTTTTT"),   # refused by al
     "iter_raises": "TTTTTTTTTTftTTBTTTTTT", "iter_stops": "TTTTTTTTTTftTTBTTTTTT", "tensor": "....RRRR....TTTTT.VTT",
     "ndarray_0d": "TTTTTTTTTTft..TTTTTTT", "true": "..T.TTTT......T..TTT.", "two": "..T.TTTT......TIITTTT",
     "float": "..T.TTTT......TTTTTTT", "np_float": "..T.TTTT......TTTTVTT", "fraction": "..T.TTTT......TTTTTTT",
-    "index_three": "..T.TTTT......TIITTTT", "float_like": "..T.TTTT......TTTTTTT",
+    "index_three": "..T.TTTT......TIITTTT", "float_like": "..T.TTTT......TTTTTTT", "name_raises": "TTTTTTTTTTftTTTTTTBTT",
 }
 
 
@@ -188,8 +188,6 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: Tensor([1.0], shape=1), "Tensor.__new__() got an unexpected keyword argument 'shape'"),
     M(lambda: Tensor([1.0], data=1), "Tensor.__new__() got multiple values for argument 'data'"),
     M(lambda: _t().reshape(), "Tensor.reshape() missing 1 required positional argument: 'shape'"),
-    M(lambda: _t().reshape([2], [2]), "Tensor.reshape() takes 1 positional arguments but 2 were given"),
-    M(lambda: _t().reshape(dims=[2]), "Tensor.reshape() got an unexpected keyword argument 'dims'"),
     M(lambda: _t().reshape([2], shape=[2]), "Tensor.reshape() got multiple values for argument 'shape'"),
     M(lambda: _t().transpose(), "Tensor.transpose() missing 2 required positional arguments: 'dim0' and 'dim1'"),
     M(lambda: _t().transpose(0), "Tensor.transpose() missing 1 required positional argument: 'dim1'"),
@@ -198,8 +196,6 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: _t().transpose(0, 1, axis=2), "Tensor.transpose() got an unexpected keyword argument 'axis'"),
     M(lambda: _t().transpose(0, dim0=1), "Tensor.transpose() got multiple values for argument 'dim0'"),
     M(lambda: relu(), "relu() missing 1 required positional argument: 'py_tensor'"),
-    M(lambda: relu(_t(), _t()), "relu() takes 1 positional arguments but 2 were given"),
-    M(lambda: relu(x=_t()), "relu() got an unexpected keyword argument 'x'"),
     M(lambda: relu(_t(), py_tensor=_t()), "relu() got multiple values for argument 'py_tensor'"),
     *[(call, TypeError, msg.format(m), None) for m in ("__req__", "__rgt__", "__rlt__") for call, msg in [
         (lambda m=m: getattr(_t(), m)(), "Tensor.{}() missing 1 required positional argument: 'other'"),
@@ -346,15 +342,6 @@ def test_constructor_owns_its_arguments():
     assert call(Tensor, (), kw).to_numpy().tolist() == [1.0, 2.0]
 
 
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError, Boom])
-@pytest.mark.parametrize("call", [
-    lambda t, x: t + x, lambda t, x: x + t, lambda t, x: x / t, lambda t, x: t < x, lambda t, x: t == x,
-    lambda t, x: Tensor([1.0], dtype=x), lambda t, x: t.reshape(x), lambda t, x: t.__rlt__(x)])
-def test_exceptions_from_conversions_propagate(call, exc):
-    with pytest.raises(exc):
-        call(Tensor([1.0]), Raises(exc("from user code")))
-
-
 def test_tampered_bfloat16_type_is_refused():
     # The bfloat16 type is looked up once per process: tamper in a fresh one.
     script = """
@@ -394,8 +381,7 @@ def load():
     return m.nn.functional.relu(m.Tensor([-1.0, 2.0]))
 def grad():
     g = T([[1.0, -2.0], [3.0, 4.0]], requires_grad=True)
-    relu(g @ t + g).backward()
-    return g.grad()
+    return relu(g @ t + g).backward() or g.grad()
 t = T([[1.0, -2.0], [3.0, 4.0]])
 value = lambda r: (r.to_numpy() if hasattr(r, "to_numpy") else r).tolist()
 for f in [load, lambda: T([[1.0, -2.0], [3.0, 4.0]]), lambda: t + t, lambda: t * 2.0, lambda: t @ t, lambda: relu(t),

@@ -1,10 +1,9 @@
-"""The process over time: every kind of call in a loop leaves reference counts, Python's allocated
-blocks and the resident memory flat; threads compute, record and clear their own tapes at once and
-give the single-threaded results; a thread's tape goes with the thread; first use races are safe.
-
-VORKA_LEAK_ITERATIONS and VORKA_THREADS scale the loops (defaults 2000, 300 under AddressSanitizer, and 8)."""
+"""Calls in a loop leave reference counts, allocated blocks and resident memory flat; threads compute,
+record and clear their own tapes at once with the single-threaded results; a thread's tape goes with it;
+first use races are safe. VORKA_LEAK_ITERATIONS and VORKA_THREADS scale the loops."""
 
 import gc
+import itertools
 import os
 import subprocess
 import sys
@@ -142,13 +141,11 @@ def test_threads_compute_record_and_clear_concurrently():
     shared = (T(r.standard_normal((4, 3))), T(r.standard_normal((3, 5))),
               Tensor(r.standard_normal((2, 4, 3)), dtype="f16"), Tensor(r.standard_normal((4, 3)), dtype="bf16"),
               Tensor(r.standard_normal((4, 3)) > 0, dtype="bool"))
-    rounds = 30
+    rounds, reference = 30, {}
+    for k, i in itertools.product(range(N_THREADS), range(30)):
+        Tensor.clear_graph()
+        reference[k, i] = [a.tobytes() for a in one_round(1000 * k + i, shared)]
     Tensor.clear_graph()
-    reference = {}
-    for k in range(N_THREADS):
-        for i in range(rounds):
-            reference[k, i] = [a.tobytes() for a in one_round(1000 * k + i, shared)]
-            Tensor.clear_graph()
     main_leaf = Tensor([1.0, 2.0], requires_grad=True)   # its id belongs to the main thread's tape
     barrier = threading.Barrier(N_THREADS)
 
@@ -177,19 +174,16 @@ def test_threads_compute_record_and_clear_concurrently():
 INIT_RACE = r"""
 import sys, threading
 sys.setswitchinterval(1e-6)
-n = 16
-barrier = threading.Barrier(n)
-seen = [None] * n
+barrier, seen = threading.Barrier(16), [None] * 16
 
 def work(i):
     barrier.wait()
     import vorka
-    from vorka import Tensor
-    t = Tensor([1.5, -2.0, 3.0], dtype="bf16" if i % 2 else "f16")
+    t = vorka.Tensor([1.5, -2.0, 3.0], dtype="bf16" if i % 2 else "f16")
     a = (t * 2.0).to_numpy()
-    seen[i] = (type(t), vorka.PanicException, str(a.dtype), a.tolist(), Tensor([0.5], dtype="bf16").to_numpy().dtype)
+    seen[i] = (type(t), vorka.PanicException, str(a.dtype), a.tolist(), vorka.Tensor([0.5], dtype="bf16").to_numpy().dtype)
 
-threads = [threading.Thread(target=work, args=(i,)) for i in range(n)]
+threads = [threading.Thread(target=work, args=(i,)) for i in range(16)]
 for t in threads: t.start()
 for t in threads: t.join()
 assert all(s is not None for s in seen), seen
