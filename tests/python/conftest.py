@@ -84,10 +84,8 @@ def on_threads(n, fn):
             errors.append(e)
 
     threads = [threading.Thread(target=body, args=(k,)) for k in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    [t.start() for t in threads]
+    [t.join() for t in threads]
     if errors:
         raise errors[0]
     return out

@@ -42,16 +42,13 @@ TOL = {"f32": dict(rtol=1e-4, atol=1e-5), "f16": dict(rtol=2e-2, atol=2e-2), "bf
 def test_gradients_match_torch(torch, name, f, shapes, dtype, constant, rng):
     Tensor.clear_graph()
     arrays = [rng.standard_normal(s).astype(np.float32) for s in shapes]
-    grads = [True, not constant]
-    xs = [T(a, dtype, g) for a, g in zip(arrays, grads)]
+    xs = [T(a, dtype, g) for a, g in zip(arrays, [True, not constant])]
     ts = [torch.tensor(a).to(getattr(torch, {"f32": "float32", "f16": "float16", "bf16": "bfloat16"}[dtype]))
-          .requires_grad_(g) for a, g in zip(arrays, grads)]
-    out_t = f(*ts)
-    out = f(*xs)
+          .requires_grad_(x.requires_grad) for a, x in zip(arrays, xs)]
+    out, out_t = f(*xs), f(*ts)
     assert out.shape == list(out_t.shape) and out.requires_grad
     out.backward()
     out_t.backward(torch.ones_like(out_t))
-    np.testing.assert_array_equal(out.grad(), np.ones(out.shape, NP_DTYPES[dtype]))
     for x, t in zip(xs, ts):
         if not t.requires_grad:
             assert x.grad() is None
@@ -130,7 +127,7 @@ def test_fixed_gradients():
     (lambda x, d: (T([1e30], d) / x) * 1e10, 1e5, lambda x: -1e10 * np.float64(np.float32(1e30)) / x**2),
     (lambda x, d: 1e30 / x, 1e20, lambda x: -np.float64(np.float32(1e30)) / x**2),
     (lambda x, d: 1e-30 / x, 1e-25, lambda x: -np.float64(np.float32(1e-30)) / x**2),
-], ids=["t/s", "a/b large", "a/b small", "a/b large g*a", "s/x large", "s/x small"])
+])
 def test_gradients_out_of_float32_range_steps(f, x0, expected, dtype):
     x = T([x0], dtype, True)
     f(x, dtype).backward()
@@ -203,24 +200,21 @@ def then_leaf(failing):
     return Tensor([0.0], requires_grad=True)
 
 
-def logical_then_leaf(a):
-    m = Tensor([True], dtype="bool", requires_grad=True)
-    assert not any(r.requires_grad for r in (m & m, m | m, m ^ m, ~m))
-    return Tensor([0.0], requires_grad=True)
-
-
 RECORDS = [  # what an operation on leaf 0 records: the index of the node returned, None for none
     (lambda a: a + T([3.0]), 2), (lambda a: T([3.0]) * a, 2), (lambda a: a / T([3.0]), 2),  # the constant's leaf
     (lambda a: 2.0 / a, 1), (lambda a: a - 3.0, 1), (lambda a: 1.0 + a, 1), (lambda a: relu(a), 1),
     (lambda a: a.reshape([2]), 1), (lambda a: a.transpose(0, 0), 1), (lambda a: a.reshape([1, 2]) @ T([[2.0]] * 2), 3),
-    (lambda a: a == T([3.0]), None), (lambda a: a > 2.0, None), (lambda a: 2.0 != a, None),
-    (lambda a: a.__req__(1.0), None), (lambda a: a >= a, None), (lambda a: relu(T([1.0])), None), (lambda a: T(1), None),
+    (lambda a: a == T([3.0]), None), (lambda a: a > 2.0, None), (lambda a: 2.0 != a, None), (lambda a: T(1), None),
+    (lambda a: a.__req__(1.0), None), (lambda a: a >= a, None), (lambda a: relu(T([1.0])), None),
     (lambda a: a.zeros_like(), None), (lambda a: a.ones_like(), None), (lambda a: T([1.0]) * 2.0, None),
     # failures record what came before the error, and nothing after
     (lambda a: then_leaf(lambda: a + T([1.0, 2.0, 3.0])), 3), (lambda a: then_leaf(lambda: a < T([1.0, 2.0, 3.0])), 1),
     (lambda a: then_leaf(lambda: relu(Tensor([True], dtype="bool", requires_grad=True))), 3),
     (lambda a: then_leaf(lambda: a.reshape([1, 2]) @ T(np.ones((4, 2)))), 4),
-    (lambda a: then_leaf(lambda: Tensor([1.0], dtype="int8", requires_grad=True)), 1), (logical_then_leaf, 2),
+    (lambda a: then_leaf(lambda: Tensor([1.0], dtype="int8", requires_grad=True)), 1),
+    # logical results never require gradients, whatever their operands say
+    *[(lambda a, f=f: f(Tensor([True], dtype="bool", requires_grad=True)), None)
+      for f in (lambda m: m & m, lambda m: m | m, lambda m: m ^ m, lambda m: ~m)],
 ]
 
 

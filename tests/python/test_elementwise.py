@@ -36,8 +36,7 @@ def ref(op, a, b, dtype):
     """NumPy's float16 + - * / are correctly rounded; bfloat16 is float32 then narrowed."""
     with np.errstate(all="ignore"):
         if dtype == "bool" or op in CMP.values():
-            w = (lambda x: np.asarray(x)) if dtype == "bool" else (
-                bf16_widen if dtype == "bf16" else (lambda x: np.asarray(x).astype(np.float32)))
+            w = {"bool": np.asarray, "bf16": bf16_widen}.get(dtype, lambda x: np.asarray(x).astype(np.float32))
             return np.asarray(op(w(a), w(b)))
         if dtype == "bf16":
             return bf16_narrow(op(bf16_widen(a), bf16_widen(b)))
@@ -62,15 +61,12 @@ def ref_scalar_div(a, s, dtype):
         return np.asarray(op(np.asarray(a).astype(np.float32))).astype(NP_DTYPES[dtype])
 
 
-def bits_of(*values, dtype):
-    return np.array(values, {"f32": np.uint32}.get(dtype, np.uint16)).view(NP_DTYPES[dtype])
-
-
 # ordinary values, then two that tie or round up once added to 1, then by their bits: the largest
 # finite values, the smallest subnormals, the smallest normal, the largest subnormal, a signalling and a quiet NaN
 SPECIALS = {d: np.concatenate([
     np.array([0.0, -0.0, 1.0, -1.0, 1.5, 3.0, 0.1, -7.25, *extra, np.inf, -np.inf, np.nan], np.float32)
-    .astype(NP_DTYPES[d]), bits_of(*b, dtype=d)]) for d, extra, b in [
+    .astype(NP_DTYPES[d]), np.array(b, {"f32": np.uint32}.get(d, np.uint16)).view(NP_DTYPES[d])])
+    for d, extra, b in [
     ("f32", (65504.0, 1e38, 2.0**-24, 3 * 2.0**-24),
      (0x7F7FFFFF, 0xFF7FFFFF, 1, 0x80000001, 0x00800000, 0x007FFFFF, 0x7F800001, 0xFFC00000)),
     ("f16", (2.0**-11, 3 * 2.0**-11), (0x7BFF, 0xFBFF, 1, 0x8001, 0x0400, 0x03FF, 0x7C01, 0xFE00)),
@@ -87,8 +83,7 @@ def test_every_pair_of_special_values(dtype, sym):
     a, b = v[:, None], v[None, :]  # broadcast to the full grid of pairs
     op = {**ARITH, **CMP, **LOGIC}[sym]
     got = op(T(a, dtype), T(b, dtype))
-    assert got.dtype == (dtype if sym in ARITH else "bool") and got.shape == [v.size, v.size]
-    assert got.requires_grad is False
+    assert (got.dtype, got.shape, got.requires_grad) == (dtype if sym in ARITH else "bool", [v.size, v.size], False)
     assert_bits(got.to_numpy(), ref(op, a, b, dtype), f"{dtype} {sym}")
 
 
@@ -98,9 +93,8 @@ def test_logical_not():
     assert r.dtype == "bool" and r.strides == [1, 3] and r.to_numpy().tolist() == (~m.T).tolist()
     assert (~T(True, "bool")).to_numpy().tolist() is False
     for dtype in NUMERIC:
-        with pytest.raises(RuntimeError) as e:
+        with pytest.raises(RuntimeError, match=r"^Logical NOT is only supported for Bool data type\.$"):
             ~T([1.0], dtype)
-        assert str(e.value) == "Logical NOT is only supported for Bool data type."
 
 
 # ---------------------------------------------------------------- named cases
@@ -197,7 +191,6 @@ ERRORS = [  # (operators, left (dtype, shape), right, exception, message with {}
     (CMP, ("f16", [2**40, 0]), ("f16", [2**40, 1, 0]), RuntimeError,
      "Broadcast failed for A: [1099511627776, 0] -> [1099511627776, 1099511627776, 0]"),
     (LOGIC, ("bool", [2]), ("f16", [3]), RuntimeError, LOGIC_NUM),                # types before shapes
-    (LOGIC, ("bf16", [3]), ("bool", [2]), RuntimeError, LOGIC_NUM),
     (LOGIC, ("f32", [3]), ("f32", [3]), RuntimeError, LOGIC_NUM),
     (LOGIC, ("bool", [2]), ("bool", [3]), RuntimeError, "Shape mismatch: cannot broadcast [2] and [3]"),
 ]

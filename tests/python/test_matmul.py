@@ -48,11 +48,11 @@ def test_exact_when_float32_represents_every_term(rng, dtype, sa, sb):
     np.testing.assert_array_equal(r.to_numpy(), want)
 
 
-# register-blocked, cache-blocked, and batches of long products (either operand batched)
+# register-blocked, cache-blocked, and batches of long products (either operand batched): summed in
+# halves down to a few thousand terms, not in one long sequence
 @pytest.mark.parametrize("sa,sb,rtol", [((2, 2**16), (2**16, 3), 1e-6), ((8, 2**20), (2**20, 8), 1e-6),
                                         ((3, 2, 5000), (5000, 3), 1e-5), ((2, 5000), (3, 5000, 2), 1e-5)])
 def test_long_sums_keep_float32_accuracy(rng, sa, sb, rtol):
-    # summed in halves down to a few thousand terms, not in one long sequence
     a, b = rng.random(sa).astype(np.float32), rng.random(sb).astype(np.float32)
     np.testing.assert_allclose((Tensor(a) @ Tensor(b)).to_numpy(), a.astype(np.float64) @ b.astype(np.float64),
                                rtol=rtol)
@@ -124,7 +124,6 @@ def _t(shape, dtype="f32"):
     (_t([3, 2, 2, 3]), _t([4, 3, 1]), RuntimeError, "Shape mismatch: cannot broadcast [3, 2] and [4]"),
     (_t([2, 3], "f32"), _t([3, 4], "f16"), ValueError, mismatch("F32", "F16")),
     (_t([2, 3], "bool"), _t([3, 4], "f32"), ValueError, mismatch("Bool", "F32")),
-    (_t([2, 3], "bool"), _t([3, 4], "bool"), TypeError, ARITH_BOOL),
     # order: element types before ranks, ranks before inner extents, inner before batch
     (_t([3], "bool"), _t([5], "bool"), TypeError, ARITH_BOOL),
     (_t([3], "f16"), _t([5], "bf16"), ValueError, mismatch("F16", "BF16")),
@@ -135,8 +134,8 @@ def _t(shape, dtype="f32"):
     (_t([1, 2**40, 0]), _t([2**40, 0, 5]), RuntimeError, "Broadcast failed for A to [1099511627776, 1099511627776, 0]"),
     (_t([2**40, 1, 0]), _t([1, 0, 2**40]), RuntimeError, "Broadcast failed for B to [1099511627776, 0, 1099511627776]"),
     # results beyond the size limit, or within it but larger than any address space (1 EiB)
-    (_t([2**40, 0]), _t([0, 2**40]), MemoryError, None), (_t([2**29, 0], "f16"), _t([0, 2**29], "f16"), MemoryError, None),
-    (_t([2**30, 1, 0], "bf16"), _t([2**30, 0, 2**30], "bf16"), MemoryError, None),
+    *[(_t(a, d), _t(b, d), MemoryError, None) for a, b, d in [
+        ([2**40, 0], [0, 2**40], "f32"), ([2**29, 0], [0, 2**29], "f16"), ([2**30, 1, 0], [2**30, 0, 2**30], "bf16")]],
 ])
 def test_errors_and_their_order(a, b, exc, message):
     with pytest.raises(exc) as info:
@@ -199,7 +198,7 @@ def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
     # ... unless x is a view whose rows do not stack (its first two axes swapped)
     ((6, 64, 72), (72, 80), False, True),
     ((80, 72), (4, 72, 80), False, False),  # the gradient of x sums over a broadcast batch
-], ids=["matrix", "tiny_value", "batched", "shared_w", "shared_w_long", "shared_w_unstacked", "broadcast_x"])
+])
 def test_gradients_round_the_exact_sum_once(rng, dtype, sx, sw, tiny, xt):
     """Large enough for the packed 16-bit kernels; integer terms keep every float32 sum exact, so each
     gradient is the exact value rounded once. A value whose products could be subnormal must take

@@ -5,7 +5,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import DTYPES, NP_DTYPES, NUMERIC, T, bits, relu
+from conftest import DTYPES, NP_DTYPES, T, bits, relu
 
 SHAPE_ERR = "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes"
 LAYOUT_ERR = "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout"
@@ -22,7 +22,6 @@ def z(*shape):
 def test_properties_class_and_module():
     t = Tensor([[1, 2, 3], [4, 5, 6]])
     assert (t.shape, t.ndim, t.strides, t.dtype, t.device, t.requires_grad) == ([2, 3], 2, [3, 1], "f32", "cpu", False)
-    assert (Tensor(2.5).shape, Tensor(2.5).ndim, Tensor(2.5).strides) == ([], 0, [])
     assert Tensor.__module__ == "vorka" and Tensor.__qualname__ == "Tensor" and Tensor.__doc__ == ""
     assert Tensor.__text_signature__ == '(data, dtype=None, device="cpu", requires_grad=False)'
     with pytest.raises(TypeError):
@@ -46,13 +45,12 @@ def test_numpy_round_trip(dtype, layout, rng):
            "empty": np.zeros((0, 3), np.float32), "scalar": np.float32(1.5) * np.ones(()),
            "rank5": rng.standard_normal((2, 1, 3, 2, 2))}[layout].astype(NP_DTYPES[dtype])
     t = Tensor(arr, dtype=dtype)
-    out = t.to_numpy()
-    assert t.shape == list(arr.shape) and out.dtype == NP_DTYPES[dtype]
-    np.testing.assert_array_equal(bits(out), bits(np.ascontiguousarray(arr)))
+    a, b = t.to_numpy(), t.to_numpy()
+    assert t.shape == list(arr.shape) and a.dtype == NP_DTYPES[dtype]
+    np.testing.assert_array_equal(bits(a), bits(np.ascontiguousarray(arr)))
     # stored in standard layout whatever the input was
     assert t.strides == {"c": [6, 1], "f": [6, 1], "reversed": [3, 1], "sliced": [3, 1], "empty": [0, 0],
                          "scalar": [], "rank5": [12, 12, 4, 2, 1]}[layout]
-    a, b = t.to_numpy(), t.to_numpy()
     if a.size:
         a.reshape(-1)[0] = 1
         assert a is not b and a.flags.writeable and a.flags.owndata
@@ -105,8 +103,6 @@ def test_transpose_swaps_extents_and_strides(dtype, shape, dims, new_shape, stri
     assert r.to_numpy().strides == (want if want.flags.forc else np.ascontiguousarray(want)).strides
     back = r.transpose(*dims)
     assert back.shape == list(shape) and back.strides == t.strides and t.shape == list(shape)
-    g = Tensor(a.astype(np.float32), requires_grad=True)
-    assert g.transpose(*dims).requires_grad and g.reshape([a.size]).requires_grad
 
 
 @pytest.mark.parametrize("make,dims,rank,index", [
@@ -146,10 +142,10 @@ def test_fills_in_standard_layout_relu_in_the_operands(dtype, one, make, strides
 # ---------------------------------------------------------------- relu
 
 # every 16-bit pattern; for float32: -2, -0, 0, 3.5, +-inf, max, smallest subnormals, NaNs of each sign and kind
-@pytest.mark.parametrize("dtype,h", [("f16", np.arange(65536, dtype=np.uint16)), ("bf16", np.arange(65536, dtype=np.uint16)),
-                                     ("f32", np.array([0xC0000000, 0x80000000, 0, 0x40600000, 0x7F800000, 0xFF800000,
-                                                       0x7F7FFFFF, 1, 0x80000001, 0x7FC00000, 0xFFC00001, 0x7F800001,
-                                                       0xFF800001, 0x7FBFFFFF], np.uint32))])
+@pytest.mark.parametrize("dtype,h", [
+    ("f16", np.arange(65536, dtype=np.uint16)), ("bf16", np.arange(65536, dtype=np.uint16)),
+    ("f32", np.array([0xC0000000, 0x80000000, 0, 0x40600000, 0x7F800000, 0xFF800000, 0x7F7FFFFF, 1, 0x80000001,
+                      0x7FC00000, 0xFFC00001, 0x7F800001, 0xFF800001, 0x7FBFFFFF], np.uint32))])
 def test_relu_bits(dtype, h):
     sign = h.dtype.type(1 << (8 * h.itemsize - 1))
     inf = bits(np.array(np.inf).astype(NP_DTYPES[dtype]))[()]
@@ -161,32 +157,26 @@ def test_relu_bits(dtype, h):
 
 # ---------------------------------------------------------------- shapes at the edges
 
-EDGES = [
-    ("0d_plus_empty", lambda: Tensor(5.0) + Tensor([]), [0]),
-    ("empty_logical", lambda: Tensor(np.zeros(0, bool), dtype="bool") & Tensor(True, dtype="bool"), [0]),
-    ("huge_empty_ops", lambda: (z(0, 2**40) * 2.0 + 1.0).transpose(0, 1), [2**40, 0]),
-    ("axes_33", lambda: z(*(1,) * 33) + z(*(1,) * 33), [1] * 33),
-    ("axes_40_transpose", lambda: (z(*(2,) + (1,) * 38 + (2,)).transpose(0, 39) + 1.0).to_numpy(),
-     (2,) + (1,) * 38 + (2,)),
-    ("axes_40_matmul", lambda: z(*(1,) * 38 + (2, 3)) @ z(3, 4), [1] * 38 + [2, 4]),
-    ("axes_65_to_numpy", lambda: z(1).reshape([1] * 65).to_numpy(), ValueError),
-    ("axes_40_relu_backward", lambda: _grad(lambda x: relu(x * x), (1,) * 39 + (3,)), (1,) * 39 + (3,)),
-    ("axes_40_broadcast_backward", lambda: _grad(lambda x: x * z(2, 2, 2), (1,) * 37 + (2, 1, 2)),
-     (1,) * 37 + (2, 1, 2)),
-]
-
-
 def _grad(f, shape):
     x = Tensor(np.ones(shape, np.float32), requires_grad=True)
     f(x).backward()
     return x.grad()
 
 
-@pytest.mark.parametrize("name,call,expected", EDGES, ids=[e[0] for e in EDGES])
-def test_edge_shapes(name, call, expected):
-    if isinstance(expected, type):
-        with pytest.raises(expected):
+@pytest.mark.parametrize("call,expected", [
+    (lambda: Tensor(5.0) + Tensor([]), [0]),
+    (lambda: Tensor(np.zeros(0, bool), dtype="bool") & Tensor(True, dtype="bool"), [0]),
+    (lambda: (z(0, 2**40) * 2.0 + 1.0).transpose(0, 1), [2**40, 0]),
+    (lambda: z(*(1,) * 33) + z(*(1,) * 33), [1] * 33),
+    (lambda: (z(*(2,) + (1,) * 38 + (2,)).transpose(0, 39) + 1.0).to_numpy(), [2] + [1] * 38 + [2]),
+    (lambda: z(*(1,) * 38 + (2, 3)) @ z(3, 4), [1] * 38 + [2, 4]),
+    (lambda: z(1).reshape([1] * 65).to_numpy(), ValueError),   # more axes than NumPy takes
+    (lambda: _grad(lambda x: relu(x * x), (1,) * 39 + (3,)), [1] * 39 + [3]),
+    (lambda: _grad(lambda x: x * z(2, 2, 2), (1,) * 37 + (2, 1, 2)), [1] * 37 + [2, 1, 2]),
+])
+def test_edge_shapes(call, expected):
+    if expected is ValueError:
+        with pytest.raises(ValueError):
             call()
     else:
-        got = call()
-        assert (list(got.shape) if isinstance(expected, list) else got.shape) == expected
+        assert list(call().shape) == expected

@@ -39,12 +39,8 @@ def construct() -> list[Tensor]:
 
 
 def properties(t: Tensor) -> None:
-    assert_type(t.shape, list[int])
-    assert_type(t.ndim, int)
-    assert_type(t.strides, list[int])
-    assert_type(t.dtype, Literal["f32", "f16", "bf16", "bool"])
-    assert_type(t.device, Literal["cpu"])
-    assert_type(t.requires_grad, bool)
+    assert_type((t.shape, t.ndim, t.strides, t.requires_grad), tuple[list[int], int, list[int], bool])
+    assert_type((t.dtype, t.device), tuple[Literal["f32", "f16", "bf16", "bool"], Literal["cpu"]])
     assert_type(t.to_numpy(), npt.NDArray[Any])
 
     def set_shape() -> None:
@@ -81,12 +77,9 @@ def autograd_and_modules() -> None:
     assert_type((relu(x * 2.0) @ Tensor([[0.5], [0.25]])).backward(), None)
     assert_type(x.grad(), npt.NDArray[Any] | None)
     assert_type(relu(py_tensor=x), Tensor)
-    assert_type(Tensor.clear_graph(), None)
-    assert_type(x.clear_graph(), None)
+    assert_type((Tensor.clear_graph(), x.clear_graph()), tuple[None, None])
     raises(TypeError, lambda: relu([1.0]))  # type: ignore[arg-type]
-    assert_type(vorka.__all__, list[str])
-    assert_type(vorka_core.__all__, list[str])
-    assert_type(vorka.__version__, str)
+    assert_type((vorka.__all__, vorka_core.__all__, vorka.__version__), tuple[list[str], list[str], str])
     assert vorka.Tensor is vorka_core.Tensor and vorka.nn is vorka_core.nn
     assert vorka.PanicException is vorka_core.PanicException and issubclass(PanicException, BaseException)
 
