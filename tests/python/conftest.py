@@ -30,7 +30,6 @@ relu = vorka.nn.functional.relu
 DTYPES = ["f32", "f16", "bf16", "bool"]
 NUMERIC = ["f32", "f16", "bf16"]
 NP_DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": np.dtype("bfloat16"), "bool": np.bool_}
-UINT = {"f32": np.uint32, "f16": np.uint16, "bf16": np.uint16, "bool": np.uint8}
 NO_GRAD = r"backward\(\) called on tensor that does not require grad"
 ARITH_BOOL = "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first."
 
@@ -85,10 +84,8 @@ def on_threads(n, fn):
             errors.append(e)
 
     threads = [threading.Thread(target=body, args=(k,)) for k in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    [t.start() for t in threads]
+    [t.join() for t in threads]
     if errors:
         raise errors[0]
     return out

@@ -4,7 +4,6 @@ fixed values (no PyTorch needed), broadcast sums, rounding, pass semantics, stal
 import numpy as np
 import pytest
 
-import vorka
 from vorka import Tensor
 from conftest import NO_GRAD, NP_DTYPES, NUMERIC, T, in_fresh_thread, probe_node_id, relu as _relu
 
@@ -43,16 +42,13 @@ TOL = {"f32": dict(rtol=1e-4, atol=1e-5), "f16": dict(rtol=2e-2, atol=2e-2), "bf
 def test_gradients_match_torch(torch, name, f, shapes, dtype, constant, rng):
     Tensor.clear_graph()
     arrays = [rng.standard_normal(s).astype(np.float32) for s in shapes]
-    grads = [True, not constant]
-    xs = [T(a, dtype, g) for a, g in zip(arrays, grads)]
+    xs = [T(a, dtype, g) for a, g in zip(arrays, [True, not constant])]
     ts = [torch.tensor(a).to(getattr(torch, {"f32": "float32", "f16": "float16", "bf16": "bfloat16"}[dtype]))
-          .requires_grad_(g) for a, g in zip(arrays, grads)]
-    out_t = f(*ts)
-    out = f(*xs)
+          .requires_grad_(x.requires_grad) for a, x in zip(arrays, xs)]
+    out, out_t = f(*xs), f(*ts)
     assert out.shape == list(out_t.shape) and out.requires_grad
     out.backward()
     out_t.backward(torch.ones_like(out_t))
-    np.testing.assert_array_equal(out.grad(), np.ones(out.shape, NP_DTYPES[dtype]))
     for x, t in zip(xs, ts):
         if not t.requires_grad:
             assert x.grad() is None
@@ -88,48 +84,23 @@ FD_FUNCS = {
 
 
 @pytest.mark.parametrize("name", sorted(FD_FUNCS))
-def test_gradients_match_central_differences(name, rng):
+@pytest.mark.parametrize("constant", [False, True], ids=["all_grad", "rest_constant"])
+def test_gradients_match_central_differences(name, constant, rng):
     f, shapes = FD_FUNCS[name]
     arrays = [(rng.uniform(0.3, 1.5, s) * rng.choice([-1, 1], s)).astype(np.float32) for s in shapes]
     Tensor.clear_graph()
-    xs = [T(a, requires_grad=True) for a in arrays]
+    xs = [T(a, requires_grad=i == 0 or not constant) for i, a in enumerate(arrays)]
     f(*xs).backward()
     for i, x in enumerate(xs):
-        np.testing.assert_allclose(x.grad(), central_differences(f, arrays, i), rtol=2e-2, atol=2e-2)
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("op", sorted(OPS))
-@pytest.mark.parametrize("constant", [0, 1], ids=["lhs_constant", "rhs_constant"])
-def test_constant_operand_changes_nothing_observable(op, constant, dtype, rng):
-    """The gradient of a constant operand is skipped: every other gradient, bit for bit, and every
-    node id stay as when both operands require gradients."""
-    arrays = [rng.standard_normal(s).astype(np.float32) + 2.0
-              for s in ([(2, 2, 3), (3, 5)] if op == "matmul" else [(2, 1, 3), (4, 3)])]
-    node = getattr(vorka.vorka_core, "_node_index", lambda t: None)
-
-    def run(const):
-        Tensor.clear_graph()
-        ts = [T(a, dtype, requires_grad=i != const) for i, a in enumerate(arrays)]
-        out = {**OPS, "div": lambda a, b: a / b}[op](ts[0], ts[1])
-        root = relu(out) * 3.0
-        root.backward()
-        return [node(t) for t in (out, root)], [t.grad() for t in ts + [out]], node(ts[1 - (const or 0)])
-
-    ids_both, grads_both, _ = run(None)
-    ids, grads, other_id = run(constant)
-    assert ids == ids_both and other_id in (None, 0) and grads[constant] is None
-    for i in (1 - constant, 2):
-        assert grads[i].dtype == grads_both[i].dtype and grads[i].shape == grads_both[i].shape
-        np.testing.assert_array_equal(grads[i].view(np.uint8), grads_both[i].view(np.uint8))
+        if x.requires_grad:
+            np.testing.assert_allclose(x.grad(), central_differences(f, arrays, i), rtol=2e-2, atol=2e-2)
+        else:
+            assert x.grad() is None
 
 
 def test_fixed_gradients():
-    x, c = T([1.0, 2.0, 3.0], requires_grad=True), np.arange(6, dtype=np.float32).reshape(2, 3)
-    (x * T(c)).backward()
-    np.testing.assert_array_equal(x.grad(), c.sum(axis=0))
+    x, c, d = T([1.0, 2.0, 3.0], requires_grad=True), np.arange(6.0).reshape(2, 3), np.arange(12.0).reshape(4, 3)
     # two constants whose shapes do not broadcast with each other
-    d = np.arange(12, dtype=np.float32).reshape(4, 3)
     ((x * T(c)).reshape([1, 2, 3]) + (x * T(d)).reshape([4, 1, 3])).backward()
     np.testing.assert_array_equal(x.grad(), 4 * c.sum(axis=0) + 2 * d.sum(axis=0))
     y = T(np.arange(6), requires_grad=True)
@@ -146,13 +117,6 @@ def test_fixed_gradients():
     assert b.grad()[0] == np.float16(-1.0 / 90000.0) < -1e-5 and a.grad()[0] == np.float16(1.0 / 300.0)
 
 
-@pytest.mark.parametrize("dtype", NUMERIC)
-def test_number_division_gradient_matches_forward_rounding(dtype):
-    x = T([5.0, 0.1, 3.0], dtype, True)
-    (x / 3.0).backward()
-    np.testing.assert_array_equal(x.grad(), (T([1.0, 1.0, 1.0], dtype) / 3.0).to_numpy())
-
-
 # Gradients whose straightforward float32 evaluation overflows or underflows, against float64:
 # t / s with 1 / s overflowing, a / b and s / x with b * b or x * x out of range.
 @pytest.mark.parametrize("dtype", ["f32", "bf16"])
@@ -163,7 +127,7 @@ def test_number_division_gradient_matches_forward_rounding(dtype):
     (lambda x, d: (T([1e30], d) / x) * 1e10, 1e5, lambda x: -1e10 * np.float64(np.float32(1e30)) / x**2),
     (lambda x, d: 1e30 / x, 1e20, lambda x: -np.float64(np.float32(1e30)) / x**2),
     (lambda x, d: 1e-30 / x, 1e-25, lambda x: -np.float64(np.float32(1e-30)) / x**2),
-], ids=["t/s", "a/b large", "a/b small", "a/b large g*a", "s/x large", "s/x small"])
+])
 def test_gradients_out_of_float32_range_steps(f, x0, expected, dtype):
     x = T([x0], dtype, True)
     f(x, dtype).backward()
@@ -171,14 +135,8 @@ def test_gradients_out_of_float32_range_steps(f, x0, expected, dtype):
                                rtol=1e-6 if dtype == "f32" else 1e-2)
 
 
-@pytest.mark.parametrize("dtype,value", [("f32", 1.0), ("f16", 2.0**-10), ("bf16", 1.0)])
-def test_long_broadcast_sum_is_exact(dtype, value):
-    w = T(1.0, dtype, True)  # 0-d: pairwise sums keep float32 accuracy where one at a time stalls at half
-    (T(np.full(2**25, value, np.float32), dtype) * w).backward()
-    assert w.grad() == value * 2**25
-
-
 @pytest.mark.parametrize("x_shape,b_shape,layout", [
+    ((2**25,), (), "rows"),                     # pairwise: one term at a time would stall at 2**24
     ((2**18, 64), (64,), "rows"),               # bias: column sums
     ((64, 2**18), (64, 1), "rows"),             # row sums
     ((2**18, 64), (64,), "transposed"),         # column sums of a column-major gradient
@@ -211,13 +169,15 @@ def test_sixteen_bit_gradients_add_up_in_float32(dtype):
     x = T([1.0], dtype, True)
     (x * T([[big], [1.0], [1.0]], dtype)).backward()
     assert x.grad()[0] == big + 2
+    x = T([5.0, 0.1, 3.0], dtype, True)   # t / 3 and its gradient round the same way
+    (x / 3.0).backward()
+    np.testing.assert_array_equal(x.grad(), (T([1.0, 1.0, 1.0], dtype) / 3.0).to_numpy())
 
 
 # ---------------------------------------------------------------- pass semantics
 
 def test_pass_semantics():
     x = T([1.0, 2.0, 3.0], requires_grad=True)
-    assert x.grad() is None
     x.backward()   # the seed is ones
     np.testing.assert_array_equal(x.grad(), np.ones(3, np.float32))
     y = x * x
@@ -225,8 +185,7 @@ def test_pass_semantics():
         y.backward()
         np.testing.assert_array_equal(x.grad(), [2.0, 4.0, 6.0])
         np.testing.assert_array_equal(y.grad(), np.ones(3, np.float32))
-    g = x.grad()
-    g[:] = 99.0
+    x.grad()[:] = 99.0
     assert x.grad() is not x.grad() and x.grad().tolist() == [2.0, 4.0, 6.0]
     w = T([3.0, 4.0], requires_grad=True)
     (w * 7.0).backward()   # slots this pass does not reach keep their gradients
@@ -235,27 +194,9 @@ def test_pass_semantics():
     assert x.grad() is None and y.grad() is None and w.grad() is None
 
 
-@pytest.mark.parametrize("make", [
-    lambda: T([1.0, 2.0]), lambda: T([1.0], requires_grad=True).zeros_like(),
-    lambda: T([1.0], requires_grad=True).ones_like(), lambda: T([1.0], requires_grad=True) > T([0.0]),
-    lambda: T([1.0]) * 2.0,
-], ids=["constant", "zeros_like", "ones_like", "comparison", "constant_op"])
-def test_backward_without_requires_grad_raises(make):
-    t = make()
-    with pytest.raises(ValueError, match=f"^{NO_GRAD}$"):
-        t.backward()
-    assert t.grad() is None
-
-
 def then_leaf(failing):
     with pytest.raises(Exception):
         failing()
-    return Tensor([0.0], requires_grad=True)
-
-
-def logical_then_leaf(a):
-    m = Tensor([True], dtype="bool", requires_grad=True)
-    assert not any(r.requires_grad for r in (m & m, m | m, m ^ m, ~m))
     return Tensor([0.0], requires_grad=True)
 
 
@@ -263,14 +204,17 @@ RECORDS = [  # what an operation on leaf 0 records: the index of the node return
     (lambda a: a + T([3.0]), 2), (lambda a: T([3.0]) * a, 2), (lambda a: a / T([3.0]), 2),  # the constant's leaf
     (lambda a: 2.0 / a, 1), (lambda a: a - 3.0, 1), (lambda a: 1.0 + a, 1), (lambda a: relu(a), 1),
     (lambda a: a.reshape([2]), 1), (lambda a: a.transpose(0, 0), 1), (lambda a: a.reshape([1, 2]) @ T([[2.0]] * 2), 3),
-    (lambda a: a == T([3.0]), None), (lambda a: a > 2.0, None), (lambda a: 2.0 != a, None),
+    (lambda a: a == T([3.0]), None), (lambda a: a > 2.0, None), (lambda a: 2.0 != a, None), (lambda a: T(1), None),
     (lambda a: a.__req__(1.0), None), (lambda a: a >= a, None), (lambda a: relu(T([1.0])), None),
     (lambda a: a.zeros_like(), None), (lambda a: a.ones_like(), None), (lambda a: T([1.0]) * 2.0, None),
     # failures record what came before the error, and nothing after
     (lambda a: then_leaf(lambda: a + T([1.0, 2.0, 3.0])), 3), (lambda a: then_leaf(lambda: a < T([1.0, 2.0, 3.0])), 1),
     (lambda a: then_leaf(lambda: relu(Tensor([True], dtype="bool", requires_grad=True))), 3),
     (lambda a: then_leaf(lambda: a.reshape([1, 2]) @ T(np.ones((4, 2)))), 4),
-    (lambda a: then_leaf(lambda: Tensor([1.0], dtype="int8", requires_grad=True)), 1), (logical_then_leaf, 2),
+    (lambda a: then_leaf(lambda: Tensor([1.0], dtype="int8", requires_grad=True)), 1),
+    # logical results never require gradients, whatever their operands say
+    *[(lambda a, f=f: f(Tensor([True], dtype="bool", requires_grad=True)), None)
+      for f in (lambda m: m & m, lambda m: m | m, lambda m: m ^ m, lambda m: ~m)],
 ]
 
 
@@ -279,6 +223,10 @@ def test_recorded_node_ids(build, expected):
     def body():
         r = build(Tensor([1.0, 2.0], requires_grad=True))
         assert r.requires_grad is (expected is not None)
+        if expected is None:   # and backward() refuses it
+            with pytest.raises(ValueError, match=f"^{NO_GRAD}$"):
+                r.backward()
+            assert r.grad() is None
         return probe_node_id(r)
 
     assert in_fresh_thread(body) == expected
@@ -296,7 +244,6 @@ def test_ids_from_before_clear_or_another_thread_are_refused(use):
     x = T([[2.0]], requires_grad=True)
     (x * x).backward()
     Tensor.clear_graph()
-    assert x.grad() is None
     fresh = T([[1.0]], requires_grad=True)  # takes the old index 0 again
     (fresh * 3.0).backward()
     with pytest.raises(RuntimeError, match="cleared"):

@@ -5,8 +5,6 @@ import operator
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 from conftest import ARITH_BOOL, DTYPES, NP_DTYPES, NUMERIC, T, assert_bits, bits, mismatch
 
@@ -38,8 +36,7 @@ def ref(op, a, b, dtype):
     """NumPy's float16 + - * / are correctly rounded; bfloat16 is float32 then narrowed."""
     with np.errstate(all="ignore"):
         if dtype == "bool" or op in CMP.values():
-            w = (lambda x: np.asarray(x)) if dtype == "bool" else (
-                bf16_widen if dtype == "bf16" else (lambda x: np.asarray(x).astype(np.float32)))
+            w = {"bool": np.asarray, "bf16": bf16_widen}.get(dtype, lambda x: np.asarray(x).astype(np.float32))
             return np.asarray(op(w(a), w(b)))
         if dtype == "bf16":
             return bf16_narrow(op(bf16_widen(a), bf16_widen(b)))
@@ -64,15 +61,12 @@ def ref_scalar_div(a, s, dtype):
         return np.asarray(op(np.asarray(a).astype(np.float32))).astype(NP_DTYPES[dtype])
 
 
-def bits_of(*values, dtype):
-    return np.array(values, {"f32": np.uint32}.get(dtype, np.uint16)).view(NP_DTYPES[dtype])
-
-
 # ordinary values, then two that tie or round up once added to 1, then by their bits: the largest
 # finite values, the smallest subnormals, the smallest normal, the largest subnormal, a signalling and a quiet NaN
 SPECIALS = {d: np.concatenate([
     np.array([0.0, -0.0, 1.0, -1.0, 1.5, 3.0, 0.1, -7.25, *extra, np.inf, -np.inf, np.nan], np.float32)
-    .astype(NP_DTYPES[d]), bits_of(*b, dtype=d)]) for d, extra, b in [
+    .astype(NP_DTYPES[d]), np.array(b, {"f32": np.uint32}.get(d, np.uint16)).view(NP_DTYPES[d])])
+    for d, extra, b in [
     ("f32", (65504.0, 1e38, 2.0**-24, 3 * 2.0**-24),
      (0x7F7FFFFF, 0xFF7FFFFF, 1, 0x80000001, 0x00800000, 0x007FFFFF, 0x7F800001, 0xFFC00000)),
     ("f16", (2.0**-11, 3 * 2.0**-11), (0x7BFF, 0xFBFF, 1, 0x8001, 0x0400, 0x03FF, 0x7C01, 0xFE00)),
@@ -89,8 +83,7 @@ def test_every_pair_of_special_values(dtype, sym):
     a, b = v[:, None], v[None, :]  # broadcast to the full grid of pairs
     op = {**ARITH, **CMP, **LOGIC}[sym]
     got = op(T(a, dtype), T(b, dtype))
-    assert got.dtype == (dtype if sym in ARITH else "bool") and got.shape == [v.size, v.size]
-    assert got.requires_grad is False
+    assert (got.dtype, got.shape, got.requires_grad) == (dtype if sym in ARITH else "bool", [v.size, v.size], False)
     assert_bits(got.to_numpy(), ref(op, a, b, dtype), f"{dtype} {sym}")
 
 
@@ -100,9 +93,8 @@ def test_logical_not():
     assert r.dtype == "bool" and r.strides == [1, 3] and r.to_numpy().tolist() == (~m.T).tolist()
     assert (~T(True, "bool")).to_numpy().tolist() is False
     for dtype in NUMERIC:
-        with pytest.raises(RuntimeError) as e:
+        with pytest.raises(RuntimeError, match=r"^Logical NOT is only supported for Bool data type\.$"):
             ~T([1.0], dtype)
-        assert str(e.value) == "Logical NOT is only supported for Bool data type."
 
 
 # ---------------------------------------------------------------- named cases
@@ -124,10 +116,8 @@ NAMED = [
     ("bf16", lambda d: _s(256.0, d).__req__(257), True), ("f32", lambda d: _s(16777216.0, d) == 16777217, True),
     ("f16", lambda d: _s(1.0, d) == 1 + 2.0**-11 + 2.0**-40, True),     # a float16 tie once in float32
     ("bf16", lambda d: _s(1.0, d) <= 1 + 2.0**-8 + 2.0**-40, True),
-    ("f32", lambda d: _s(0.0, d) < 1e-50, False), ("f32", lambda d: _s(0.0, d) + 1e-50, 0.0),
-    ("f16", lambda d: _s(0.0, d) + 2049, 2048.0), ("f16", lambda d: _s(0.0, d) + 65520.0, np.inf),
-    ("bf16", lambda d: _s(-2.0, d) * 1e40, -np.inf), ("f16", lambda d: 1e40 + _s(-2.0, d), np.inf),
-    ("f32", lambda d: _s(np.inf, d) == 1e40, True), ("f32", lambda d: _s(1.0, d).__rlt__(1e40), False),
+    ("f32", lambda d: _s(0.0, d) < 1e-50, False), ("f16", lambda d: _s(0.0, d) + 65520.0, np.inf),
+    ("bf16", lambda d: _s(-2.0, d) * 1e40, -np.inf), ("f32", lambda d: _s(np.inf, d) == 1e40, True),
     ("f32", lambda d: _s(1.0, d).__rgt__(1e40), True), ("f32", lambda d: _s(1.0, d) / 1e-46, np.inf),
     # t / s is t times the float32 reciprocal where that is finite, else a true quotient
     ("f32", lambda d: _s(5.0, d) / 3.0, 0x3FD55556), ("f32", lambda d: _s(3.0, d) / 3.0, 0x3F800000),
@@ -155,35 +145,31 @@ def test_named_cases(dtype, expr, expected):
 
 # ---------------------------------------------------------------- tensor with a number
 
-SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, True, 2049.0, 257.0, 65504.0, 65520.0, 1e40, -1e40,
-           1e-50, 1e-45, -1e-40, 3e-39, float("inf"), float("-inf"), float("nan")]
-SCALAR_FORMS = {
-    **{form: (lambda t, s, f=f, left=form[0] == "s": f(s, t) if left else f(t, s),
-              lambda a, s, d, f=f: ref(f, a, number_as(s, d), d))
-       for form, f in [("t + s", operator.add), ("s + t", operator.add), ("t - s", operator.sub),
-                       ("t * s", operator.mul), ("s * t", operator.mul)]},
-    "t / s": (lambda t, s: t / s, ref_scalar_div),
-    "s / t": (lambda t, s: s / t, lambda a, s, d: ref(operator.truediv, np.broadcast_to(number_as(s, d), a.shape),
-                                                      a, d)),
-    **{f"t {c} s": (lambda t, s, c=c: CMP[c](t, s), lambda a, s, d, c=c: ref(CMP[c], a, number_as(s, d), d))
-       for c in CMP},
-    **{f"s {c} t": (lambda t, s, c=c: CMP[c](s, t), lambda a, s, d, c=c: ref(CMP[SWAPPED[c]], a, number_as(s, d), d))
-       for c in CMP},
-    "t.__req__(s)": (lambda t, s: t.__req__(s), lambda a, s, d: ref(operator.eq, a, number_as(s, d), d)),
-    "t.__rlt__(s)": (lambda t, s: t.__rlt__(s), lambda a, s, d: ref(operator.gt, a, number_as(s, d), d)),
-    "t.__rgt__(s)": (lambda t, s: t.__rgt__(s), lambda a, s, d: ref(operator.lt, a, number_as(s, d), d)),
-}
+SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, -1, np.float64(-1.0), True, 2049.0, 257.0, 65504.0, 65520.0, 1e40,
+           -1e40, 1e-50, 1e-45, -1e-40, 3e-39, float("inf"), float("-inf"), float("nan")]
+# Each form is the Python expression it names; its reference op sees (tensor values, the rounded number).
+SCALAR_FORMS = [f"t {o} s" for o in [*ARITH, *CMP]] + [f"s {o} t" for o in ["+", "*", "/", *CMP]] + [
+    "t.__req__(s)", "t.__rlt__(s)", "t.__rgt__(s)"]
+METHOD_SYM = {"__req__": "==", "__rlt__": ">", "__rgt__": "<"}
+
+
+def number_form_ref(form, a, s, dtype):
+    if form == "t / s":
+        return ref_scalar_div(a, s, dtype)
+    if form == "s / t":
+        return ref(operator.truediv, np.broadcast_to(number_as(s, dtype), a.shape), a, dtype)
+    sym = METHOD_SYM.get(form[2:9]) or (SWAPPED.get(form[2:-2], form[2:-2]) if form[0] == "s" else form[2:-2])
+    return ref({**ARITH, **CMP}[sym], a, number_as(s, dtype), dtype)
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
 @pytest.mark.parametrize("form", SCALAR_FORMS)
 def test_number_operands(dtype, form):
-    fn, want = SCALAR_FORMS[form]
     a = SPECIALS[dtype]
     for s in SCALARS:
-        got = fn(T(a, dtype), s)
+        got = eval(form, {"t": T(a, dtype), "s": s})
         assert got.dtype == (dtype if form[2] in "+-*/" else "bool") and got.requires_grad is False
-        assert_bits(got.to_numpy(), want(a, s, dtype), f"{dtype} {form} with s={s!r}")
+        assert_bits(got.to_numpy(), number_form_ref(form, a, s, dtype), f"{dtype} {form} with s={s!r}")
 
 
 # ---------------------------------------------------------------- errors, in their order of checks
@@ -194,7 +180,6 @@ LOGIC_NUM = "Logical operations are only supported for Bool data types."
 ERRORS = [  # (operators, left (dtype, shape), right, exception, message with {} for the operator)
     (ARITH, ("bool", [2]), ("bool", [3]), TypeError, ARITH_BOOL),                 # Bool before shapes
     (ARITH, ("bool", [2]), ("f32", [2]), ValueError, mismatch("Bool", "F32")),
-    (ARITH, ("f32", [2]), ("f16", [2]), ValueError, mismatch("F32", "F16")),
     (ARITH, ("bf16", [2]), ("f16", [3]), ValueError, mismatch("BF16", "F16")),   # types before shapes
     (ARITH, ("bf16", [2, 3, 4]), ("bf16", [3, 1, 5]), RuntimeError,
      "Shape mismatch: cannot broadcast [2, 3, 4] and [3, 1, 5]"),
@@ -206,7 +191,6 @@ ERRORS = [  # (operators, left (dtype, shape), right, exception, message with {}
     (CMP, ("f16", [2**40, 0]), ("f16", [2**40, 1, 0]), RuntimeError,
      "Broadcast failed for A: [1099511627776, 0] -> [1099511627776, 1099511627776, 0]"),
     (LOGIC, ("bool", [2]), ("f16", [3]), RuntimeError, LOGIC_NUM),                # types before shapes
-    (LOGIC, ("bf16", [3]), ("bool", [2]), RuntimeError, LOGIC_NUM),
     (LOGIC, ("f32", [3]), ("f32", [3]), RuntimeError, LOGIC_NUM),
     (LOGIC, ("bool", [2]), ("bool", [3]), RuntimeError, "Shape mismatch: cannot broadcast [2] and [3]"),
 ]
@@ -229,7 +213,7 @@ BOOL_WORDS = {"t + s": "add", "s + t": "add", "t - s": "sub", "t * s": "product"
 @pytest.mark.parametrize("form", SCALAR_FORMS)
 def test_bool_tensor_with_a_number(form):
     with pytest.raises((ValueError, RuntimeError)) as e:
-        SCALAR_FORMS[form][0](T([True, False], "bool"), True if "==" in form else 1.0)
+        eval(form, {"t": T([True, False], "bool"), "s": True if "==" in form else 1.0})
     word = BOOL_WORDS[form]
     assert str(e.value) == (f"Tensor device or dtype mismatch for scalar {word} operation." if word in CMP else
                             f"Tensor DType invalid during scalar {word}. Cannot operate between Bool and scalar.")
@@ -284,49 +268,3 @@ def test_result_layouts(a, b, strides, dtype):
             assert_bits(got.to_numpy(), op(nx, ny) if op is operator.xor else ref(op, nx, ny, dtype), str(op))
     if len(a[0]) >= 3:  # to_numpy of a layout neither row- nor column-major copies through the same walk
         assert_bits(ta.transpose(0, 1).to_numpy(), np.swapaxes(na, 0, 1))
-
-
-def _dense(strides, shape):
-    """Row- or column-major strides of shape (axes of extent 1 free)."""
-    for order in (reversed(range(len(shape))), range(len(shape))):
-        acc, ok = 1, True
-        for i in order:
-            ok &= shape[i] == 1 or strides[i] == acc
-            acc *= shape[i]
-        if ok:
-            return True
-    return False
-
-
-@st.composite
-def operand_pairs(draw):
-    target = [draw(st.sampled_from([0, 1, 2, 2, 3, 3, 4, 4, 5, 5])) for _ in range(draw(st.integers(0, 5)))]
-    shapes = []
-    for _ in range(2):
-        rank = draw(st.integers(0, len(target)))
-        shapes.append([n if draw(st.integers(0, 3)) else 1 for n in target[len(target) - rank:]])
-    swaps = [tuple(draw(st.permutations(range(len(s))))[:2]) if len(s) >= 2 and draw(st.booleans()) else None
-             for s in shapes]
-    return shapes, swaps, draw(st.integers(0, 2**32 - 1))
-
-
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(case=operand_pairs(), dtype=st.sampled_from(DTYPES), sym=st.sampled_from(list(ARITH) + list(CMP)),
-       s=st.one_of(st.floats(), st.integers(-70000, 70000)), form=st.sampled_from(list(SCALAR_FORMS)[:7]))
-def test_differential_against_numpy(case, dtype, sym, s, form):
-    (sa, sb), (wa, wb), seed = case
-    if dtype == "bool" and sym in ARITH:
-        sym = "<="
-    na, a = _build(sa, wa, dtype, seed)
-    nb, b = _build(sb, wb, dtype, seed + 1)
-    op = ARITH.get(sym) or CMP[sym]
-    got = op(a, b)
-    assert got.shape == list(np.broadcast_shapes(tuple(sa), tuple(sb)))
-    assert 0 in got.shape and got.strides == [0] * got.ndim or _dense(got.strides, got.shape)
-    assert got.dtype == (dtype if sym in ARITH else "bool")
-    assert_bits(got.to_numpy(), ref(op, na, nb, dtype))
-    if dtype != "bool":
-        fn, want = SCALAR_FORMS[form]
-        got = fn(a, s)
-        assert got.shape == list(na.shape) and got.strides == a.strides
-        assert_bits(got.to_numpy(), want(na, s, dtype), f"{form} s={s!r}")

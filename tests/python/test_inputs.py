@@ -1,10 +1,10 @@
-"""What careless or hostile callers send to every entry point: each input gets a correct result or
-the documented exception (with its note naming the argument); nothing crashes, failures record
-nothing, and the binding messages are exact."""
+"""Careless or hostile callers at every entry point: a correct result or the documented exception (its
+note naming the argument), never a crash; failures record nothing; binding messages are exact."""
 
 import ctypes
 import decimal
 import fractions
+import functools
 import subprocess
 import sys
 import warnings
@@ -66,6 +66,8 @@ HOSTILE = {
     "tensor": Tensor([1.0]), "ndarray": np.ones(2), "ndarray_0d": np.array(2.0), "true": True, "two": 2,
     "float": 1.5, "np_float": np.float64(0.5),
     "fraction": fractions.Fraction(1, 4), "index_three": Idx(3), "float_like": hostile(__float__=lambda s: 0.5),
+    "unencodable_name": type("Odd", (), {"__qualname__": "Odd\udc80"})(),   # messages name it by its C name
+    "name_raises": hostile(__name__=property(raiser(Boom("__name__")))),
 }
 
 # Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]].
@@ -85,20 +87,17 @@ NOTE = {"req": "other", "rlt": "other", "reshape": "shape", "dim0": "dim0", "dim
 CODES = {"T": TypeError, "B": Boom, "O": OverflowError, "V": ValueError, "I": IndexError, "R": RuntimeError}
 # One character per entry point, in ENTRY's order: "." a tensor, "f"/"t" the Python value False/True,
 # otherwise the exception (CODES).
-OUTCOMES = {
+OUTCOMES = {**dict.fromkeys(HOSTILE, "TTTTTTTTTTftTTTTTTTTT"),   # refused by all but == and !=
     "None": "TTTTTTTTTTftTTTTTT.TT", "str": "TTTTTTTTTTftTTTTTTVVT", "numeric_str": "TTTTTTTTTTftTTTTTTVVT",
-    "bytes": "TTTTTTTTTTftTTVTTTTTT", "dict": "TTTTTTTTTTftTTTTTTTTT", "empty_dict": "TTTTTTTTTTftTTTTTTVTT",
-    "set": "TTTTTTTTTTftTTTTTTTTT", "object": "TTTTTTTTTTftTTTTTTTTT", "function": "TTTTTTTTTTftTTTTTTVTT",
-    "complex": "TTTTTTTTTTftTTTTTTTTT", "huge_int": "OOTOTTTTOOOOOOTOOTTTT", "type": "TTTTTTTTTTftTTTTTTVTT",
-    "float_raises": "BBTBTTTTBBBBBBTTTTTTT", "float_lies": "TTTTTTTTTTftTTTTTTTTT",
-    "index_raises": "BBTBTTTTBBBBBBTBBTTTT", "index_lies": "TTTTTTTTTTftTTTTTTTTT",
-    "index_huge": "..T.TTTT......TOOTTTT",
-    "len_raises": "TTTTTTTTTTftTTBTTTTTT", "len_lies": "TTTTTTTTTTftTTVTTTTTT", "iter_raises": "TTTTTTTTTTftTTBTTTTTT",
-    "iter_stops": "TTTTTTTTTTftTTBTTTTTT", "array_raises": "TTTTTTTTTTftTTTTTTTTT",
-    "array_lies": "TTTTTTTTTTftTTTTTTTTT", "array_ok": "TTTTTTTTTTftTTTTTTTTT", "tensor": "....RRRR....TTTTT.VTT",
-    "ndarray": "TTTTTTTTTTftTTTTTTTTT", "ndarray_0d": "TTTTTTTTTTft..TTTTTTT", "true": "..T.TTTT......T..TTT.",
-    "two": "..T.TTTT......TIITTTT", "float": "..T.TTTT......TTTTTTT", "np_float": "..T.TTTT......TTTTVTT",
-    "fraction": "..T.TTTT......TTTTTTT", "index_three": "..T.TTTT......TIITTTT", "float_like": "..T.TTTT......TTTTTTT",
+    "bytes": "TTTTTTTTTTftTTVTTTTTT", "empty_dict": "TTTTTTTTTTftTTTTTTVTT", "function": "TTTTTTTTTTftTTTTTTVTT",
+    "huge_int": "OOTOTTTTOOOOOOTOOTTTT", "type": "TTTTTTTTTTftTTTTTTVTT", "float_raises": "BBTBTTTTBBBBBBTTTTTTT",
+    "index_raises": "BBTBTTTTBBBBBBTBBTTTT", "index_huge": "..T.TTTT......TOOTTTT",
+    "len_raises": "TTTTTTTTTTftTTBTTTTTT", "len_lies": "TTTTTTTTTTftTTVTTTTTT",
+    "iter_raises": "TTTTTTTTTTftTTBTTTTTT", "iter_stops": "TTTTTTTTTTftTTBTTTTTT", "tensor": "....RRRR....TTTTT.VTT",
+    "ndarray_0d": "TTTTTTTTTTft..TTTTTTT", "true": "..T.TTTT......T..TTT.", "two": "..T.TTTT......TIITTTT",
+    "float": "..T.TTTT......TTTTTTT", "np_float": "..T.TTTT......TTTTVTT", "fraction": "..T.TTTT......TTTTTTT",
+    "index_three": "..T.TTTT......TIITTTT", "float_like": "..T.TTTT......TTTTTTT",
+    "name_raises": "TTTTTTTTTTftTTTTTTBTT",
 }
 
 
@@ -155,12 +154,11 @@ def test_accepted_forms(call, values):
 
 
 @pytest.mark.parametrize("kwargs,dtype", [
-    (dict(dtype=None), "f32"), (dict(dtype="f16"), "f16"), (dict(dtype=np.float16), "f16"),
-    (dict(dtype=np.dtype("float16")), "f16"), (dict(dtype="float32"), "f32"), (dict(dtype="bfloat16"), "bf16"),
-    (dict(dtype=type("StrSub", (str,), {})("bf16")), "bf16"), (dict(dtype=bool), "bool"), (dict(dtype="bool"), "bool"),
-    (dict(device="CPU"), "f32"), (dict(device="Cpu"), "f32"), (dict(device=type("StrSub", (str,), {})("cpu")), "f32"),
-    (dict(requires_grad=np.bool_(True)), "f32"), (dict(requires_grad=np.bool_(False)), "f32"),
-    (dict(requires_grad=True, device="cpu", dtype="f16"), "f16"),
+    *[(dict(dtype=d), n) for d, n in [(None, "f32"), ("f16", "f16"), (np.float16, "f16"), (np.dtype("float16"), "f16"),
+                                      ("float32", "f32"), ("bfloat16", "bf16"), (bool, "bool"), ("bool", "bool"),
+                                      (type("StrSub", (str,), {})("bf16"), "bf16")]],
+    (dict(device="Cpu"), "f32"), (dict(device=type("StrSub", (str,), {})("cpu")), "f32"),
+    (dict(requires_grad=np.bool_(True)), "f32"), (dict(requires_grad=True, device="cpu", dtype="f16"), "f16"),
 ])
 def test_constructor_keywords(kwargs, dtype):
     t = Tensor(np.zeros(3, np.float16), **kwargs)
@@ -191,8 +189,6 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: Tensor([1.0], shape=1), "Tensor.__new__() got an unexpected keyword argument 'shape'"),
     M(lambda: Tensor([1.0], data=1), "Tensor.__new__() got multiple values for argument 'data'"),
     M(lambda: _t().reshape(), "Tensor.reshape() missing 1 required positional argument: 'shape'"),
-    M(lambda: _t().reshape([2], [2]), "Tensor.reshape() takes 1 positional arguments but 2 were given"),
-    M(lambda: _t().reshape(dims=[2]), "Tensor.reshape() got an unexpected keyword argument 'dims'"),
     M(lambda: _t().reshape([2], shape=[2]), "Tensor.reshape() got multiple values for argument 'shape'"),
     M(lambda: _t().transpose(), "Tensor.transpose() missing 2 required positional arguments: 'dim0' and 'dim1'"),
     M(lambda: _t().transpose(0), "Tensor.transpose() missing 1 required positional argument: 'dim1'"),
@@ -201,14 +197,10 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: _t().transpose(0, 1, axis=2), "Tensor.transpose() got an unexpected keyword argument 'axis'"),
     M(lambda: _t().transpose(0, dim0=1), "Tensor.transpose() got multiple values for argument 'dim0'"),
     M(lambda: relu(), "relu() missing 1 required positional argument: 'py_tensor'"),
-    M(lambda: relu(_t(), _t()), "relu() takes 1 positional arguments but 2 were given"),
-    M(lambda: relu(x=_t()), "relu() got an unexpected keyword argument 'x'"),
     M(lambda: relu(_t(), py_tensor=_t()), "relu() got multiple values for argument 'py_tensor'"),
-    *[(call, TypeError, msg.format(m), None) for m in ("__req__", "__rgt__", "__rlt__") for call, msg in [
-        (lambda m=m: getattr(_t(), m)(), "Tensor.{}() missing 1 required positional argument: 'other'"),
-        (lambda m=m: getattr(_t(), m)(1.0, 2.0), "Tensor.{}() takes 1 positional arguments but 2 were given"),
-        (lambda m=m: getattr(_t(), m)(value=1.0), "Tensor.{}() got an unexpected keyword argument 'value'"),
-        (lambda m=m: getattr(_t(), m)(1.0, other=1.0), "Tensor.{}() got multiple values for argument 'other'")]],
+    M(lambda: _t().__req__(), "Tensor.__req__() missing 1 required positional argument: 'other'"),
+    M(lambda: _t().__rgt__(1.0, 2.0), "Tensor.__rgt__() takes 1 positional arguments but 2 were given"),
+    M(lambda: _t().__rlt__(1.0, other=1.0), "Tensor.__rlt__() got multiple values for argument 'other'"),
     # conversions, with the argument named in a note
     M(lambda: Tensor([1.0], device=0), TYPE_FORMS.format("int", "str"), "device"),
     M(lambda: Tensor([1.0], device=None), "'None' is not an instance of 'str'", "device"),
@@ -227,6 +219,7 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: relu([1.0]), TYPE_FORMS.format("list", "Tensor"), "py_tensor"),
     M(lambda: relu(np.float32([1.0])), TYPE_FORMS.format("ndarray", "Tensor"), "py_tensor"),
     M(lambda: relu(None), "'None' is not an instance of 'Tensor'", "py_tensor"),
+    M(lambda: relu(HOSTILE["unencodable_name"]), TYPE_FORMS.format("Odd", "Tensor"), "py_tensor"),
     M(lambda: relu(T([True], "bool")), "Tensor Dtype not supported for this operation: relu"),
     # values
     *[(lambda d=d: Tensor([1.0], dtype=d), ValueError, f"Unsupported or invalid data type: '{n}'", None) for d, n in [
@@ -244,11 +237,9 @@ MESSAGES = [  # (call, exception, message or None, the note's argument or None)
     M(lambda: abs(_t()), "bad operand type for abs(): 'vorka.Tensor'"),
     M(lambda: None >= _t(), "'>=' not supported between instances of 'NoneType' and 'vorka.Tensor'"),
     *[(call, TypeError, None, None) for call in [
-        lambda: _t() ** 2, lambda: 2 // _t(), lambda: _t() % 2, lambda: _t() << 1, lambda: len(_t()), lambda: _t()[0],
-        lambda: iter(_t()), lambda: {_t()}, lambda: _t().grad(1), lambda: _t().to_numpy(None),
+        lambda: _t() ** 2, lambda: len(_t()), lambda: _t()[0], lambda: _t().grad(1), lambda: _t().to_numpy(None),
         lambda: _t().zeros_like(_t()), lambda: _t().ones_like(x=1), lambda: _t().backward(1),
-        lambda: Tensor.clear_graph(_t()), lambda: _t().clear_graph(1),
-        lambda: _t().reshape(**{"shape": [2], 1: 2})]],
+        lambda: Tensor.clear_graph(_t()), lambda: _t().clear_graph(1), lambda: _t().reshape(**{"shape": [2], 1: 2})]],
 ]
 
 
@@ -265,24 +256,11 @@ def test_messages(call, exc, message, note):
 # ---------------------------------------------------------------- constructor data: NumPy's conversion decides
 
 def _nested(depth):
-    x = 1.0
-    for _ in range(depth):
-        x = [x]
-    return x
-
-
-def _read_only():
-    a = np.arange(6, dtype=np.float32).reshape(2, 3)
-    a.flags.writeable = False
-    return a
+    return functools.reduce(lambda x, _: [x], range(depth), 1.0)
 
 
 def _misaligned(n):
     return np.frombuffer(np.zeros(n * 4 + 1, np.uint8).data, np.float32, count=n, offset=1)
-
-
-class Sub(np.ndarray):
-    pass
 
 
 with warnings.catch_warnings():
@@ -296,12 +274,11 @@ DATA = {
     "object_array_numbers": np.array([1.0, 2, True], dtype=object),
     "object_array_mixed": np.array([1.0, "x"], dtype=object), "object_array_none": np.array([1.0, None], dtype=object),
     "object_array_hostile": np.array([HOSTILE["float_raises"]], dtype=object), "matrix": _MATRIX,
-    "masked": np.ma.masked_array([1.0, 2.0], mask=[False, True]), "subclass": np.arange(4.0).view(Sub),
-    "recarray": np.rec.fromarrays([[1, 2], [3.0, 4.0]]), "structured": np.zeros(2, dtype=[("a", "i4"), ("b", "f4")]),
-    "misaligned": _misaligned(5), "misaligned_empty": _misaligned(0), "read_only": _read_only(),
-    "non_contiguous": np.arange(24, dtype=np.float32).reshape(4, 6)[::2, ::-3],
-    "fortran": np.asfortranarray(np.arange(6.0).reshape(2, 3)),
-    "broadcast_view": np.broadcast_to(np.arange(3.0), (4, 3)),
+    "masked": np.ma.masked_array([1.0, 2.0], mask=[False, True]), "read_only": np.frombuffer(bytes(24), np.float32),
+    "subclass": np.arange(4.0).view(type("Sub", (np.ndarray,), {})), "recarray": np.rec.fromarrays([[1, 2], [3.0, 4]]),
+    "structured": np.zeros(2, dtype=[("a", "i4"), ("b", "f4")]), "misaligned": _misaligned(5),
+    "misaligned_empty": _misaligned(0), "non_contiguous": np.arange(24, dtype=np.float32).reshape(4, 6)[::2, ::-3],
+    "fortran": np.asfortranarray(np.arange(6.0).reshape(2, 3)), "broadcast_view": np.broadcast_to(np.arange(3), (4, 3)),
     "huge_broadcast": np.broadcast_to(np.float32(1), (2**40,)), "huge_empty": np.zeros((0, 2**40), np.float32),
     "nan_inf": [np.nan, np.inf, -np.inf, -0.0], "big_float": [1e300, -1e300], "zero_d": np.float64(2.5), "empty": [],
     "empty_nested": [[], []], "axes_33": np.zeros((1,) * 33), "axes_64": np.zeros((1,) * 63 + (2,)),
@@ -363,59 +340,58 @@ def test_constructor_owns_its_arguments():
     assert call(Tensor, (), kw).to_numpy().tolist() == [1.0, 2.0]
 
 
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError, Boom])
-@pytest.mark.parametrize("call", [
-    lambda t, x: t + x, lambda t, x: x + t, lambda t, x: x / t, lambda t, x: t < x, lambda t, x: t == x,
-    lambda t, x: Tensor([1.0], dtype=x), lambda t, x: t.reshape(x), lambda t, x: t.__rlt__(x)])
-def test_exceptions_from_conversions_propagate(call, exc):
-    with pytest.raises(exc):
-        call(Tensor([1.0]), Raises(exc("from user code")))
-    with pytest.raises(Boom):
-        Tensor([1.0], dtype=hostile(__name__=property(raiser(Boom("__name__")))))
-
-
 def test_tampered_bfloat16_type_is_refused():
     # The bfloat16 type is looked up once per process: tamper in a fresh one.
     script = """
-import ml_dtypes, numpy as np, vorka
+import ml_dtypes, numpy as np, pytest, vorka
 for fake in (np.int8, np.float16, np.uint16):
     np.sctypeDict["bfloat16"] = fake
     for data in (np.arange(64), [1.0, 2.0]):
-        try:
+        with pytest.raises(TypeError, match="bfloat16"):
             vorka.Tensor(data, dtype="bf16")
-        except TypeError as e:
-            assert "bfloat16" in str(e), e
-        else:
-            raise AssertionError(f"accepted {fake} as bfloat16")
 np.sctypeDict["bfloat16"] = ml_dtypes.bfloat16
 out = vorka.Tensor(np.arange(64), dtype="bf16").to_numpy()
-assert out.dtype == ml_dtypes.bfloat16 and out.astype(np.float32).tolist() == list(range(64))
-print("refused")
+print(out.dtype == ml_dtypes.bfloat16 and out.astype(np.float32).tolist() == list(range(64)))
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0 and done.stdout.strip() == "refused", done.stderr
+    assert done.returncode == 0 and done.stdout.strip() == "True", done.stderr
 
 
-def test_module_creation_survives_each_failed_allocation():
-    """Every allocation while the module and its nn.functional submodule are built, made to fail one
-    at a time: a MemoryError or a working module, never a crash or an error without an exception."""
+def test_each_failed_allocation_gives_memory_error_or_the_result():
+    """Every allocation while the module and its nn.functional submodule are built, then while a few
+    calls run, made to fail one at a time: a MemoryError or the right result, never a crash or an
+    error without an exception."""
     script = """
-import collections, importlib.util, _testcapi, vorka
-seen = collections.Counter()
-for n in range(1, 400):
-    spec = importlib.util.spec_from_file_location("vorka.vorka_core", vorka.vorka_core.__file__)
+import importlib.util, _testcapi, vorka
+T, relu, seen = vorka.Tensor, vorka.nn.functional.relu, {"MemoryError": 0, "ok": 0}
+def attempt(n, f):
     _testcapi.set_nomemory(n, n + 1)
     try:
-        m = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(m)
+        return f()
     except MemoryError:
         seen["MemoryError"] += 1
-        continue
     finally:
         _testcapi.remove_mem_hooks()
-    assert m.nn.functional.relu(m.Tensor([-1.0, 2.0])).to_numpy().tolist() == [0.0, 2.0]
-    seen["ok"] += 1
-print(seen["MemoryError"] > 10 and seen["ok"] > 10)
+def load():
+    spec = importlib.util.spec_from_file_location("vorka.vorka_core", vorka.vorka_core.__file__)
+    m = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(m)
+    return m.nn.functional.relu(m.Tensor([-1.0, 2.0]))
+def grad():
+    g = T([[1.0, -2.0], [3.0, 4.0]], requires_grad=True)
+    return relu(g @ t + g).backward() or g.grad()
+t = T([[1.0, -2.0], [3.0, 4.0]])
+value = lambda r: (r.to_numpy() if hasattr(r, "to_numpy") else r).tolist()
+for f in [load, lambda: T([[1.0, -2.0], [3.0, 4.0]]), lambda: t + t, lambda: t * 2.0, lambda: t @ t, lambda: relu(t),
+          lambda: t.reshape([4]), lambda: t.transpose(0, 1), lambda: t < t, lambda: t.to_numpy(), grad]:
+    want = value(f())
+    for n in range(1, 400 if f is load else 40):
+        got = attempt(n, f)
+        T.clear_graph()
+        if got is not None:
+            assert value(got) == want, n
+            seen["ok"] += 1
+print(seen["MemoryError"] > 100 and seen["ok"] > 100)
 """
     pytest.importorskip("_testcapi")
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)

@@ -13,13 +13,9 @@ def ints(rng, shape, dtype="f32", lo=-8, hi=8):
     return rng.integers(lo, hi + 1, size=shape).astype(NP_DTYPES[dtype])
 
 
-def rounded(x, dtype):
-    return np.asarray(x, np.float64).astype(np.float32).astype(NP_DTYPES[dtype])
-
-
 def exact(a, b, dtype):
     """The float64 product rounded once to the element type."""
-    return rounded(np.matmul(a.astype(np.float64), b.astype(np.float64)), dtype)
+    return np.matmul(a.astype(np.float64), b.astype(np.float64)).astype(np.float32).astype(NP_DTYPES[dtype])
 
 
 def standard_strides(shape):
@@ -34,22 +30,8 @@ LAYOUTS = {  # the same matrix stack stored row-major, column-major, or with bot
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("m,k,n", [(1, 1, 1), (2, 3, 4), (7, 33, 5), (64, 64, 64), (100, 17, 129), (3, 1000, 2),
-                                   (200, 300, 150)])
-def test_values_within_the_float32_bound(rng, dtype, m, k, n):
-    a, b = rounded(rng.standard_normal((m, k)), dtype), rounded(rng.standard_normal((k, n)), dtype)
-    r = Tensor(a, dtype=dtype) @ Tensor(b, dtype=dtype)
-    assert (r.shape, r.dtype, r.strides) == ([m, n], dtype, [n, 1])
-    a64, b64 = a.astype(np.float64), b.astype(np.float64)
-    want, scale = a64 @ b64, np.abs(a64) @ np.abs(b64)
-    final = {"f32": 0.0, "f16": 2.0**-11, "bf16": 2.0**-8}[dtype]  # one rounding to the element type
-    err = np.abs(r.to_numpy().astype(np.float64) - want)
-    assert np.all(err <= (k + 2) * 2.0**-24 * scale + final * np.abs(want) + 1e-30), err.max()
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
 @pytest.mark.parametrize("sa,sb", [
-    ((5, 9), (9, 7)), ((64, 96), (96, 80)), ((130, 300), (300, 33)),
+    ((1, 1), (1, 1)), ((5, 9), (9, 7)), ((64, 96), (96, 80)), ((130, 300), (300, 33)), ((3, 1000), (1000, 2)),
     # stacks around a shared operand, on either side, and broadcast batches
     ((64, 32, 32), (32, 32)), ((32, 32), (64, 32, 32)), ((4, 1, 40, 24), (3, 24, 20)),
     # folded stacks that end inside a row block and a row tile
@@ -66,24 +48,31 @@ def test_exact_when_float32_represents_every_term(rng, dtype, sa, sb):
     np.testing.assert_array_equal(r.to_numpy(), want)
 
 
-# register-blocked, cache-blocked, and batches of long products (either operand batched)
+# register-blocked, cache-blocked, and batches of long products (either operand batched): summed in
+# halves down to a few thousand terms, not in one long sequence
 @pytest.mark.parametrize("sa,sb,rtol", [((2, 2**16), (2**16, 3), 1e-6), ((8, 2**20), (2**20, 8), 1e-6),
                                         ((3, 2, 5000), (5000, 3), 1e-5), ((2, 5000), (3, 5000, 2), 1e-5)])
 def test_long_sums_keep_float32_accuracy(rng, sa, sb, rtol):
-    # summed in halves down to a few thousand terms, not in one long sequence
     a, b = rng.random(sa).astype(np.float32), rng.random(sb).astype(np.float32)
     np.testing.assert_allclose((Tensor(a) @ Tensor(b)).to_numpy(), a.astype(np.float64) @ b.astype(np.float64),
                                rtol=rtol)
 
 
-@pytest.mark.parametrize("dtype,a,want", [
+ONES = [[1.0]] * 3
+
+
+@pytest.mark.parametrize("dtype,a,b,want", [
     # summed in float32 and rounded once; float16 accumulation would stay at 2048
-    ("f16", [2048.0, 1.0, 1.0], 2050.0), ("bf16", [256.0, 1.0, 1.0], 258.0),
+    ("f16", [[2048.0, 1.0, 1.0]], ONES, [[2050.0]]), ("bf16", [[256.0, 1.0, 1.0]], ONES, [[258.0]]),
     # 1 + 2^-8 + 2^-8 = 1 + 2^-7 exactly; each partial sum alone would round back to 1 in bfloat16
-    ("bf16", [1.0, 2.0**-8, 2.0**-8], 1.0 + 2.0**-7),
+    ("bf16", [[1.0, 2.0**-8, 2.0**-8]], ONES, [[1.0 + 2.0**-7]]),
+    *[(d, [[np.inf, 1.0, 0.0], [np.nan, 0.0, 0.0], [1.0, 1.0, 0.0], [-1.0, big, big], [0.0, -big, -big]],
+       [[1.0, 0.0], [1.0, 1.0], [1.0, 1.0]], [[np.inf, np.nan], [np.nan, np.nan], [2, 1], [np.inf, np.inf],
+                                            [-np.inf, -np.inf]])   # finite terms, sums past the largest value
+      for d, big in [("f32", 3e38), ("f16", 60000.0), ("bf16", 3e38)]],
 ])
-def test_one_rounding_per_element(dtype, a, want):
-    assert (T([a], dtype) @ T([[1.0], [1.0], [1.0]], dtype)).to_numpy().astype(np.float64).tolist() == [[want]]
+def test_one_rounding_and_special_values(dtype, a, b, want):
+    np.testing.assert_array_equal((T(a, dtype) @ T(b, dtype)).to_numpy().astype(np.float64), want)
 
 
 def test_bfloat16_products_that_are_float32_subnormals():
@@ -97,16 +86,6 @@ def test_bfloat16_products_that_are_float32_subnormals():
     a[3, 5] = 2.0**-130
     got = (T(a, "bf16") @ T(np.ones((64, 64)), "bf16")).to_numpy().astype(np.float64)
     assert np.all(got[0] == 64.0) and np.all(got[3] == 2.0**-130) and np.count_nonzero(got) == 128
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
-def test_special_values_propagate(dtype):
-    a = T([[np.inf, 1.0], [np.nan, 0.0], [1.0, 1.0]], dtype)
-    got = (a @ T([[1.0, 0.0], [1.0, 1.0]], dtype)).to_numpy().astype(np.float32)
-    np.testing.assert_array_equal(got, [[np.inf, np.nan], [np.nan, np.nan], [2, 1]])
-    big = {"f32": 3e38, "f16": 60000.0, "bf16": 3e38}[dtype]   # finite terms, a sum past the largest value
-    assert (T([[big, big, -1.0]], dtype) @ T([[1.0], [1.0], [1.0]], dtype)).to_numpy().tolist() == [[np.inf]]
-    assert (T([[-big, -big]], dtype) @ T([[1.0], [1.0]], dtype)).to_numpy().tolist() == [[-np.inf]]
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
@@ -133,35 +112,18 @@ def test_empty_extents(dtype, sa, sb, want):
     assert np.all(out == 0) and not np.any(np.signbit(out.astype(np.float32)))
 
 
-@pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("sa,sb", [
-    ([2**40, 0], [0, 2**40]),              # beyond the size limit
-    ([2**29, 0], [0, 2**29]),              # within it, but 1 EiB fits no address space
-    ([2**30, 1, 0], [2**30, 0, 2**30]),    # the same via the batch axes
-])
-def test_result_too_large_raises_memory_error(dtype, sa, sb):
-    with pytest.raises(MemoryError):
-        T(np.zeros(sa, np.float32), dtype) @ T(np.zeros(sb, np.float32), dtype)
-    assert (T([[1.0, 2.0]], dtype) @ T([[3.0], [4.0]], dtype)).to_numpy().tolist() == [[11.0]]
-
-
 def _t(shape, dtype="f32"):
-    return T(np.ones(shape), dtype)
+    return T(np.ones(shape, np.float32), dtype)
 
 
 @pytest.mark.parametrize("a,b,exc,message", [
     (_t([3]), _t([3, 4]), RuntimeError, "Matmul requires at least 2D tensors. A: 1D, B: 2D"),
     (_t([2, 3]), _t([3]), RuntimeError, "Matmul requires at least 2D tensors. A: 2D, B: 1D"),
-    (_t([]), _t([]), RuntimeError, "Matmul requires at least 2D tensors. A: 0D, B: 0D"),
     (_t([2, 3]), _t([4, 5]), RuntimeError, "Matrix inner dimensions mismatch for matmul: 3 vs 4"),
-    (_t([2, 3], "f16"), _t([2, 2], "f16"), RuntimeError, "Matrix inner dimensions mismatch for matmul: 3 vs 2"),
     (_t([2, 2, 3]), _t([5, 3, 4]), RuntimeError, "Shape mismatch: cannot broadcast [2] and [5]"),
-    (_t([2, 1, 1], "bf16"), _t([3, 1, 1], "bf16"), RuntimeError, "Shape mismatch: cannot broadcast [2] and [3]"),
     (_t([3, 2, 2, 3]), _t([4, 3, 1]), RuntimeError, "Shape mismatch: cannot broadcast [3, 2] and [4]"),
     (_t([2, 3], "f32"), _t([3, 4], "f16"), ValueError, mismatch("F32", "F16")),
-    (_t([2, 3], "bf16"), _t([3, 4], "f32"), ValueError, mismatch("BF16", "F32")),
     (_t([2, 3], "bool"), _t([3, 4], "f32"), ValueError, mismatch("Bool", "F32")),
-    (_t([2, 3], "bool"), _t([3, 4], "bool"), TypeError, ARITH_BOOL),
     # order: element types before ranks, ranks before inner extents, inner before batch
     (_t([3], "bool"), _t([5], "bool"), TypeError, ARITH_BOOL),
     (_t([3], "f16"), _t([5], "bf16"), ValueError, mismatch("F16", "BF16")),
@@ -171,17 +133,14 @@ def _t(shape, dtype="f32"):
     # the expanded operands themselves exceed the size limit
     (_t([1, 2**40, 0]), _t([2**40, 0, 5]), RuntimeError, "Broadcast failed for A to [1099511627776, 1099511627776, 0]"),
     (_t([2**40, 1, 0]), _t([1, 0, 2**40]), RuntimeError, "Broadcast failed for B to [1099511627776, 0, 1099511627776]"),
+    # results beyond the size limit, or within it but larger than any address space (1 EiB)
+    *[(_t(a, d), _t(b, d), MemoryError, None) for a, b, d in [
+        ([2**40, 0], [0, 2**40], "f32"), ([2**29, 0], [0, 2**29], "f16"), ([2**30, 1, 0], [2**30, 0, 2**30], "bf16")]],
 ])
 def test_errors_and_their_order(a, b, exc, message):
     with pytest.raises(exc) as info:
         a @ b
-    assert type(info.value) is exc and str(info.value) == message
-
-
-@pytest.mark.parametrize("other", [[[1.0]], np.ones((1, 1), np.float32), None, 2.0])
-def test_non_tensor_operands_decline(other):
-    t = Tensor([[1.0]])
-    assert t.__matmul__(other) is NotImplemented and t.__rmatmul__(other) is NotImplemented
+    assert type(info.value) is exc and message in (None, str(info.value))
 
 
 # ---------------------------------------------------------------- every instruction set, bit for bit
@@ -239,7 +198,7 @@ def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
     # ... unless x is a view whose rows do not stack (its first two axes swapped)
     ((6, 64, 72), (72, 80), False, True),
     ((80, 72), (4, 72, 80), False, False),  # the gradient of x sums over a broadcast batch
-], ids=["matrix", "tiny_value", "batched", "shared_w", "shared_w_long", "shared_w_unstacked", "broadcast_x"])
+])
 def test_gradients_round_the_exact_sum_once(rng, dtype, sx, sw, tiny, xt):
     """Large enough for the packed 16-bit kernels; integer terms keep every float32 sum exact, so each
     gradient is the exact value rounded once. A value whose products could be subnormal must take

@@ -40,8 +40,7 @@ def test_plot_writes_a_png_of_the_promised_size(tmp_path):
     assert load_example().main(["--epochs", "1", "--hidden", "8", "--plot", str(out)]) == 0
     data = out.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
-    length, kind, width, height = struct.unpack(">I4sII", data[8:24])
-    assert (length, kind, width, height) == (13, b"IHDR", 600, 600)
+    assert struct.unpack(">I4sII", data[8:24]) == (13, b"IHDR", 600, 600)   # length, kind, width, height
     from matplotlib.image import imread
 
     pixels = imread(out)[..., :3].reshape(-1, 3)

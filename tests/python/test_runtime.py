@@ -1,10 +1,8 @@
-"""The process over time: every kind of call in a loop leaves reference counts, Python's allocated
-blocks and the resident memory flat; threads compute, record and clear their own tapes at once and
-give the single-threaded results; a thread's tape goes with the thread; first use races are safe.
-
-VORKA_LEAK_ITERATIONS and VORKA_THREADS scale the loops (defaults 2000, 300 under AddressSanitizer, and 8)."""
+"""Loops leave reference counts, blocks and memory flat; threads keep their own tapes and get the results of
+one thread; first-use races are safe. VORKA_LEAK_ITERATIONS and VORKA_THREADS scale the loops."""
 
 import gc
+import itertools
 import os
 import subprocess
 import sys
@@ -48,9 +46,9 @@ CASES = {  # name: (call, the exception it must raise or None)
     "operations": (lambda: (A + B, A - 1.5, 1.5 / (H * H), BF / BF, A @ B, H @ H, BF @ BF.transpose(0, 1), A < B,
                             1.5 >= A, A.__rlt__(1.5), M & M, ~M, relu(BF), A.reshape(SHAPE), H.zeros_like(),
                             A.transpose(0, 1).to_numpy(), A.strides), None),
-    "backward": (lambda: (lambda g: ((relu(g * A + g) @ B / 2.0 - g.transpose(0, 1)).backward(), g.grad()))(
-        Tensor(ARR, requires_grad=True)), None),
-    "backward_f16": (lambda: (Tensor(H.to_numpy(), dtype="f16", requires_grad=True) @ H).backward(), None),
+    "backward": (lambda: (lambda g, h: ((relu(g * A + g) @ B / 2.0 - g.transpose(0, 1)).backward(), g.grad(),
+                                         (h @ H).backward(), h.grad()))(
+        Tensor(ARR, requires_grad=True), Tensor(H.to_numpy(), dtype="f16", requires_grad=True)), None),
     "dtype_mismatch": (lambda: A + H, ValueError), "bool_arith": (lambda: M + M, TypeError),
     "logical_float": (lambda: A & B, RuntimeError), "relu_not_tensor": (lambda: relu(LIST), TypeError),
     "reshape_layout": (lambda: A.transpose(0, 1).reshape(SHAPE), ValueError),
@@ -110,9 +108,8 @@ def test_a_threads_tape_goes_with_the_thread():
 
 
 def test_million_operation_chain_then_clear():
-    def chain(k):
-        x = T([1.0, 2.0], requires_grad=True)
-        y = x
+    def chain():
+        x = y = T([1.0, 2.0], requires_grad=True)
         for i in range(1_000_000):
             y = y + 1.0 if i % 2 else y * 1.0
         y.backward()
@@ -120,28 +117,22 @@ def test_million_operation_chain_then_clear():
         del y
         Tensor.clear_graph()
         assert x.grad() is None
-        sizes.append(rss())
+        return rss()
 
-    sizes = []
-    on_threads(1, lambda k: [chain(k) for _ in range(3)])
+    sizes = on_threads(1, lambda k: [chain() for _ in range(3)])[0]
     assert sizes[2] < sizes[1] + 64 * 1024 * 1024, "cleared memory is not reused"
 
 
 def one_round(seed, shared):
-    """Records a graph on the calling thread's tape, runs backward, reads gradients."""
+    """Records graphs on the calling thread's tape, runs backward, reads gradients."""
     r = np.random.default_rng(seed)
     sa, sb, sh, sbf, sm = shared
-    x = Tensor(r.standard_normal((4, 3)).astype(np.float32), requires_grad=True)
-    h = Tensor(r.standard_normal((4, 3)), dtype="f16", requires_grad=True)
-    b = Tensor(r.standard_normal((4, 3)), dtype="bf16", requires_grad=True)
-    out = relu((x * sa + 0.5) @ sb) / 2.0
-    out.backward()
-    hx = (h @ sh.transpose(1, 2)).reshape([2, 16]) - 1.0
-    hx.backward()
-    bx = relu(b / (sbf * sbf + 1.0)).transpose(0, 1)
-    bx.backward()
-    return [out.to_numpy(), hx.to_numpy(), bx.to_numpy(), (sm ^ (x > 0)).to_numpy(), (2.0 / sbf).to_numpy(),
-            x.grad(), h.grad(), b.grad()]
+    x, h, b = (Tensor(r.standard_normal((4, 3)), dtype=d, requires_grad=True) for d in ("f32", "f16", "bf16"))
+    outs = [relu((x * sa + 0.5) @ sb) / 2.0, (h @ sh.transpose(1, 2)).reshape([2, 16]) - 1.0,
+            relu(b / (sbf * sbf + 1.0)).transpose(0, 1)]
+    for out in outs:
+        out.backward()
+    return [o.to_numpy() for o in outs + [sm ^ (x > 0), 2.0 / sbf]] + [x.grad(), h.grad(), b.grad()]
 
 
 def test_threads_compute_record_and_clear_concurrently():
@@ -149,19 +140,17 @@ def test_threads_compute_record_and_clear_concurrently():
     shared = (T(r.standard_normal((4, 3))), T(r.standard_normal((3, 5))),
               Tensor(r.standard_normal((2, 4, 3)), dtype="f16"), Tensor(r.standard_normal((4, 3)), dtype="bf16"),
               Tensor(r.standard_normal((4, 3)) > 0, dtype="bool"))
-    rounds = 30
-    Tensor.clear_graph()
     reference = {}
-    for k in range(N_THREADS):
-        for i in range(rounds):
-            reference[k, i] = [a.tobytes() for a in one_round(1000 * k + i, shared)]
-            Tensor.clear_graph()
+    for k, i in itertools.product(range(N_THREADS), range(30)):
+        Tensor.clear_graph()
+        reference[k, i] = [a.tobytes() for a in one_round(1000 * k + i, shared)]
+    Tensor.clear_graph()
     main_leaf = Tensor([1.0, 2.0], requires_grad=True)   # its id belongs to the main thread's tape
     barrier = threading.Barrier(N_THREADS)
 
     def worker(k):
         barrier.wait()
-        for i in range(rounds):
+        for i in range(30):
             assert [a.tobytes() for a in one_round(1000 * k + i, shared)] == reference[k, i], (k, i)
             with pytest.raises(RuntimeError):
                 main_leaf * 2.0   # a tensor recorded on another thread is refused, not misread
@@ -184,19 +173,16 @@ def test_threads_compute_record_and_clear_concurrently():
 INIT_RACE = r"""
 import sys, threading
 sys.setswitchinterval(1e-6)
-n = 16
-barrier = threading.Barrier(n)
-seen = [None] * n
+barrier, seen = threading.Barrier(16), [None] * 16
 
 def work(i):
     barrier.wait()
     import vorka
-    from vorka import Tensor
-    t = Tensor([1.5, -2.0, 3.0], dtype="bf16" if i % 2 else "f16")
-    a = (t * 2.0).to_numpy()
-    seen[i] = (type(t), vorka.PanicException, str(a.dtype), a.tolist(), Tensor([0.5], dtype="bf16").to_numpy().dtype)
+    t = vorka.Tensor([1.5, -2.0, 3.0], dtype="bf16" if i % 2 else "f16")
+    a, b = (t * 2.0).to_numpy(), vorka.Tensor([0.5], dtype="bf16").to_numpy()
+    seen[i] = (type(t), vorka.PanicException, str(a.dtype), a.tolist(), b.dtype)
 
-threads = [threading.Thread(target=work, args=(i,)) for i in range(n)]
+threads = [threading.Thread(target=work, args=(i,)) for i in range(16)]
 for t in threads: t.start()
 for t in threads: t.join()
 assert all(s is not None for s in seen), seen

