@@ -7,16 +7,11 @@
 // kernel whatever the tile shapes.
 #include <immintrin.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
-#include "support/alloc.hpp"
-#include "support/checked.hpp"
 
 namespace vorka::gemm::detail {
 namespace {
@@ -26,35 +21,9 @@ constexpr size_t NR = 16;  // columns: two ymm
 constexpr size_t KC = kPackedKC;
 constexpr size_t MC = 32 * MR;  // rows per packed A block
 
-// Columns per packed B block: half of L2, as for the AVX-512 kernel.
-size_t nc_block() {
-    static const size_t nc = [] {
-        long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-        if (l2 <= 0) l2 = 1L << 20;
-        const size_t cols = static_cast<size_t>(l2) / 2 / (KC * sizeof(float));
-        return std::clamp<size_t>(cols / NR * NR, 8 * NR, 256 * NR);
-    }();
-    return nc;
-}
-
-class Scratch {
-  public:
-    ~Scratch() { std::free(p_); }
-    float* get(size_t n) {
-        if (n > cap_) {
-            std::free(p_);
-            p_ = nullptr;
-            cap_ = 0;
-            p_ = static_cast<float*>(aligned_block(alloc_bytes(n, sizeof(float))));
-            cap_ = n;
-        }
-        return p_;
-    }
-
-  private:
-    float* p_ = nullptr;
-    size_t cap_ = 0;
-};
+// Columns per packed B block (1 MiB L2 when the CPU does not say).
+size_t nc_block() { return detail::nc_block<NR, KC>(1L << 20); }
+using Scratch = PackScratch<float>;
 
 // Eight consecutive float16 values widened; fewer than 8 available are
 // zero-padded (nothing past them is read).

@@ -13,18 +13,13 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <new>
 #include <type_traits>
 
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
-#include "support/alloc.hpp"
-#include "support/checked.hpp"
 
 namespace vorka::gemm::detail {
 namespace {
@@ -34,39 +29,9 @@ constexpr size_t NV = 2;     // zmm per row of the register tile
 constexpr size_t NR = 16 * NV;
 constexpr size_t KC = kPackedKC;  // k per block; an A panel is 8 KiB (L1)
 constexpr size_t MC = 256;   // rows per packed A block: 256 KiB
-// Columns per packed B block: the block stays in L2 while A's rows pass it,
-// together with A's panels and C's tiles, so it takes half of L2 (1 MiB on
-// 2 MiB L2s, 512 KiB on 1 MiB ones), as the C library reads it from the CPU.
-// Measured on a 1 MiB-L2 Zen 5: 384 to 1024 columns are within 3% at n = 2048.
-size_t nc_block() {
-    static const size_t nc = [] {
-        long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-        if (l2 <= 0) l2 = 1L << 21;
-        const size_t cols = static_cast<size_t>(l2) / 2 / (KC * sizeof(float));
-        return std::clamp<size_t>(cols / NR * NR, 8 * NR, 128 * NR);
-    }();
-    return nc;
-}
-
-// Growable per-thread packing buffer, kept between calls.
-class Scratch {
-  public:
-    ~Scratch() { std::free(p_); }
-    float* get(size_t n) {
-        if (n > cap_) {
-            std::free(p_);
-            p_ = nullptr;
-            cap_ = 0;
-            p_ = static_cast<float*>(aligned_block(alloc_bytes(n, sizeof(float))));
-            cap_ = n;
-        }
-        return p_;
-    }
-
-  private:
-    float* p_ = nullptr;
-    size_t cap_ = 0;
-};
+// Columns per packed B block (2 MiB L2 when the CPU does not say).
+size_t nc_block() { return detail::nc_block<NR, KC>(1L << 21); }
+using Scratch = PackScratch<float>;
 
 __mmask16 mask16(size_t lanes) { return lanes >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << lanes) - 1); }
 __mmask8 mask8(size_t lanes) { return lanes >= 8 ? __mmask8(0xFF) : __mmask8((1u << lanes) - 1); }
