@@ -130,6 +130,34 @@ size_t nc_block(long fallback_l2) {
     }();
     return nc;
 }
+
+// The batch loop of a packed kernel with mr x nr register tiles, A blocks of
+// mc rows and B blocks of nc columns (k blocks of kPackedKC): per-thread
+// packing buffers; A packed once when every item shares it and fits one
+// block; each small item of B asked for while the previous one is computed,
+// so packing it does not wait. product(a, b, c, h, abuf, bbuf, a_packed)
+// multiplies one item into c, or into h (float16) when the problem has one.
+template <size_t mr, size_t nr, size_t mc, class PR, class Product>
+void packed_batch(const PR& P, size_t nc, Product&& product) {
+    thread_local PackScratch<float> abuf, bbuf;
+    const size_t kc = std::min(kPackedKC, P.k);
+    float* ap = abuf.get((std::min(mc, P.m) + mr - 1) / mr * mr * kc);
+    float* bp = bbuf.get((std::min(nc, P.n) + nr - 1) / nr * nr * kc);
+    const bool shared_a = P.bsa == 0 && P.m <= mc && P.k <= kPackedKC;
+    const bool ahead = P.batch > 1 && P.bsb != 0 && P.csb == 1 && P.k * P.n * sizeof(*P.b) <= (size_t{1} << 15);
+    for (size_t t = 0; t < P.batch; ++t) {
+        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        if (ahead && t + 1 < P.batch)
+            for (size_t p = 0; p < P.k; ++p) {
+                const char* row = reinterpret_cast<const char*>(P.b + (it + 1) * P.bsb + static_cast<ptrdiff_t>(p) * P.rsb);
+                for (size_t off = 0; off < P.n * sizeof(*P.b); off += 64) __builtin_prefetch(row + off, 0, 3);
+            }
+        uint16_t* h = nullptr;
+        if constexpr (requires { P.h; })
+            if (P.h) h = P.h + it * P.bsc;
+        product(P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp, t > 0 && shared_a);
+    }
+}
 void packed_avx512_f16(const HalfProblem& p);
 void packed_avx2_f16(const HalfProblem& p);
 using HalfKernel = void (*)(const HalfProblem&);
