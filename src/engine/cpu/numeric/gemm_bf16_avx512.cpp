@@ -51,26 +51,7 @@ constexpr size_t NC = 1024;  // columns per packed B block: 1 MiB
 using u16 = uint16_t;
 using u32 = uint32_t;
 
-// Growable per-thread packing buffer; kept between calls so that repeated
-// products do not pay for fresh pages.
-class Scratch {
-  public:
-    ~Scratch() { std::free(p_); }
-    u32* get(size_t words) {
-        if (words > cap_) {
-            std::free(p_);
-            p_ = nullptr;
-            cap_ = 0;
-            p_ = static_cast<u32*>(aligned_block(alloc_bytes(words, sizeof(u32))));
-            cap_ = words;
-        }
-        return p_;
-    }
-
-  private:
-    u32* p_ = nullptr;
-    size_t cap_ = 0;
-};
+using Scratch = PackScratch<u32>;
 
 __mmask32 mask32(size_t lanes) { return lanes >= 32 ? ~__mmask32{0} : (__mmask32{1} << lanes) - 1; }
 __mmask16 mask16(size_t lanes) { return lanes >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << lanes) - 1); }

@@ -7,16 +7,11 @@
 // kernel whatever the tile shapes.
 #include <immintrin.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "engine/cpu/numeric/gemm_kernels.hpp"
-#include "support/alloc.hpp"
-#include "support/checked.hpp"
 
 namespace vorka::gemm::detail {
 namespace {
@@ -26,35 +21,8 @@ constexpr size_t NR = 16;  // columns: two ymm
 constexpr size_t KC = kPackedKC;
 constexpr size_t MC = 32 * MR;  // rows per packed A block
 
-// Columns per packed B block: half of L2, as for the AVX-512 kernel.
-size_t nc_block() {
-    static const size_t nc = [] {
-        long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-        if (l2 <= 0) l2 = 1L << 20;
-        const size_t cols = static_cast<size_t>(l2) / 2 / (KC * sizeof(float));
-        return std::clamp<size_t>(cols / NR * NR, 8 * NR, 256 * NR);
-    }();
-    return nc;
-}
-
-class Scratch {
-  public:
-    ~Scratch() { std::free(p_); }
-    float* get(size_t n) {
-        if (n > cap_) {
-            std::free(p_);
-            p_ = nullptr;
-            cap_ = 0;
-            p_ = static_cast<float*>(aligned_block(alloc_bytes(n, sizeof(float))));
-            cap_ = n;
-        }
-        return p_;
-    }
-
-  private:
-    float* p_ = nullptr;
-    size_t cap_ = 0;
-};
+// Columns per packed B block (1 MiB L2 when the CPU does not say).
+size_t nc_block() { return detail::nc_block<NR, KC>(1L << 20); }
 
 // Eight consecutive float16 values widened; fewer than 8 available are
 // zero-padded (nothing past them is read).
@@ -262,25 +230,7 @@ void product(const HalfProblem& P, const uint16_t* a, const uint16_t* b, float* 
 }  // namespace
 
 void packed_avx2_f16(const HalfProblem& P) {
-    thread_local Scratch abuf, bbuf;
-    const size_t kc = std::min(KC, P.k);
-    float* ap = abuf.get((std::min(MC, P.m) + MR - 1) / MR * MR * kc);
-    float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
-    // A shared by every item and within one block is packed (widened) once
-    const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
-    // Small items of B come from memory once each: ask for the next one
-    // while this one is computed, so packing it does not wait.
-    const bool ahead = P.batch > 1 && P.bsb != 0 && P.csb == 1 && P.k * P.n * sizeof(*P.b) <= (size_t{1} << 15);
-    for (size_t t = 0; t < P.batch; ++t) {
-        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        if (ahead && t + 1 < P.batch)
-            for (size_t p = 0; p < P.k; ++p) {
-                const char* row = reinterpret_cast<const char*>(P.b + (it + 1) * P.bsb + static_cast<ptrdiff_t>(p) * P.rsb);
-                for (size_t off = 0; off < P.n * sizeof(*P.b); off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
-            }
-        uint16_t* h = P.h ? P.h + it * P.bsc : nullptr;
-        product(P, P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp, t > 0 && shared_a);
-    }
+    packed_batch<MR, NR, MC>(P, nc_block(), [&](auto... item) { product(P, item...); });
 }
 
 }  // namespace vorka::gemm::detail

@@ -13,18 +13,13 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <new>
 #include <type_traits>
 
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
-#include "support/alloc.hpp"
-#include "support/checked.hpp"
 
 namespace vorka::gemm::detail {
 namespace {
@@ -34,39 +29,8 @@ constexpr size_t NV = 2;     // zmm per row of the register tile
 constexpr size_t NR = 16 * NV;
 constexpr size_t KC = kPackedKC;  // k per block; an A panel is 8 KiB (L1)
 constexpr size_t MC = 256;   // rows per packed A block: 256 KiB
-// Columns per packed B block: the block stays in L2 while A's rows pass it,
-// together with A's panels and C's tiles, so it takes half of L2 (1 MiB on
-// 2 MiB L2s, 512 KiB on 1 MiB ones), as the C library reads it from the CPU.
-// Measured on a 1 MiB-L2 Zen 5: 384 to 1024 columns are within 3% at n = 2048.
-size_t nc_block() {
-    static const size_t nc = [] {
-        long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-        if (l2 <= 0) l2 = 1L << 21;
-        const size_t cols = static_cast<size_t>(l2) / 2 / (KC * sizeof(float));
-        return std::clamp<size_t>(cols / NR * NR, 8 * NR, 128 * NR);
-    }();
-    return nc;
-}
-
-// Growable per-thread packing buffer, kept between calls.
-class Scratch {
-  public:
-    ~Scratch() { std::free(p_); }
-    float* get(size_t n) {
-        if (n > cap_) {
-            std::free(p_);
-            p_ = nullptr;
-            cap_ = 0;
-            p_ = static_cast<float*>(aligned_block(alloc_bytes(n, sizeof(float))));
-            cap_ = n;
-        }
-        return p_;
-    }
-
-  private:
-    float* p_ = nullptr;
-    size_t cap_ = 0;
-};
+// Columns per packed B block (2 MiB L2 when the CPU does not say).
+size_t nc_block() { return detail::nc_block<NR, KC>(1L << 21); }
 
 __mmask16 mask16(size_t lanes) { return lanes >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << lanes) - 1); }
 __mmask8 mask8(size_t lanes) { return lanes >= 8 ? __mmask8(0xFF) : __mmask8((1u << lanes) - 1); }
@@ -312,28 +276,7 @@ void product(const PR& P, const S* a, const S* b, float* c, uint16_t* h, float* 
 
 template <class PR>
 void packed(const PR& P) {
-    thread_local Scratch abuf, bbuf;
-    const size_t kc = std::min(KC, P.k);
-    float* ap = abuf.get((std::min(MC, P.m) + MR - 1) / MR * MR * kc);
-    float* bp = bbuf.get((std::min(nc_block(), P.n) + NR - 1) / NR * NR * kc);
-    // A shared by every item and within one block is packed (widened) once
-    const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
-    // Small items of B come from memory once each: ask for the next one
-    // while this one is computed, so packing it does not wait.
-    const bool ahead = P.batch > 1 && P.bsb != 0 && P.csb == 1 && P.k * P.n * sizeof(*P.b) <= (size_t{1} << 15);
-    for (size_t t = 0; t < P.batch; ++t) {
-        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        if (ahead && t + 1 < P.batch)
-            for (size_t p = 0; p < P.k; ++p) {
-                const char* row = reinterpret_cast<const char*>(P.b + (it + 1) * P.bsb + static_cast<ptrdiff_t>(p) * P.rsb);
-                for (size_t off = 0; off < P.n * sizeof(*P.b); off += 64) _mm_prefetch(row + off, _MM_HINT_T0);
-            }
-        uint16_t* h = nullptr;
-        if constexpr (std::is_same_v<PR, HalfProblem>)
-            if (P.h) h = P.h + it * P.bsc;
-        product(P, P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp,
-                t > 0 && shared_a);
-    }
+    packed_batch<MR, NR, MC>(P, nc_block(), [&](auto... item) { product(P, item...); });
 }
 
 }  // namespace

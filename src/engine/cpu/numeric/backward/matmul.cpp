@@ -167,6 +167,18 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
 template <class T>
 Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted);
 
+// out, completed with the gradients in rest (those no kernel produced) by widening.
+template <class T>
+Result<GradPair<T>> widen_rest(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted rest,
+                               GradPair<T> out) {
+    if (rest.lhs || rest.rhs) {
+        VORKA_TRY(GradPair<T> r, widened_backward(g, a, b, rest));
+        if (rest.lhs) out.lhs = std::move(r.lhs);
+        if (rest.rhs) out.rhs = std::move(r.rhs);
+    }
+    return out;
+}
+
 // x @ y of two 16-bit matrices (rows x inner, inner x cols views) with the
 // packed 16-bit kernels, float32 sums rounded once: bfloat16 with its
 // dot-product instructions, float16 widened while packed. false when the
@@ -216,13 +228,7 @@ std::optional<Result<GradPair<T>>> packed_backward_2d(const NdView<T>& g, const 
         rest.lhs = !packed_product_2d(g, b, m, n, k, g.strides[0], g.strides[1], b.strides[1], b.strides[0], out.lhs);
     if (wanted.rhs)
         rest.rhs = !packed_product_2d(a, g, k, m, n, a.strides[1], a.strides[0], g.strides[0], g.strides[1], out.rhs);
-    if (rest.lhs || rest.rhs) {
-        auto r = widened_backward(g, a, b, rest);
-        if (!r.ok()) return Result<GradPair<T>>(std::move(r).error());
-        if (rest.lhs) out.lhs = std::move(r->lhs);
-        if (rest.rhs) out.rhs = std::move(r->rhs);
-    }
-    return Result<GradPair<T>>(std::move(out));
+    return widen_rest(g, a, b, rest, std::move(out));
 }
 
 // x @ y for x: batch ++ [m, p], y: batch ++ [p, n] (strided, possibly zero
@@ -318,13 +324,7 @@ std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& 
         if (r) out.rhs = std::move(*r);
         rest.rhs = !r;
     }
-    if (rest.lhs || rest.rhs) {
-        auto r = widened_backward(g, a, b, rest);
-        if (!r.ok()) return Result<GradPair<f16>>(std::move(r).error());
-        if (rest.lhs) out.lhs = std::move(r->lhs);
-        if (rest.rhs) out.rhs = std::move(r->rhs);
-    }
-    return Result<GradPair<f16>>(std::move(out));
+    return widen_rest(g, a, b, rest, std::move(out));
 }
 
 }  // namespace
