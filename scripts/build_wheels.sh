@@ -8,7 +8,7 @@
 #      the extension must need only the C/C++ runtimes and export no BLIS symbol,
 #      and the wheel must carry the stubs, py.typed and both licence files.
 #   4. A fresh virtual environment per interpreter installs its repaired wheel
-#      (plus only pytest and hypothesis) and runs the Python tests from outside
+#      (plus only pytest) and runs the Python tests from outside
 #      the source tree; another installs the sdist itself and does the same.
 # Usage: scripts/build_wheels.sh [OUTDIR]  (default dist/; repaired wheels and
 # the sdist land there). Assumes scripts/setup.sh ran.
@@ -135,7 +135,7 @@ test_installed() {
   "$py" -m venv "$env"
   # The pip bundled with an interpreter may predate the wheel's metadata version.
   "$env/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1
-  "$env/bin/python" -m pip install -q "$@" pytest hypothesis >"$WORK/pip.log" 2>&1 \
+  "$env/bin/python" -m pip install -q "$@" pytest >"$WORK/pip.log" 2>&1 \
     || { grep -v '^WARNING: Location' "$WORK/pip.log" | tail -n 40; fail "installing $* failed"; }
   (cd "$WORK" && "$env/bin/python" - "$ROOT" "$VERSION" <<'PYEOF'
 import os, sys

@@ -7,7 +7,7 @@
 # every buffer exactly its size and poisons it (src/support/alloc.hpp), so
 # small over-reads and never-written results show. Any sanitizer report fails
 # the run.
-# Assumes scripts/setup.sh has run (.venv with numpy, pytest, hypothesis, torch).
+# Assumes scripts/setup.sh has run (.venv with numpy, pytest, torch).
 # Usage: scripts/sanitize.sh   (VORKA_PYTHON overrides the interpreter)
 set -euo pipefail
 cd "$(dirname "$0")/.."

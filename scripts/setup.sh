@@ -44,7 +44,7 @@ make_env() {
   local py="$1" dir="$2" extra="$3"
   if [ ! -x "$dir/bin/python" ]; then "$py" -m venv "$dir"; fi
   "$dir/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$dir/bin/python" -m pip install -q numpy ml_dtypes pytest hypothesis scikit-build-core cmake ninja mypy $extra
+  "$dir/bin/python" -m pip install -q numpy ml_dtypes pytest scikit-build-core cmake ninja mypy $extra
   "$dir/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps .
 }
 
