@@ -2,20 +2,15 @@
 // (plain arithmetic in double).
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
-#include <cstdint>
-#include <vector>
+#include "common.hpp"
 
-#include "engine/cpu/numeric/formats.hpp"
 
 namespace {
 
 using vorka::bf16;
 using vorka::f16;
-
-uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
-float from_bits(uint32_t u) { return std::bit_cast<float>(u); }
+uint32_t bits(float f) { return vorka::float_bits(f); }
+const auto from_bits = vorka::float_from_bits;
 
 // ---- references ----
 

@@ -2,10 +2,7 @@
 // the classification of every layout, reshape, sizes.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
-#include <numeric>
-#include <vector>
+#include "common.hpp"
 
 #include "strided/buffer.hpp"
 #include "strided/layout.hpp"
@@ -35,26 +32,18 @@ TEST(Layout, Classification) {
         int flags;
     };
     const Case cases[] = {
-        {D({}), S({}), true, true, true, 15},
-        {D({5}), S({1}), true, true, true, 15},
-        {D({1}), S({7}), true, true, true, 15},
-        {D({0}), S({5}), true, true, true, 15},
-        {D({4}), S({2}), false, false, false, 0},
-        {D({4}), S({-1}), false, false, true, 0},
-        {D({1, 4}), S({4, 1}), true, true, true, 15},
-        {D({3, 1}), S({1, 3}), true, true, true, 15},
-        {D({2, 3}), S({3, 1}), true, false, true, 5},
-        {D({2, 1, 3}), S({3, 3, 1}), true, false, true, 5},
-        {D({3, 2}), S({1, 3}), false, true, true, 10},
-        {D({2, 3, 4}), S({1, 2, 6}), false, true, true, 10},
-        {D({3, 2, 4}), S({4, 12, 1}), false, false, true, 4},  // axes 0 and 1 swapped
-        {D({2, 3}), S({6, 1}), false, false, false, 4},        // gaps between rows
-        {D({4, 3}), S({1, 8}), false, false, false, 8},
-        {D({2, 3}), S({0, 1}), false, false, false, 4},  // broadcast rows
-        {D({2, 3}), S({1, 0}), false, false, false, 8},
+        {D({}), S({}), true, true, true, 15}, {D({5}), S({1}), true, true, true, 15},
+        {D({1}), S({7}), true, true, true, 15}, {D({0}), S({5}), true, true, true, 15},
+        {D({4}), S({2}), false, false, false, 0}, {D({4}), S({-1}), false, false, true, 0},
+        {D({1, 4}), S({4, 1}), true, true, true, 15}, {D({3, 1}), S({1, 3}), true, true, true, 15},
+        {D({2, 3}), S({3, 1}), true, false, true, 5}, {D({2, 1, 3}), S({3, 3, 1}), true, false, true, 5},
+        {D({3, 2}), S({1, 3}), false, true, true, 10}, {D({2, 3, 4}), S({1, 2, 6}), false, true, true, 10},
+        {D({3, 2, 4}), S({4, 12, 1}), false, false, true, 4},                                  // axes 0, 1 swapped
+        {D({2, 3}), S({6, 1}), false, false, false, 4}, {D({4, 3}), S({1, 8}), false, false, false, 8},  // gaps
+        {D({2, 3}), S({0, 1}), false, false, false, 4}, {D({2, 3}), S({1, 0}), false, false, false, 8},  // broadcast
         {D({2, 3}), S({0, 0}), false, false, false, 0},
-        {D({1, 3}), S({1, 2}), false, false, false, 0},  // unit stride on an extent-1 axis
-        {D({3, 1}), S({2, 1}), false, false, false, 0},
+        // unit stride on an extent-1 axis
+        {D({1, 3}), S({1, 2}), false, false, false, 0}, {D({3, 1}), S({2, 1}), false, false, false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
