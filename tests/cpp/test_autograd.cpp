@@ -1,7 +1,6 @@
 // What the Python suite cannot see of the backward pass: the gradient store,
 // sums back to a shape, the gradient kernels' errors and bits on every
-// instruction set, node rules, nodes the root does not reach, what a failed
-// pass publishes (nothing), gradients nobody can read left uncomputed.
+// instruction set, the pass on a private tape.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -37,22 +36,21 @@ CpuStorage iota(Dims shape, float start = 1.0f) {
     return make(std::move(shape), v);
 }
 
-// Elements in logical (row-major) order, each through f.
-template <class R, class Fn>
-std::vector<R> elements(const CpuStorage& s, Fn f) {
+// Elements in logical (row-major) order, as float32 values or as bits.
+template <bool Bits = false>
+auto elements(const CpuStorage& s) {
     return s.visit([&](const auto& a) {
-        std::vector<R> out;
-        if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(*a.data())>, bool>) {
-            auto std_arr = vorka::to_standard_layout(a.view());
-            for (std::size_t i = 0; i < std_arr.size(); ++i) out.push_back(f(std_arr.data()[i]));
-        }
+        std::vector<std::conditional_t<Bits, uint32_t, float>> out;
+        const auto std_arr = vorka::to_standard_layout(a.view());
+        for (std::size_t i = 0; i < std_arr.size(); ++i)
+            if constexpr (Bits) out.push_back(vorka::test::bits_of(std_arr.data()[i]));
+            else if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(*a.data())>, bool>)
+                out.push_back(to_f32(std_arr.data()[i]));
         return out;
     });
 }
-F values(const CpuStorage& s) { return elements<float>(s, [](auto x) { return to_f32(x); }); }
-std::vector<uint32_t> bits(const CpuStorage& s) {
-    return elements<uint32_t>(s, [](auto x) { return vorka::test::bits_of(x); });
-}
+F values(const CpuStorage& s) { return elements(s); }
+std::vector<uint32_t> bits(const CpuStorage& s) { return elements<true>(s); }
 
 template <class R>
 void expect_error(const R& r, ErrorKind kind, const std::string& message = "") {

@@ -102,7 +102,8 @@ template <class T>
 Operand<T> operand(size_t r, size_t c, const Layout& l, size_t batch, bool shared, bool stacked, size_t gap,
                    std::mt19937& rng, bool integers) {
     Operand<T> o;
-    for (size_t t = 0; t < (shared ? 1 : std::max<size_t>(batch, 1)); ++t) fill(o.items.emplace_back(r, c, l), rng, integers);
+    for (size_t t = 0; t < (shared ? 1 : std::max<size_t>(batch, 1)); ++t)
+        fill(o.items.emplace_back(r, c, l), rng, integers);
     const size_t sz = stacked && !shared ? r * c : o.items[0].buf.size() + gap;
     o.buf.assign(sz * o.items.size() + o.items[0].buf.size(), nan_of<T>());
     for (size_t t = 0; t < o.items.size(); ++t)
@@ -238,47 +239,29 @@ void check(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc,
     }
 }
 
-// Every layout combination on shapes that hit the edge cases (all = true);
-// four combinations around our blocking, BLIS's and the dispatch threshold.
-struct ShapeCase {
-    Shape s;
-    bool all;
-};
-
-class GemmShapes : public ::testing::TestWithParam<ShapeCase> {};
-
-TEST_P(GemmShapes, MatchReference) {
-    const auto [s, all] = GetParam();
-    const auto product = [&](const Layout& la, const Layout& lb, const Layout& lc, bool integers, uint32_t seed) {
-        std::mt19937 rng(seed);
-        check<float>(s, la, lb, lc, 1, false, false, false, rng, integers);
-        if (s.k > 0 && s.k <= 4096) check<f16>(s, la, lb, lc, 2, false, true, false, rng);  // longer: split sums
-    };
-    if (!all) {
-        const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
-        product(row, row, row, true, 11);
-        product(row, col, row, true, 12);
-        product(col, row, col, false, 13);
-        product(strided, col, strided, false, 14);
-        return;
-    }
-    for (const Layout& la : kLayouts)
-        for (const Layout& lb : kLayouts)
-            for (const Layout& lc : kLayouts) {
-                if (!lc.output_ok) continue;
-                const uint32_t seed = 1u + P(&la - kLayouts) * 64 + P(&lb - kLayouts) * 8 + P(&lc - kLayouts);
-                product(la, lb, lc, true, seed);
-                product(la, lb, lc, false, seed + 1000);
-            }
+void product(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc, bool integers, uint32_t seed) {
+    std::mt19937 rng(seed);
+    check<float>(s, la, lb, lc, 1, false, false, false, rng, integers);
+    if (s.k > 0 && s.k <= 4096) check<f16>(s, la, lb, lc, 2, false, true, false, rng);  // longer: split sums
 }
 
-std::vector<ShapeCase> shape_cases() {
-    std::vector<ShapeCase> v;
-    // k = 0: zeros over the NaNs of C; m or n 0: nothing written
+// k = 0: zeros over the NaNs of C; m or n 0: nothing written.
+TEST(Gemm, EveryLayoutOnEdgeShapes) {
     for (Shape s : {Shape{5, 7, 0}, Shape{0, 7, 3}, Shape{5, 0, 3}, Shape{1, 1, 1}, Shape{1, 1, 37}, Shape{1, 19, 1},
                     Shape{23, 1, 1}, Shape{1, 40, 33}, Shape{35, 1, 40}, Shape{5, 7, 1}, Shape{3, 3, 3}, Shape{8, 8, 8},
                     Shape{9, 17, 5}, Shape{7, 33, 19}, Shape{13, 9, 70}, Shape{33, 40, 17}, Shape{7, 70, 9}})
-        v.push_back({s, true});
+        for (const Layout& la : kLayouts)
+            for (const Layout& lb : kLayouts)
+                for (const Layout& lc : kLayouts) {
+                    if (!lc.output_ok) continue;
+                    const uint32_t seed = 1u + P(&la - kLayouts) * 64 + P(&lb - kLayouts) * 8 + P(&lc - kLayouts);
+                    product(s, la, lb, lc, true, seed);
+                    product(s, la, lb, lc, false, seed + 1000);
+                }
+}
+
+// Four layout combinations around our blocking, BLIS's and the dispatch threshold.
+TEST(Gemm, BlockEdges) {
     for (Shape s : {
              // tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
              Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
@@ -292,15 +275,14 @@ std::vector<ShapeCase> shape_cases() {
              // and skx's: MR 32, NR 12, MC 480, KC 384
              Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
              // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
-             Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}})
-        v.push_back({s, false});
-    return v;
+             Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}}) {
+        const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
+        product(s, row, row, row, true, 11);
+        product(s, row, col, row, true, 12);
+        product(s, col, row, col, false, 13);
+        product(s, strided, col, strided, false, 14);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Gemm, GemmShapes, ::testing::ValuesIn(shape_cases()),
-                         [](const ::testing::TestParamInfo<ShapeCase>& info) {
-                             return str(info.param.s) + (info.param.all ? "_all" : "");
-                         });
 
 // The size tests above must reach the packed kernel (or BLIS) through sgemm,
 // not only when forced.
@@ -321,17 +303,14 @@ TEST(Gemm, ThresholdSplitsSmallFromLarge) {
 // of A and C, one taller product; around a shared A: column-major items of B
 // and C, one wider product.
 TEST(Gemm, BatchesItemByItem) {
-    const struct {
-        Shape s;
-        bool share_a, share_b, stacked;
-    } cases[] = {{{8, 8, 8}, false, false, false},   {{8, 8, 8}, true, false, false},   {{8, 8, 8}, false, true, false},
-                 {{3, 20, 40}, true, true, false},   {{1, 1, 9}, false, true, false},   {{70, 65, 66}, false, true, false},
-                 {{3, 2, 4099}, false, true, false}, {{2, 3, 4500}, true, false, false}, {{8, 8, 8}, false, true, true},
-                 {{8, 8, 8}, true, false, true},     {{1, 7, 9}, false, true, true},     {{1, 7, 9}, true, false, true},
-                 {{7, 1, 9}, false, true, true},     {{7, 1, 9}, true, false, true},     {{33, 40, 17}, false, true, true},
-                 {{33, 40, 17}, true, false, true},  {{32, 32, 300}, false, true, true}, {{32, 32, 300}, true, false, true}};
+    const std::pair<Shape, std::string> cases[] = {  // A or B shared, Stacked
+        {{8, 8, 8}, ""},     {{8, 8, 8}, "A"},      {{8, 8, 8}, "B"},      {{3, 20, 40}, "AB"},   {{1, 1, 9}, "B"},
+        {{70, 65, 66}, "B"}, {{3, 2, 4099}, "B"},   {{2, 3, 4500}, "A"},   {{8, 8, 8}, "BS"},     {{8, 8, 8}, "AS"},
+        {{1, 7, 9}, "BS"},   {{1, 7, 9}, "AS"},     {{7, 1, 9}, "BS"},     {{7, 1, 9}, "AS"},     {{33, 40, 17}, "BS"},
+        {{33, 40, 17}, "AS"}, {{32, 32, 300}, "BS"}, {{32, 32, 300}, "AS"}};
     std::mt19937 rng(99);
-    for (const auto& [s, share_a, share_b, stacked] : cases) {
+    for (const auto& [s, f] : cases) {
+        const bool share_a = f.find('A') != f.npos, share_b = f.find('B') != f.npos, stacked = f.find('S') != f.npos;
         const bool tall = stacked && share_b, wide = stacked && share_a;
         check<float>(s, kLayouts[wide ? 3 : 0], kLayouts[tall ? 3 : 1], kLayouts[tall ? 0 : wide ? 1 : 3], 5, share_a,
                      share_b, stacked, rng);

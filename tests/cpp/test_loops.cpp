@@ -15,7 +15,8 @@ using vorka::test::bits_of;
 
 template <class T>
 const char* type_name() {
-    return std::is_same_v<T, float> ? "f32" : std::is_same_v<T, f16> ? "f16" : std::is_same_v<T, bf16> ? "bf16" : "bool";
+    return std::is_same_v<T, float> ? "f32" : std::is_same_v<T, f16> ? "f16" : std::is_same_v<T, bf16> ? "bf16"
+                                                                                                    : "bool";
 }
 
 template <class T>
@@ -28,18 +29,16 @@ T of_bits(uint32_t u) {
 // subnormals, the extremes, one), a quarter random bits, the rest in [-4, 4].
 template <class T>
 T random_value(std::mt19937& rng) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return (rng() & 1) != 0;
-    } else {
+    if constexpr (std::is_same_v<T, bool>) return (rng() & 1) != 0;
+    else {
         constexpr bool f32 = std::is_same_v<T, float>, half = std::is_same_v<T, f16>;
         static const std::vector<uint32_t> specials =
-            f32 ? std::vector<uint32_t>{0x00000000, 0x80000000, 0x7F800000, 0xFF800000, 0x7FC00000,
-                                        0xFFC12345, 0x7F800001, 0xFFA00000, 0x7FBFFFFF, 0x00000001,
-                                        0x807FFFFF, 0x00800000, 0x7F7FFFFF, 0x3F800000, 0xBF800000}
+            f32 ? std::vector<uint32_t>{0x00000000, 0x80000000, 0x7F800000, 0xFF800000, 0x7FC00000, 0xFFC12345,
+                                        0x7F800001, 0xFFA00000, 0x7FBFFFFF, 0x00000001, 0x807FFFFF, 0x00800000,
+                                        0x7F7FFFFF, 0x3F800000, 0xBF800000}
                 : std::vector<uint32_t>{0x0000, 0x8000, half ? 0x7C00u : 0x7F80u, half ? 0xFC00u : 0xFF80u,
-                                        half ? 0x7E00u : 0x7FC0u, half ? 0xFE55u : 0xFFD5u,
-                                        half ? 0x7C01u : 0x7F81u, half ? 0xFD00u : 0xFFA0u,
-                                        0x0001, 0x83FF, half ? 0x7BFFu : 0x7F7Fu, 0x3C00};
+                                        half ? 0x7E00u : 0x7FC0u, half ? 0xFE55u : 0xFFD5u, half ? 0x7C01u : 0x7F81u,
+                                        half ? 0xFD00u : 0xFFA0u, 0x0001, 0x83FF, half ? 0x7BFFu : 0x7F7Fu, 0x3C00};
         switch (rng() % 4) {
             case 0: return of_bits<T>(specials[rng() % specials.size()]);
             case 1: return of_bits<T>(static_cast<uint32_t>(rng()));
@@ -112,15 +111,8 @@ T ref_arith(BinaryOp op, T x, T y) {
 
 template <class V>
 bool ref_compare(CompareOp op, V x, V y) {
-    switch (op) {
-        case CompareOp::Eq: return x == y;
-        case CompareOp::Ne: return x != y;
-        case CompareOp::Lt: return x < y;
-        case CompareOp::Le: return x <= y;
-        case CompareOp::Gt: return x > y;
-        case CompareOp::Ge: return x >= y;
-    }
-    return false;
+    const bool r[] = {x == y, x != y, x < y, x <= y, x > y, x >= y};  // in CompareOp's order
+    return r[int(op)];
 }
 
 // +0 for NaNs of every kind and for the sign set
@@ -143,7 +135,8 @@ constexpr uint32_t kNanScalars[] = {0x7F800001u, 0xFFBFFFFFu, 0x7FFFFFFFu, 0xFFF
 template <class T>
 void check_type(std::mt19937& rng) {
     size_t nan_scalar = 0;
-    for (auto [sa, sb] : std::initializer_list<std::pair<ptrdiff_t, ptrdiff_t>>{{1, 1}, {1, 0}, {0, 1}, {2, -1}, {0, 0}, {-3, 2}}) {
+    using Pair = std::pair<ptrdiff_t, ptrdiff_t>;
+    for (auto [sa, sb] : {Pair{1, 1}, Pair{1, 0}, Pair{0, 1}, Pair{2, -1}, Pair{0, 0}, Pair{-3, 2}}) {
         for (size_t n : {0, 1, 3, 15, 16, 17, 31, 33, 1000}) {
             SCOPED_TRACE(std::string(type_name<T>()) + " strides (" + std::to_string(sa) + "," + std::to_string(sb) +
                          ") n=" + std::to_string(n));
@@ -157,9 +150,8 @@ void check_type(std::mt19937& rng) {
                 for (LogicalOp op : {LogicalOp::And, LogicalOp::Or, LogicalOp::Xor})
                     expect_outputs<bool>(n, [&](bool* out) { logical(op, a.p, a.s, b.p, b.s, out, n); },
                                          [&](size_t i) {
-                                             const bool x = a.at(i), y = b.at(i);
-                                             return op == LogicalOp::And ? (x && y) : op == LogicalOp::Or ? (x || y)
-                                                                                                           : (x != y);
+                                             const bool x = a.at(i), y = b.at(i), r[] = {x && y, x || y, x != y};
+                                             return r[int(op)];
                                          });
                 expect_outputs<bool>(n, [&](bool* out) { logical_not(a.p, a.s, out, n); },
                                      [&](size_t i) { return !a.at(i); });
@@ -192,13 +184,12 @@ void check_type(std::mt19937& rng) {
                 expect_outputs<T>(n, [&](T* out) { relu_backward(a.p, a.s, b.p, b.s, out, n); },
                                   [&](size_t i) { return to_f32(b.at(i)) > 0.0f ? a.at(i) : T{}; });
                 if constexpr (!std::is_same_v<T, float>) {
-                    if (sa == 1 && sb == 1) {
-                        const auto f = make_input<float>(n, 1, rng);
-                        expect_outputs<float>(n, [&](float* out) { widen(a.p, out, n); },
-                                              [&](size_t i) { return to_f32(a.at(i)); });
-                        expect_outputs<T>(n, [&](T* out) { narrow(f.p, out, n); },
-                                          [&](size_t i) { return from_f32<T>(f.at(i)); });
-                    }
+                    if (sa != 1 || sb != 1) continue;
+                    const auto f = make_input<float>(n, 1, rng);
+                    expect_outputs<float>(n, [&](float* out) { widen(a.p, out, n); },
+                                          [&](size_t i) { return to_f32(a.at(i)); });
+                    expect_outputs<T>(n, [&](T* out) { narrow(f.p, out, n); },
+                                      [&](size_t i) { return from_f32<T>(f.at(i)); });
                 }
             }
         }
@@ -248,28 +239,23 @@ TEST_P(Loops, LargeOutputs) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllIsas, Loops, ::testing::Values(Isa::Generic, Isa::Avx2, Isa::Avx512),
-                         [](const ::testing::TestParamInfo<Isa>& info) {
-                             return std::string(info.param == Isa::Generic ? "Generic"
-                                                : info.param == Isa::Avx2  ? "Avx2"
-                                                                           : "Avx512");
-                         });
+INSTANTIATE_TEST_SUITE_P(AllIsas, Loops, ::testing::Values(Isa::Generic, Isa::Avx2, Isa::Avx512), [](const auto& i) {
+    return std::string(i.param == Isa::Generic ? "Generic" : i.param == Isa::Avx2 ? "Avx2" : "Avx512");
+});
 
 // Sums of runs and of columns: the same bits on every instruction set, NaN
 // payloads included (random bits), and on positive data within a few float32
 // roundings of the exact sum however long the run (pairwise, not sequential).
 template <class T>
 void check_sums() {
-    struct Case {
+    const struct {
         size_t rows, cols;
         ptrdiff_t sr, sc;  // element strides of the input
-    };
-    constexpr Case kCases[] = {{1, 1, 1, 1},       {17, 3, 3, 1},      {257, 1, 1, 1},      {1000, 40, 40, 1},
-                               {4099, 5, 1, 4099}, {33, 300, 300, 1},  {2, 600, 1, 2},      {1 << 20, 2, 2, 1},
-                               {70000, 16, 16, 1}, {3, 7, 0, 1},       {15, 9, 1, 15},      {33, 17, 17, 1},
-                               {9, 31, 31, 1}};
+    } cases[] = {{1, 1, 1, 1},     {17, 3, 3, 1},      {257, 1, 1, 1},  {1000, 40, 40, 1}, {4099, 5, 1, 4099},
+                 {33, 300, 300, 1}, {2, 600, 1, 2},    {1 << 20, 2, 2, 1}, {70000, 16, 16, 1}, {3, 7, 0, 1},
+                 {15, 9, 1, 15},   {33, 17, 17, 1},    {9, 31, 31, 1}};
     std::mt19937 rng(77);
-    for (const Case& c : kCases) {
+    for (const auto& c : cases) {
         const size_t span = (c.rows - 1) * c.sr + (c.cols - 1) * c.sc + 1;
         SCOPED_TRACE(std::string(type_name<T>()) + " rows " + std::to_string(c.rows) + " cols " +
                      std::to_string(c.cols));
