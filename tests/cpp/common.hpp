@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <type_traits>
+#include <typeinfo>
 #include <vector>
 
 #include "engine/cpu/numeric/formats.hpp"

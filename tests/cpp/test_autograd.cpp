@@ -125,10 +125,9 @@ TEST(SumToShape, SameBitsOnEveryIsa) {
     check.operator()<bf16>();
 }
 
-// float16 division gradients are the float32 ones of the widened operands,
-// rounded once, on every instruction set: NaN, inf and subnormal operands,
-// lengths around the vector widths and the conversion blocks, broadcast and
-// strided operands.
+// float16 division gradients: the float32 ones of the widened operands, rounded
+// once, on every instruction set, for NaN, inf and subnormal operands, lengths
+// around the vector widths and conversion blocks, broadcast and strided.
 TEST(GradientKernels, HalfDivisionIsFloat32RoundedOnEveryIsa) {
     std::mt19937 rng(5);
     auto narrowed = [](const CpuStorage& s) { return bits(make<f16>(s.shape(), values(s))); };
@@ -178,18 +177,15 @@ TEST(GradientKernels, TypeAndShapeErrors) {
                  "Matmul requires at least 2D tensors. A: 1D, B: 2D");
 }
 
-// ---- the pass on a private tape ---------------------------------------------
-
 NodeId leaf(Tape& tape) { return tape.push_node(nullptr); }
 F grad_of(const Tape& tape, const NodeId& id) {
     const Storage* g = tape.grad_slot(id);
     return g ? values(**g) : F{};
 }
 
-// Subtraction negates the right side's gradient, summed back to its shape; a
-// node the root does not reach is skipped and keeps its earlier gradient; a
-// failed pass publishes nothing, though the failing root's first send
-// succeeded (into the scalar node) before its second computation failed.
+// Subtraction negates the right side's gradient, summed back to its shape; a node
+// the root does not reach keeps its gradient; a failed pass publishes nothing,
+// though the failing root's first send (into the scalar node) succeeded.
 TEST(Backward, SubtractionUnreachedNodesAndFailedPass) {
     Tape tape;
     NodeId x = leaf(tape), c = leaf(tape);

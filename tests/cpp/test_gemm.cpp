@@ -119,10 +119,8 @@ std::string str(const Shape& s) {
     return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
 }
 
-// Runs `run` into a poisoned C (items apart, or stacked; 7s after the last)
-// and checks each item against `want`: within `tol` for float32 operands,
-// bit for bit (rounded once to the type of C) for 16-bit ones; nothing else
-// may be written, nothing at all when the product declines.
+// Runs `run` into a poisoned C; each item within `tol` of `want` (16-bit
+// operands: bit for bit), nothing else written, nothing at all if declined.
 template <class T, class O, class Run>
 void expect_c(const Shape& s, const Layout& lc, size_t batch, bool stacked, bool runs, const std::vector<double>& want,
               const std::vector<double>& tol, Run run, const std::string& what) {
@@ -181,11 +179,10 @@ void run_path(const Path& path, size_t batch, size_t m, size_t n, size_t k, cons
         vorka::gemm::sgemm_batch(batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
 }
 
-// A batched product of T on every path against the reference: for float32 the
-// exact sum (in double) within a few roundings, or exactly on small integers;
-// for 16-bit operands the documented order, each product exact, each sum
-// rounded once in float32 (k = 0, 1, 2, ... for float16; k = 1, 0, 3, 2, ...
-// for bfloat16), into float32 and into 16-bit C.
+// A batched product of T on every path against the exact sum (float32: within
+// a few roundings, exact on small integers) or the documented order of 16-bit
+// products: each product exact, each sum rounded once in float32, k = 0, 1,
+// 2, ... for float16, k = 1, 0, 3, 2, ... for bfloat16; into float32 and 16-bit C.
 template <class T>
 void check(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc, size_t batch, bool share_a,
            bool share_b, bool stacked, std::mt19937& rng, bool integers = true) {
@@ -212,8 +209,7 @@ void check(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc,
                 if (!integers) tol[(t * s.m + i) * s.n + j] = 2.0 * (static_cast<double>(s.k) + 2) * 0x1p-24 * bound;
             }
     const std::string what = std::string(la.name) + "*" + lb.name + "->" + lc.name + " " + str(s) + " batch " +
-                             std::to_string(batch) + (share_a ? " shared A" : "") + (share_b ? " shared B" : "") +
-                             (stacked ? " stacked" : "");
+                             std::to_string(batch) + " " + "A "[!share_a] + "B "[!share_b] + "S "[!stacked];
     if constexpr (std::is_same_v<T, float>) {
         for (const Path& path : all_paths())
             expect_c<T, float>(s, lc, batch, stacked, true, want, tol, [&](float* c, ptrdiff_t bsc, ptrdiff_t rsc,
@@ -298,10 +294,8 @@ TEST(Gemm, ThresholdSplitsSmallFromLarge) {
         EXPECT_TRUE(goes_large(s)) << str(s);
 }
 
-// Batches: items apart, stacked back to back, or one operand shared; long k
-// (summed in halves) item by item. Stacked around a shared B: row-major items
-// of A and C, one taller product; around a shared A: column-major items of B
-// and C, one wider product.
+// Batches; long k is summed in halves item by item. Stacked around a shared B: one
+// taller row-major product; around a shared A: one wider column-major product.
 TEST(Gemm, BatchesItemByItem) {
     const std::pair<Shape, std::string> cases[] = {  // A or B shared, Stacked
         {{8, 8, 8}, ""},     {{8, 8, 8}, "A"},      {{8, 8, 8}, "B"},      {{3, 20, 40}, "AB"},   {{1, 1, 9}, "B"},
@@ -411,10 +405,9 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                 }
 }
 
-// Each float16 kernel the CPU can run (forced through the instruction-set
-// seam). Sizes one below/at/above each block of the AVX2 (MR 6, NR 16, MC 192)
-// and AVX-512 (MR 8, NR 32, MC 256) kernels, KC 256 and NC (half of L2: up to
-// 1024 columns); every layout; batches sharing A or B (zero batch stride).
+// Each float16 kernel the CPU can run, around each block of the AVX2 (MR 6, NR 16,
+// MC 192) and AVX-512 (MR 8, NR 32, MC 256) kernels, KC 256 and NC (half of L2:
+// up to 1024 columns); every layout; batches sharing A or B.
 TEST(GemmF16, EveryKernelMatchesTheFloat32Chain) {
     const Layout* lays[] = {&kLayouts[0], &kLayouts[1], &kLayouts[3], &kLayouts[4], &kLayouts[5]};
     const Shape shapes[] = {{5, 15, 255}, {7, 17, 257}, {6, 16, 256}, {191, 31, 9}, {193, 33, 300},

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "common.hpp"
-
 #include "strided/buffer.hpp"
 #include "strided/layout.hpp"
 #include "strided/ndarray.hpp"
@@ -25,13 +24,12 @@ NdArray<float> iota_array(Dims shape) {
 // Each (shape, strides) pair classified by every rule: row-major, column-major,
 // contiguous in some order, and the layout flags (C=1, F=2, prefer C=4, prefer F=8).
 TEST(Layout, Classification) {
-    struct Case {
+    const struct {
         Dims shape;
         Strides strides;
         bool standard, column, contiguous;
         int flags;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {D({}), S({}), true, true, true, 15}, {D({5}), S({1}), true, true, true, 15},
         {D({1}), S({7}), true, true, true, 15}, {D({0}), S({5}), true, true, true, 15},
         {D({4}), S({2}), false, false, false, 0}, {D({4}), S({-1}), false, false, true, 0},
@@ -45,7 +43,7 @@ TEST(Layout, Classification) {
         // unit stride on an extent-1 axis
         {D({1, 3}), S({1, 2}), false, false, false, 0}, {D({3, 1}), S({2, 1}), false, false, false, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         EXPECT_EQ(is_standard_layout(c.shape, c.strides), c.standard);
         EXPECT_EQ(is_column_major(c.shape, c.strides), c.column);

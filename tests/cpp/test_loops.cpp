@@ -1,7 +1,6 @@
-// Every element-wise loop on every instruction set against a scalar reference,
-// over random data rich in NaNs, infinities, subnormals and signed zeros, for
-// contiguous, broadcast and strided operands and lengths around the vector width.
-// Equal to the reference on every path means bit-identical across paths.
+// Every element-wise loop on every instruction set against a scalar reference
+// (so bit-identical across paths), on data rich in NaNs, infinities, subnormals
+// and signed zeros, contiguous, broadcast and strided, around the vector width.
 #include <gtest/gtest.h>
 
 #include "common.hpp"
@@ -12,12 +11,6 @@ namespace {
 using namespace vorka;
 using namespace vorka::simd;
 using vorka::test::bits_of;
-
-template <class T>
-const char* type_name() {
-    return std::is_same_v<T, float> ? "f32" : std::is_same_v<T, f16> ? "f16" : std::is_same_v<T, bf16> ? "bf16"
-                                                                                                    : "bool";
-}
 
 template <class T>
 T of_bits(uint32_t u) {
@@ -95,8 +88,6 @@ void expect_outputs(size_t n, Fn fn, Ref ref, size_t shift = 0) {
         ASSERT_EQ(bytes[k], 0xA5) << "wrote past the end, byte " << k;
 }
 
-// ---- references ----
-
 // NaN result: the first NaN operand, quieted.
 float ref_arith(BinaryOp op, float x, float y) {
     if (is_nan(x)) return quieted(x);
@@ -129,16 +120,15 @@ constexpr CompareOp kCompareOps[] = {CompareOp::Eq, CompareOp::Ne, CompareOp::Lt
 // payload; rounding it would carry into the exponent or the sign), then random.
 constexpr uint32_t kNanScalars[] = {0x7F800001u, 0xFFBFFFFFu, 0x7FFFFFFFu, 0xFFFFFFFFu, 0x7FC08000u, 0x7FC18000u};
 
-// Every loop of element type T at every pair of strides and at lengths around
-// the vector widths (4, 8, 16 floats; 32 bfloat16 in the paired loops) and
-// past the gather chunk.
+// Every loop of type T at every pair of strides, at lengths around the vector widths
+// (4, 8, 16 floats; 32 bfloat16 in the paired loops) and past the gather chunk.
 template <class T>
 void check_type(std::mt19937& rng) {
     size_t nan_scalar = 0;
     using Pair = std::pair<ptrdiff_t, ptrdiff_t>;
     for (auto [sa, sb] : {Pair{1, 1}, Pair{1, 0}, Pair{0, 1}, Pair{2, -1}, Pair{0, 0}, Pair{-3, 2}}) {
         for (size_t n : {0, 1, 3, 15, 16, 17, 31, 33, 1000}) {
-            SCOPED_TRACE(std::string(type_name<T>()) + " strides (" + std::to_string(sa) + "," + std::to_string(sb) +
+            SCOPED_TRACE(std::string(typeid(T).name()) + " strides (" + std::to_string(sa) + "," + std::to_string(sb) +
                          ") n=" + std::to_string(n));
             const auto a = make_input<T>(n, sa, rng), b = make_input<T>(n, sb, rng);
             for (CompareOp op : kCompareOps)
@@ -243,9 +233,8 @@ INSTANTIATE_TEST_SUITE_P(AllIsas, Loops, ::testing::Values(Isa::Generic, Isa::Av
     return std::string(i.param == Isa::Generic ? "Generic" : i.param == Isa::Avx2 ? "Avx2" : "Avx512");
 });
 
-// Sums of runs and of columns: the same bits on every instruction set, NaN
-// payloads included (random bits), and on positive data within a few float32
-// roundings of the exact sum however long the run (pairwise, not sequential).
+// Sums of runs and columns: the same bits on every instruction set (NaN payloads
+// too), on positive data within a few roundings however long (pairwise).
 template <class T>
 void check_sums() {
     const struct {
@@ -257,7 +246,7 @@ void check_sums() {
     std::mt19937 rng(77);
     for (const auto& c : cases) {
         const size_t span = (c.rows - 1) * c.sr + (c.cols - 1) * c.sc + 1;
-        SCOPED_TRACE(std::string(type_name<T>()) + " rows " + std::to_string(c.rows) + " cols " +
+        SCOPED_TRACE(std::string(typeid(T).name()) + " rows " + std::to_string(c.rows) + " cols " +
                      std::to_string(c.cols));
         for (bool special : {false, true}) {
             auto x = random_bits<T>(span, c.rows + c.cols);
@@ -293,8 +282,6 @@ TEST(LoopSums, SameOnEveryIsaAndAccurate) {
     check_sums<bf16>();
 }
 
-// ---- the buffers the loops write into ----
-
 // GCC follows data()'s branch to the small inline array, not knowing that a
 // buffer this large is never inline, and reports the writes below as out of bounds.
 #pragma GCC diagnostic push
@@ -302,9 +289,8 @@ TEST(LoopSums, SameOnEveryIsaAndAccurate) {
 #pragma GCC diagnostic ignored "-Wstringop-overflow"
 
 // Blocks around the sizes where buffers move from the C allocator to mapped,
-// recycled blocks (and to huge pages): aligned, poisoned in sanitizer builds,
-// writable to the last byte; live blocks never share memory, also after
-// released ones have been handed out again.
+// recycled blocks (and huge pages): aligned, poisoned in sanitizer builds,
+// writable to the last byte, never shared while live, also when recycled.
 TEST(LoopBuffers, AlignedDistinctAndWritable) {
     constexpr size_t kKiB = 1024, kMiB = kKiB * kKiB;
     const size_t sizes[] = {33, 4096, 256 * kKiB - 1, 256 * kKiB, 256 * kKiB + 1, 4 * kMiB - 1, 4 * kMiB, 5 * kMiB + 3};
