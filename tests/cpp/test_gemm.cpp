@@ -18,28 +18,22 @@ using vorka::test::bits_of;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 ptrdiff_t P(size_t v) { return static_cast<ptrdiff_t>(v); }
 
-// How a rows x cols matrix sits in memory.
+// How a rows x cols matrix sits in memory: row stride rc * cols + r0, column
+// stride cr * rows + c0, and on an extent-1 axis `unit` (if >= 0), a stride
+// that must never be followed.
 struct Layout {
     const char* name;
-    ptrdiff_t (*rs)(size_t rows, size_t cols);
-    ptrdiff_t (*cs)(size_t rows, size_t cols);
-    bool output_ok;  // false when elements overlap (read-only views)
+    ptrdiff_t rc, r0, cr, c0, unit_r = -1, unit_c = -1;
+    bool output_ok = true;  // false when elements overlap (read-only views)
+    ptrdiff_t rs(size_t r, size_t c) const { return r == 1 && unit_r >= 0 ? unit_r : rc * P(c) + r0; }
+    ptrdiff_t cs(size_t r, size_t c) const { return c == 1 && unit_c >= 0 ? unit_c : cr * P(r) + c0; }
 };
 
 const Layout kLayouts[] = {
-    {"row", [](size_t, size_t c) { return P(c); }, [](size_t, size_t) { return P(1); }, true},
-    {"col", [](size_t, size_t) { return P(1); }, [](size_t r, size_t) { return P(r); }, true},
-    {"rowpad", [](size_t, size_t c) { return P(c + 3); }, [](size_t, size_t) { return P(1); }, true},
-    // both strides > 1, as after swapping axes of a 3-d array
-    {"strided", [](size_t, size_t c) { return P(2 * c + 1); }, [](size_t, size_t) { return P(2); }, true},
-    {"strided_t", [](size_t, size_t) { return P(3); }, [](size_t r, size_t) { return P(3 * r + 1); }, true},
-    // extent-1 axes carry strides that must never be followed
-    {"unit0", [](size_t r, size_t c) { return r == 1 ? P(0) : P(c); },
-     [](size_t, size_t c) { return c == 1 ? P(0) : P(1); }, true},
-    {"unit_odd", [](size_t r, size_t c) { return r == 1 ? P(1000003) : P(1); },
-     [](size_t r, size_t c) { return c == 1 ? P(77777) : P(r); }, true},
-    // overlapping rows: element (i, j) at i + j
-    {"hankel", [](size_t, size_t) { return P(1); }, [](size_t, size_t) { return P(1); }, false},
+    {"row", 1, 0, 0, 1}, {"col", 0, 1, 1, 0}, {"rowpad", 1, 3, 0, 1},
+    {"strided", 2, 1, 0, 2}, {"strided_t", 0, 3, 3, 1},  // both strides > 1, as after swapping axes of a 3-d array
+    {"unit0", 1, 0, 0, 1, 0, 0}, {"unit_odd", 0, 1, 1, 0, 1000003, 77777},
+    {"hankel", 0, 1, 0, 1, -1, -1, false},  // overlapping rows: element (i, j) at i + j
 };
 
 template <class T>
@@ -319,10 +313,7 @@ bool concurrent_products_agree() {
     const size_t n = 200;  // above the threshold: the packed kernel (or BLIS) does the work
     std::vector<float> a(n * n), b(n * n), want(n * n), got[2] = {want, want};
     bool ok[2] = {false, false};
-    for (size_t i = 0; i < n * n; ++i) {
-        a[i] = static_cast<float>(static_cast<int>(i % 7) - 3);
-        b[i] = static_cast<float>(static_cast<int>(i % 5) - 2);
-    }
+    for (size_t i = 0; i < n * n; ++i) a[i] = float(int(i % 7) - 3), b[i] = float(int(i % 5) - 2);
     run_path({"", "", detail::available_small_kernels()[0].fn}, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n),
              1, want.data(), 0, P(n), 1);
     auto work = [&](int t) {
@@ -335,9 +326,7 @@ bool concurrent_products_agree() {
         }
         ok[t] = true;
     };
-    std::thread th0(work, 0), th1(work, 1);
-    th0.join();
-    th1.join();
+    { std::jthread th0(work, 0), th1(work, 1); }
     return ok[0] && ok[1];
 }
 

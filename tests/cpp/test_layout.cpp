@@ -70,12 +70,10 @@ TEST(NdArray, ReshapeKeepsLayoutAndRefusesBadBuffers) {
     EXPECT_EQ(empty.copy().into_shape(D({3, 0}))->strides(), S({0, 0}));
     EXPECT_FALSE(empty.copy().into_shape(D({5})).ok());
     float v[4] = {};
-    EXPECT_EQ(NdArray<float>::from_shape_vec(D({5}), v, 4).error().message,
-              "ShapeError/OutOfBounds: out of bounds indexing");
-    EXPECT_EQ(NdArray<float>::from_shape_vec(D({3}), v, 4).error().message,
-              "ShapeError/IncompatibleShape: incompatible shapes");
-    EXPECT_EQ(NdArray<float>::from_shape_vec(D({SIZE_MAX, 2}), v, 4).error().message,
-              "ShapeError/Overflow: arithmetic overflow");
+    for (auto [shape, message] : {std::pair{D({5}), "OutOfBounds: out of bounds indexing"},
+                                  {D({3}), "IncompatibleShape: incompatible shapes"},
+                                  {D({SIZE_MAX, 2}), "Overflow: arithmetic overflow"}})
+        EXPECT_EQ(NdArray<float>::from_shape_vec(shape, v, 4).error().message, std::string("ShapeError/") + message);
     EXPECT_EQ(*broadcast_strides(D({2, 1}), S({1, 1}), D({2, 4})), S({1, 0}));
     EXPECT_FALSE(broadcast_strides(D({1, 3}), S({3, 1}), D({3})));  // never drops an axis, even of extent 1
     EXPECT_FALSE(broadcast_strides(D({1}), S({1}), D({SIZE_MAX / 2, 4})));
