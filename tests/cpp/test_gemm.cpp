@@ -288,7 +288,7 @@ TEST(Gemm, ThresholdSplitsSmallFromLarge) {
         EXPECT_TRUE(goes_large(s)) << str(s);
 }
 
-// Batches; long k is summed in halves item by item. Stacked around a shared B: one
+// Batches of every element type; long k is summed in halves item by item. Stacked around a shared B: one
 // taller row-major product; around a shared A: one wider column-major product.
 TEST(Gemm, BatchesItemByItem) {
     const std::pair<Shape, std::string> cases[] = {  // A or B shared, Stacked
@@ -300,8 +300,12 @@ TEST(Gemm, BatchesItemByItem) {
     for (const auto& [s, f] : cases) {
         const bool share_a = f.find('A') != f.npos, share_b = f.find('B') != f.npos, stacked = f.find('S') != f.npos;
         const bool tall = stacked && share_b, wide = stacked && share_a;
-        check<float>(s, kLayouts[wide ? 3 : 0], kLayouts[tall ? 3 : 1], kLayouts[tall ? 0 : wide ? 1 : 3], 5, share_a,
-                     share_b, stacked, rng);
+        const Layout &la = kLayouts[wide ? 3 : 0], &lb = kLayouts[tall ? 3 : 1];
+        const Layout& lc = kLayouts[tall ? 0 : wide ? 1 : 3];
+        check<float>(s, la, lb, lc, 5, share_a, share_b, stacked, rng);
+        if (s.k > 4096) continue;  // longer 16-bit sums are split
+        check<f16>(s, la, lb, lc, 5, share_a, share_b, stacked, rng);
+        if (vorka::gemm::bf16_products_supported()) check<bf16>(s, la, lb, lc, 5, share_a, share_b, stacked, rng);
     }
     check<float>({8, 8, 8}, kLayouts[0], kLayouts[1], kLayouts[3], 0, false, false, false, rng);  // nothing written
 }
@@ -355,13 +359,8 @@ TEST(GemmBf16, BitExactOnEveryLayoutAndBlockEdge) {
                     check<bf16>(s, kLayouts[la], kLayouts[lb], kLayouts[(la + lb) % 2 == 0 ? 0 : 3], 1, false, true,
                                 false, rng);
         }).join();
-    // batches: A apart (with gaps) around a shared B, shared A (checked and
-    // packed once) around column-major B items, A stacked into one taller product
-    std::mt19937 rng(8);
-    check<bf16>({9, 20, 33}, kLayouts[0], kLayouts[1], kLayouts[0], 3, false, true, false, rng);
-    check<bf16>({9, 20, 33}, kLayouts[0], kLayouts[1], kLayouts[0], 3, true, false, false, rng);
+    std::mt19937 rng(8);  // a shared column-major A, checked and packed once
     check<bf16>({9, 20, 33}, kLayouts[1], kLayouts[1], kLayouts[3], 3, true, false, false, rng);
-    check<bf16>({9, 20, 33}, kLayouts[0], kLayouts[1], kLayouts[0], 3, false, true, true, rng);
 }
 
 // Values whose products could be subnormal (flushed by the instructions) make
