@@ -186,52 +186,37 @@ void check_type(std::mt19937& rng) {
     }
 }
 
-// One instance per instruction set; forcing one the CPU lacks falls back to
-// a lesser one it has.
-class Loops : public ::testing::TestWithParam<Isa> {
-  protected:
-    void SetUp() override {
-        force_isa(GetParam());
-        if (!isa_supported(GetParam())) {
-            EXPECT_TRUE(active_isa() < GetParam() && isa_supported(active_isa()));
-            GTEST_SKIP() << "instruction set not available";
-        }
-        ASSERT_EQ(active_isa(), GetParam());
-    }
-    void TearDown() override { force_isa(Isa::Avx512); }
-    std::mt19937 rng{1234};
-};
-
-TEST_P(Loops, EveryLoopAgainstReference) {
-    check_type<float>(rng);
-    check_type<f16>(rng);
-    check_type<bf16>(rng);
-    check_type<bool>(rng);
+TEST(Loops, EveryLoopAgainstReference) {
+    vorka::test::on_every_isa([] {
+        std::mt19937 rng(1234);
+        check_type<float>(rng);
+        check_type<f16>(rng);
+        check_type<bf16>(rng);
+        check_type<bool>(rng);
+    });
 }
 
 // Outputs of 8 MiB and more bypass the caches when vector-aligned; a shifted
 // output takes the ordinary stores. Each output kind, both ways.
-TEST_P(Loops, LargeOutputs) {
+TEST(Loops, LargeOutputs) {
     constexpr size_t kMiB = size_t{1} << 20, n = 2 * kMiB + 37, n16 = 4 * kMiB + 37, n8 = 8 * kMiB + 37;
     const auto a = random_bits<float>(n, 1), b = random_bits<float>(n, 2);
     const auto c = random_bits<bf16>(n16, 3), d = random_bits<bf16>(n16, 4);
     const auto h = random_bits<f16>(n8, 5);
-    for (size_t shift : {0, 1}) {
-        SCOPED_TRACE("shift " + std::to_string(shift));
-        expect_outputs<float>(n, [&](float* out) { binary<float>(BinaryOp::Add, a.get(), 1, b.get(), 1, out, n); },
-                              [&](size_t i) { return ref_arith(BinaryOp::Add, a[i], b[i]); }, shift);
-        expect_outputs<bf16>(n16, [&](bf16* out) { binary<bf16>(BinaryOp::Mul, c.get(), 1, d.get(), 1, out, n16); },
-                             [&](size_t i) { return ref_arith(BinaryOp::Mul, c[i], d[i]); }, shift);
-        expect_outputs<f16>(n16, [&](f16* out) { scalar<f16>(ScalarOp::Sub, h.get(), 1, 0.5f, out, n16); },
-                            [&](size_t i) { return ref_arith(BinaryOp::Sub, h[i], f16{0x3800}); }, shift);
-        expect_outputs<bool>(n8, [&](bool* out) { scalar_compare<f16>(CompareOp::Lt, h.get(), 1, 0.25f, out, n8); },
-                             [&](size_t i) { return to_f32(h[i]) < 0.25f; }, shift);
-    }
+    vorka::test::on_every_isa([&] {
+        for (size_t shift : {0, 1}) {
+            SCOPED_TRACE("shift " + std::to_string(shift));
+            expect_outputs<float>(n, [&](float* out) { binary(BinaryOp::Add, a.get(), 1, b.get(), 1, out, n); },
+                                  [&](size_t i) { return ref_arith(BinaryOp::Add, a[i], b[i]); }, shift);
+            expect_outputs<bf16>(n16, [&](bf16* out) { binary(BinaryOp::Mul, c.get(), 1, d.get(), 1, out, n16); },
+                                 [&](size_t i) { return ref_arith(BinaryOp::Mul, c[i], d[i]); }, shift);
+            expect_outputs<f16>(n16, [&](f16* out) { scalar(ScalarOp::Sub, h.get(), 1, 0.5f, out, n16); },
+                                [&](size_t i) { return ref_arith(BinaryOp::Sub, h[i], f16{0x3800}); }, shift);
+            expect_outputs<bool>(n8, [&](bool* out) { scalar_compare(CompareOp::Lt, h.get(), 1, 0.25f, out, n8); },
+                                 [&](size_t i) { return to_f32(h[i]) < 0.25f; }, shift);
+        }
+    });
 }
-
-INSTANTIATE_TEST_SUITE_P(AllIsas, Loops, ::testing::Values(Isa::Generic, Isa::Avx2, Isa::Avx512), [](const auto& i) {
-    return std::string(i.param == Isa::Generic ? "Generic" : i.param == Isa::Avx2 ? "Avx2" : "Avx512");
-});
 
 // Sums of runs and columns: the same bits on every instruction set (NaN payloads
 // too), on positive data within a few roundings however long (pairwise).
