@@ -38,13 +38,10 @@ uint16_t ref_narrow(uint32_t x, int man, int bias) {
 std::vector<uint32_t> float_patterns() {
     std::vector<uint32_t> out;
     for (uint64_t x = 0; x < (uint64_t{1} << 32); x += 251) out.push_back(static_cast<uint32_t>(x));
-    auto around = [&](uint32_t c, uint32_t radius) {
-        for (uint32_t d = 0; d <= 2 * radius; ++d) {
-            out.push_back(c - radius + d);
-            out.push_back((c - radius + d) ^ 0x80000000u);
-        }
+    auto around = [&](uint32_t c, uint32_t radius) {  // both signs
+        for (uint32_t d = c - radius; d != c + radius + 1; ++d) out.insert(out.end(), {d, d ^ 0x80000000u});
     };
-    // Halfway points between neighbouring finite binary16 values (both signs).
+    // Halfway points between neighbouring finite binary16 values.
     for (uint32_t h = 0; h < 0x7C00; ++h) {
         const double lo = from_bits(ref_widen(uint16_t(h), 10, 15)), hi = from_bits(ref_widen(uint16_t(h + 1), 10, 15));
         around(bits(static_cast<float>((lo + hi) / 2)), 2);

@@ -220,52 +220,52 @@ TEST(Loops, LargeOutputs) {
 
 // Sums of runs and columns: the same bits on every instruction set (NaN payloads
 // too), on positive data within a few roundings however long (pairwise).
-template <class T>
-void check_sums() {
-    const struct {
-        size_t rows, cols;
-        ptrdiff_t sr, sc;  // element strides of the input
-    } cases[] = {{1, 1, 1, 1},     {17, 3, 3, 1},      {257, 1, 1, 1},  {1000, 40, 40, 1}, {4099, 5, 1, 4099},
-                 {33, 300, 300, 1}, {2, 600, 1, 2},    {1 << 20, 2, 2, 1}, {70000, 16, 16, 1}, {3, 7, 0, 1},
-                 {15, 9, 1, 15},   {33, 17, 17, 1},    {9, 31, 31, 1}};
-    std::mt19937 rng(77);
-    for (const auto& c : cases) {
-        const size_t span = (c.rows - 1) * c.sr + (c.cols - 1) * c.sc + 1;
-        SCOPED_TRACE(std::string(typeid(T).name()) + " rows " + std::to_string(c.rows) + " cols " +
-                     std::to_string(c.cols));
-        for (bool special : {false, true}) {
-            auto x = random_bits<T>(span, c.rows + c.cols);
-            std::vector<double> exact(c.cols, 0.0);
-            if (!special) {
-                std::uniform_real_distribution<float> u(0.0f, 1.0f);
-                for (size_t k = 0; k < span; ++k) x[k] = from_f32<T>(u(rng));
-                for (size_t i = 0; i < c.rows; ++i)
-                    for (size_t j = 0; j < c.cols; ++j) exact[j] += to_f32(x[i * c.sr + j * c.sc]);
-            }
-            std::vector<uint32_t> first;
-            vorka::test::on_every_isa([&] {
-                std::vector<float> cols(c.cols), runs(c.cols);
-                sum_rows<T>(x.get(), c.sr, c.sc, c.rows, c.cols, cols.data(), 1);
-                for (size_t j = 0; j < c.cols; ++j) runs[j] = sum<T>(x.get() + j * c.sc, c.sr, c.rows);
-                std::vector<uint32_t> got;
-                for (size_t j = 0; j < c.cols; ++j) got.insert(got.end(), {float_bits(cols[j]), float_bits(runs[j])});
-                if (first.empty()) first = got;
-                EXPECT_EQ(got, first) << (special ? "random bits" : "");
-                for (size_t j = 0; j < c.cols && !special; ++j) {
-                    const double tol = 4e-7 * exact[j] + 1e-30;
-                    EXPECT_NEAR(cols[j], exact[j], tol) << "column " << j;
-                    EXPECT_NEAR(runs[j], exact[j], tol) << "run " << j;
+TEST(LoopSums, SameOnEveryIsaAndAccurate) {
+    auto check = [&]<class T>() {
+        const struct {
+            size_t rows, cols;
+            ptrdiff_t sr, sc;  // element strides of the input
+        } cases[] = {{1, 1, 1, 1},     {17, 3, 3, 1},      {257, 1, 1, 1},  {1000, 40, 40, 1}, {4099, 5, 1, 4099},
+                     {33, 300, 300, 1}, {2, 600, 1, 2},    {1 << 20, 2, 2, 1}, {70000, 16, 16, 1}, {3, 7, 0, 1},
+                     {15, 9, 1, 15},   {33, 17, 17, 1},    {9, 31, 31, 1}};
+        std::mt19937 rng(77);
+        for (const auto& c : cases) {
+            const size_t span = (c.rows - 1) * c.sr + (c.cols - 1) * c.sc + 1;
+            SCOPED_TRACE(std::string(typeid(T).name()) + " rows " + std::to_string(c.rows) + " cols " +
+                         std::to_string(c.cols));
+            for (bool special : {false, true}) {
+                auto x = random_bits<T>(span, c.rows + c.cols);
+                std::vector<double> exact(c.cols, 0.0);
+                if (!special) {
+                    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+                    for (size_t k = 0; k < span; ++k) x[k] = from_f32<T>(u(rng));
+                    for (size_t i = 0; i < c.rows; ++i)
+                        for (size_t j = 0; j < c.cols; ++j) exact[j] += to_f32(x[i * c.sr + j * c.sc]);
                 }
-            });
+                std::vector<uint32_t> first;
+                vorka::test::on_every_isa([&] {
+                    std::vector<float> cols(c.cols), runs(c.cols);
+                    sum_rows<T>(x.get(), c.sr, c.sc, c.rows, c.cols, cols.data(), 1);
+                    for (size_t j = 0; j < c.cols; ++j) runs[j] = sum<T>(x.get() + j * c.sc, c.sr, c.rows);
+                    std::vector<uint32_t> got;
+                    for (size_t j = 0; j < c.cols; ++j)
+                        got.insert(got.end(), {float_bits(cols[j]), float_bits(runs[j])});
+                    if (first.empty()) first = got;
+                    EXPECT_EQ(got, first) << (special ? "random bits" : "");
+                    for (size_t j = 0; j < c.cols && !special; ++j) {
+                        const double tol = 4e-7 * exact[j] + 1e-30;
+                        EXPECT_NEAR(cols[j], exact[j], tol) << "column " << j;
+                        EXPECT_NEAR(runs[j], exact[j], tol) << "run " << j;
+                    }
+                });
+            }
         }
-    }
+    };
+    check.operator()<float>();
+    check.operator()<f16>();
+    check.operator()<bf16>();
 }
 
-TEST(LoopSums, SameOnEveryIsaAndAccurate) {
-    check_sums<float>();
-    check_sums<f16>();
-    check_sums<bf16>();
-}
 
 // GCC follows data()'s branch to the small inline array, not knowing that a
 // buffer this large is never inline, and reports the writes below as out of bounds.
