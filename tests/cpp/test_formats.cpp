@@ -6,10 +6,7 @@
 
 namespace {
 
-using vorka::bf16;
-using vorka::f16;
-uint32_t bits(float f) { return vorka::float_bits(f); }
-const auto from_bits = vorka::float_from_bits;
+using namespace vorka;
 
 // A 16-bit format with `man` mantissa bits and exponent bias `bias`:
 // float16 (10, 15) and bfloat16 (7, 127).
@@ -17,13 +14,13 @@ uint32_t ref_widen(uint16_t h, int man, int bias) {
     const uint32_t sign = uint32_t(h >> 15) << 31, exp = (h & 0x7FFFu) >> man, frac = h & ((1u << man) - 1);
     if (exp == 2u * bias + 1) return sign | 0x7F800000u | (frac ? (frac | 1u << (man - 1)) << (23 - man) : 0);
     const double mag = std::ldexp(exp ? frac + (1u << man) : frac, int(exp ? exp : 1) - bias - man);  // exact
-    return sign | bits(static_cast<float>(mag));
+    return sign | float_bits(static_cast<float>(mag));
 }
 
 // Rounded to nearest, ties to even; NaNs keep the top of their payload, quieted.
 uint16_t ref_narrow(uint32_t x, int man, int bias) {
     const uint32_t sign = x >> 31 << 15, inf = uint32_t(2 * bias + 1) << man;
-    const double a = std::fabs(static_cast<double>(from_bits(x)));
+    const double a = std::fabs(static_cast<double>(float_from_bits(x)));
     if (std::isnan(a)) return uint16_t(sign | inf | 1u << (man - 1) | (x & 0x7FFFFFu) >> (23 - man));
     if (a == 0 || std::isinf(a)) return uint16_t(sign | (a == 0 ? 0 : inf));
     int k;
@@ -43,8 +40,9 @@ std::vector<uint32_t> float_patterns() {
     };
     // Halfway points between neighbouring finite binary16 values.
     for (uint32_t h = 0; h < 0x7C00; ++h) {
-        const double lo = from_bits(ref_widen(uint16_t(h), 10, 15)), hi = from_bits(ref_widen(uint16_t(h + 1), 10, 15));
-        around(bits(static_cast<float>((lo + hi) / 2)), 2);
+        const double lo = float_from_bits(ref_widen(uint16_t(h), 10, 15));
+        const double hi = float_from_bits(ref_widen(uint16_t(h + 1), 10, 15));
+        around(float_bits(static_cast<float>((lo + hi) / 2)), 2);
     }
     // bfloat16 halfway points are the patterns with low half 0x8000.
     for (uint32_t h = 0; h < 0x7F80; h += 3) around((h << 16) | 0x8000u, 2);
@@ -60,20 +58,20 @@ std::vector<uint32_t> float_patterns() {
 TEST(Formats, AllSixteenBitPatterns) {
     for (uint32_t h = 0; h < 0x10000; ++h) {
         const uint16_t b = static_cast<uint16_t>(h);
-        ASSERT_EQ(bits(vorka::f16_to_f32(f16{b})), ref_widen(b, 10, 15)) << std::hex << h;
-        ASSERT_EQ(bits(vorka::bf16_to_f32(bf16{b})), ref_widen(b, 7, 127)) << std::hex << h;
+        ASSERT_EQ(float_bits(f16_to_f32(f16{b})), ref_widen(b, 10, 15)) << std::hex << h;
+        ASSERT_EQ(float_bits(bf16_to_f32(bf16{b})), ref_widen(b, 7, 127)) << std::hex << h;
         const bool f16_nan = (b & 0x7FFF) > 0x7C00, bf16_nan = (b & 0x7FFF) > 0x7F80;
-        ASSERT_EQ(vorka::f32_to_f16(vorka::f16_to_f32(f16{b})).bits, f16_nan ? (b | 0x0200) : b) << std::hex << h;
-        ASSERT_EQ(vorka::f32_to_bf16(vorka::bf16_to_f32(bf16{b})).bits, bf16_nan ? (b | 0x0040) : b) << std::hex << h;
-        ASSERT_EQ(vorka::is_nan(f16{b}), f16_nan);
-        ASSERT_EQ(vorka::is_nan(bf16{b}), bf16_nan);
+        ASSERT_EQ(f32_to_f16(f16_to_f32(f16{b})).bits, f16_nan ? (b | 0x0200) : b) << std::hex << h;
+        ASSERT_EQ(f32_to_bf16(bf16_to_f32(bf16{b})).bits, bf16_nan ? (b | 0x0040) : b) << std::hex << h;
+        ASSERT_EQ(is_nan(f16{b}), f16_nan);
+        ASSERT_EQ(is_nan(bf16{b}), bf16_nan);
     }
 }
 
 TEST(Formats, NarrowingSweep) {
     for (uint32_t x : float_patterns()) {
-        ASSERT_EQ(vorka::f32_to_f16(from_bits(x)).bits, ref_narrow(x, 10, 15)) << std::hex << x;
-        ASSERT_EQ(vorka::f32_to_bf16(from_bits(x)).bits, ref_narrow(x, 7, 127)) << std::hex << x;
+        ASSERT_EQ(f32_to_f16(float_from_bits(x)).bits, ref_narrow(x, 10, 15)) << std::hex << x;
+        ASSERT_EQ(f32_to_bf16(float_from_bits(x)).bits, ref_narrow(x, 7, 127)) << std::hex << x;
     }
 }
 
