@@ -1,25 +1,22 @@
 // What the Python suite cannot see of the backward pass: the gradient store,
 // sums back to a shape, the gradient kernels' errors and bits on every
-// instruction set, node rules, nodes the root does not reach, what a failed
-// pass publishes (nothing), gradients nobody can read left uncomputed.
+// instruction set, the pass on a private tape.
 #include <gtest/gtest.h>
 
 #include <array>
-#include <numeric>
-#include <random>
 
 #include "autograd/context.hpp"
 #include "autograd/engine.hpp"
 #include "autograd/graph.hpp"
 #include "autograd/nodes.hpp"
-#include "engine/cpu/numeric/formats.hpp"
-#include "engine/cpu/simd/loops.hpp"
+#include "common.hpp"
 #include "engine/cpu/storage/backward.hpp"
 #include "engine/cpu/storage/numeric.hpp"
 #include "engine/cpu/storage/shape.hpp"
 #include "strided/iter.hpp"
 
 using namespace vorka;
+using vorka::test::on_every_isa;
 
 namespace {
 
@@ -39,37 +36,21 @@ CpuStorage iota(Dims shape, float start = 1.0f) {
     return make(std::move(shape), v);
 }
 
-// Elements in logical (row-major) order, each through f.
-template <class R, class Fn>
-std::vector<R> elements(const CpuStorage& s, Fn f) {
+// Elements in logical (row-major) order, as float32 values or as bits.
+template <bool Bits = false>
+auto elements(const CpuStorage& s) {
     return s.visit([&](const auto& a) {
-        std::vector<R> out;
-        if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(*a.data())>, bool>) {
-            auto std_arr = vorka::to_standard_layout(a.view());
-            for (std::size_t i = 0; i < std_arr.size(); ++i) out.push_back(f(std_arr.data()[i]));
-        }
+        std::vector<std::conditional_t<Bits, uint32_t, float>> out;
+        const auto std_arr = vorka::to_standard_layout(a.view());
+        for (std::size_t i = 0; i < std_arr.size(); ++i)
+            if constexpr (Bits) out.push_back(vorka::test::bits_of(std_arr.data()[i]));
+            else if constexpr (!std::is_same_v<std::remove_cvref_t<decltype(*a.data())>, bool>)
+                out.push_back(to_f32(std_arr.data()[i]));
         return out;
     });
 }
-F values(const CpuStorage& s) { return elements<float>(s, [](auto x) { return to_f32(x); }); }
-std::vector<uint32_t> bits(const CpuStorage& s) {
-    return elements<uint32_t>(s, [](auto x) -> uint32_t {
-        if constexpr (std::is_same_v<decltype(x), float>) return float_bits(x);
-        else return x.bits;
-    });
-}
-
-// Runs `check` once per instruction set the CPU has, then restores the best.
-template <class C>
-void on_every_isa(C&& check) {
-    for (simd::Isa isa : {simd::Isa::Generic, simd::Isa::Avx2, simd::Isa::Avx512}) {
-        if (!simd::isa_supported(isa)) continue;
-        simd::force_isa(isa);
-        SCOPED_TRACE("instruction set " + std::to_string(int(isa)));
-        check();
-    }
-    simd::force_isa(simd::Isa::Avx512);
-}
+F values(const CpuStorage& s) { return elements(s); }
+std::vector<uint32_t> bits(const CpuStorage& s) { return elements<true>(s); }
 
 template <class R>
 void expect_error(const R& r, ErrorKind kind, const std::string& message = "") {
@@ -100,14 +81,12 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
     EXPECT_TRUE(grads.get(0)->same(before));
 }
 
-// ---- sum_to_shape -----------------------------------------------------------
-
 TEST(SumToShape, SumsAddedAndStretchedAxes) {
     const std::tuple<Dims, Dims, F> cases[] = {  // from, to, the sums of iota(from)
-        {D({2, 3}), D({3}), {5, 7, 9}},         {D({2, 3}), D({2, 1}), {6, 15}},     {D({2, 3}), D({1, 3}), {5, 7, 9}},
-        {D({2, 3}), D({}), {21}},               {D({2, 2, 2}), D({2, 1, 2}), {4, 6, 12, 14}},
+        {D({2, 3}), D({3}), {5, 7, 9}}, {D({2, 3}), D({2, 1}), {6, 15}}, {D({2, 3}), D({1, 3}), {5, 7, 9}},
+        {D({2, 3}), D({}), {21}},       {D({2, 2, 2}), D({2, 1, 2}), {4, 6, 12, 14}},
         {D({2, 3, 2}), D({3, 1}), {1 + 2 + 7 + 8, 3 + 4 + 9 + 10, 5 + 6 + 11 + 12}},
-        {D({0, 3}), D({1, 3}), {0, 0, 0}},      {D({4}), D({4}), {1, 2, 3, 4}}};
+        {D({0, 3}), D({1, 3}), {0, 0, 0}}, {D({4}), D({4}), {1, 2, 3, 4}}};
     for (const auto& [from, to, expected] : cases) {
         auto r = storage_ops::sum_to_shape(iota(from), to);
         ASSERT_TRUE(r.ok()) << r.error().message;
@@ -146,18 +125,16 @@ TEST(SumToShape, SameBitsOnEveryIsa) {
     check.operator()<bf16>();
 }
 
-// ---- gradient kernels ---------------------------------------------------------
-
-// float16 division gradients are the float32 ones of the widened operands,
-// rounded once, on every instruction set: NaN, inf and subnormal operands,
-// lengths around the vector widths and the conversion blocks, broadcast and
-// strided operands.
+// float16 division gradients: the float32 ones of the widened operands, rounded
+// once, on every instruction set, for NaN, inf and subnormal operands, lengths
+// around the vector widths and conversion blocks, broadcast and strided.
 TEST(GradientKernels, HalfDivisionIsFloat32RoundedOnEveryIsa) {
     std::mt19937 rng(5);
     auto narrowed = [](const CpuStorage& s) { return bits(make<f16>(s.shape(), values(s))); };
     auto half = [](Dims shape, const f16* p) {
         return CpuStorage(NdArray<f16>::from_shape_vec(shape, p, checked_size(shape).value()).value());
     };
+    auto w = [](const CpuStorage& s) { return storage_ops::widen_f32(s).value(); };
     for (std::size_t n : {1, 7, 8, 9, 15, 16, 17, 33, 255, 256, 257, 700}) {
         std::vector<f16> h(3 * n);
         for (f16& x : h)
@@ -167,7 +144,6 @@ TEST(GradientKernels, HalfDivisionIsFloat32RoundedOnEveryIsa) {
         const CpuStorage g = half(D({n}), h.data()), a = half(D({n}), h.data() + n);
         const CpuStorage b = storage_ops::transpose(half(D({n, 2}), h.data() + n), 0, 1).value();  // strided rows
         const CpuStorage bias = half(D({1, 1}), h.data() + 2 * n);
-        auto w = [](const CpuStorage& s) { return storage_ops::widen_f32(s).value(); };
         const auto want = storage_ops::backward_div(w(a), w(g), w(b), {}).value();
         const auto want_bias = storage_ops::backward_div(w(b), w(bias), w(bias), {}).value();
         const auto want_rdiv = storage_ops::backward_rdiv(w(a), w(g), -3.0f).value();
@@ -201,32 +177,32 @@ TEST(GradientKernels, TypeAndShapeErrors) {
                  "Matmul requires at least 2D tensors. A: 1D, B: 2D");
 }
 
-// ---- the pass on a private tape ---------------------------------------------
-
 NodeId leaf(Tape& tape) { return tape.push_node(nullptr); }
 F grad_of(const Tape& tape, const NodeId& id) {
     const Storage* g = tape.grad_slot(id);
     return g ? values(**g) : F{};
 }
 
-template <class N>
-NodeId push(Tape& tape, auto&&... args) {
-    return tape.push_node(std::make_unique<N>(args...));
-}
-
-// Subtraction negates the right side's gradient, summed back to its shape; a
-// node the root does not reach is skipped and keeps its earlier gradient.
-TEST(Backward, SubtractionNegatesAndUnreachedNodesKeepTheirGradient) {
+// Subtraction negates the right side's gradient, summed back to its shape; a node
+// the root does not reach keeps its gradient; a failed pass publishes nothing,
+// though the failing root's first send (into the scalar node) succeeded.
+TEST(Backward, SubtractionUnreachedNodesAndFailedPass) {
     Tape tape;
     NodeId x = leaf(tape), c = leaf(tape);
-    NodeId s = push<SubNode>(tape, x, c, D({3}), D({2, 1}));
+    NodeId s = tape.push_node(std::make_unique<SubNode>(x, c, D({3}), D({2, 1})));
     ASSERT_TRUE(run_backward(tape, s, Storage(iota(D({2, 3})))).ok());
     EXPECT_EQ(grad_of(tape, x), (F{5, 7, 9}));
     EXPECT_EQ(grad_of(tape, c), (F{-6, -15}));
-    NodeId y = push<ScalarMulNode>(tape, x, 2.0f);
+    NodeId y = tape.push_node(std::make_unique<ScalarMulNode>(x, 2.0f));
     ASSERT_TRUE(run_backward(tape, y, Storage(make(D({3}), {1, 1, 1}))).ok());
     EXPECT_EQ(grad_of(tape, x), (F{2, 2, 2}));
     EXPECT_EQ(grad_of(tape, c), (F{-6, -15}));
+    Storage f(make(D({3}), {1, 2, 3})), h(make<f16>(D({3}), {1, 2, 3}));
+    NodeId bad = tape.push_node(std::make_unique<MulNode>(f, h, y, leaf(tape)));
+    expect_error(run_backward(tape, bad, Storage(storage_ops::ones_like(*f))), ErrorKind::Type);
+    EXPECT_EQ(grad_of(tape, x), (F{2, 2, 2}));
+    EXPECT_EQ(grad_of(tape, y), (F{1, 1, 1}));
+    EXPECT_EQ(grad_of(tape, bad), F{});
 }
 
 // A leaf pushed for a constant operand receives nothing; the other side's
@@ -266,22 +242,6 @@ TEST(Backward, ConstantOperandLeafGetsNoGradient) {
         }
         EXPECT_FALSE(full[0].empty() || full[1].empty()) << name;
     }
-}
-
-TEST(Backward, FailedPassPublishesNothing) {
-    Tape tape;
-    Storage x(make(D({2}), {1, 2})), h(make<f16>(D({2}), {1, 2}));
-    NodeId xi = leaf(tape);
-    NodeId ok_root = push<ScalarMulNode>(tape, xi, 3.0f);
-    ASSERT_TRUE(run_backward(tape, ok_root, Storage(storage_ops::ones_like(*x))).ok());
-    // The failing root's first send succeeds (into the scalar node) before its
-    // second computation fails: still nothing of the pass may be stored.
-    NodeId hi = leaf(tape);
-    NodeId bad = push<MulNode>(tape, x, h, ok_root, hi);
-    expect_error(run_backward(tape, bad, Storage(storage_ops::ones_like(*x))), ErrorKind::Type);
-    EXPECT_EQ(grad_of(tape, xi), (F{3, 3}));
-    EXPECT_EQ(grad_of(tape, ok_root), (F{1, 1}));
-    EXPECT_EQ(grad_of(tape, bad), F{});
 }
 
 }  // namespace

@@ -2,11 +2,7 @@
 // the classification of every layout, reshape, sizes.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstring>
-#include <numeric>
-#include <vector>
-
+#include "common.hpp"
 #include "strided/buffer.hpp"
 #include "strided/layout.hpp"
 #include "strided/ndarray.hpp"
@@ -19,44 +15,31 @@ namespace {
 Strides S(std::initializer_list<std::ptrdiff_t> v) { return Strides(v); }
 Dims D(std::initializer_list<std::size_t> v) { return Dims(v); }
 
-NdArray<float> iota_array(Dims shape) {
-    std::vector<float> v(checked_size(shape).value());
-    std::iota(v.begin(), v.end(), 0.0f);
-    return NdArray<float>::from_shape_vec(std::move(shape), v.data(), v.size()).value();
-}
+NdArray<float> zeros(Dims shape) { return NdArray<float>::from_elem(std::move(shape), 0.0f); }
 
 // Each (shape, strides) pair classified by every rule: row-major, column-major,
 // contiguous in some order, and the layout flags (C=1, F=2, prefer C=4, prefer F=8).
 TEST(Layout, Classification) {
-    struct Case {
+    const struct {
         Dims shape;
         Strides strides;
         bool standard, column, contiguous;
         int flags;
-    };
-    const Case cases[] = {
-        {D({}), S({}), true, true, true, 15},
-        {D({5}), S({1}), true, true, true, 15},
-        {D({1}), S({7}), true, true, true, 15},
-        {D({0}), S({5}), true, true, true, 15},
-        {D({4}), S({2}), false, false, false, 0},
-        {D({4}), S({-1}), false, false, true, 0},
-        {D({1, 4}), S({4, 1}), true, true, true, 15},
-        {D({3, 1}), S({1, 3}), true, true, true, 15},
-        {D({2, 3}), S({3, 1}), true, false, true, 5},
-        {D({2, 1, 3}), S({3, 3, 1}), true, false, true, 5},
-        {D({3, 2}), S({1, 3}), false, true, true, 10},
-        {D({2, 3, 4}), S({1, 2, 6}), false, true, true, 10},
-        {D({3, 2, 4}), S({4, 12, 1}), false, false, true, 4},  // axes 0 and 1 swapped
-        {D({2, 3}), S({6, 1}), false, false, false, 4},        // gaps between rows
-        {D({4, 3}), S({1, 8}), false, false, false, 8},
-        {D({2, 3}), S({0, 1}), false, false, false, 4},  // broadcast rows
-        {D({2, 3}), S({1, 0}), false, false, false, 8},
+    } cases[] = {
+        {D({}), S({}), true, true, true, 15}, {D({5}), S({1}), true, true, true, 15},
+        {D({1}), S({7}), true, true, true, 15}, {D({0}), S({5}), true, true, true, 15},
+        {D({4}), S({2}), false, false, false, 0}, {D({4}), S({-1}), false, false, true, 0},
+        {D({1, 4}), S({4, 1}), true, true, true, 15}, {D({3, 1}), S({1, 3}), true, true, true, 15},
+        {D({2, 3}), S({3, 1}), true, false, true, 5}, {D({2, 1, 3}), S({3, 3, 1}), true, false, true, 5},
+        {D({3, 2}), S({1, 3}), false, true, true, 10}, {D({2, 3, 4}), S({1, 2, 6}), false, true, true, 10},
+        {D({3, 2, 4}), S({4, 12, 1}), false, false, true, 4},                                  // axes 0, 1 swapped
+        {D({2, 3}), S({6, 1}), false, false, false, 4}, {D({4, 3}), S({1, 8}), false, false, false, 8},  // gaps
+        {D({2, 3}), S({0, 1}), false, false, false, 4}, {D({2, 3}), S({1, 0}), false, false, false, 8},  // broadcast
         {D({2, 3}), S({0, 0}), false, false, false, 0},
-        {D({1, 3}), S({1, 2}), false, false, false, 0},  // unit stride on an extent-1 axis
-        {D({3, 1}), S({2, 1}), false, false, false, 0},
+        // unit stride on an extent-1 axis
+        {D({1, 3}), S({1, 2}), false, false, false, 0}, {D({3, 1}), S({2, 1}), false, false, false, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         EXPECT_EQ(is_standard_layout(c.shape, c.strides), c.standard);
         EXPECT_EQ(is_column_major(c.shape, c.strides), c.column);
@@ -69,26 +52,24 @@ TEST(Layout, Classification) {
 
 // Reshape and swap messages are the Python suite's; these cases it cannot build.
 TEST(NdArray, ReshapeKeepsLayoutAndRefusesBadBuffers) {
-    auto ok = iota_array(D({2, 3})).into_shape(D({3, 2}));
+    auto ok = zeros(D({2, 3})).into_shape(D({3, 2}));
     ASSERT_TRUE(ok.ok());
     EXPECT_EQ(ok->strides(), S({2, 1}));
-    auto row = iota_array(D({1, 3}));  // a swapped extent-1 axis stays reshapeable
+    auto row = zeros(D({1, 3}));  // a swapped extent-1 axis stays reshapeable
     ASSERT_TRUE(row.swap_axes(0, 1).ok());
     EXPECT_TRUE(std::move(row).into_shape(D({3})).ok());
-    auto one = iota_array(D({})).into_shape(D({1, 1}));
+    auto one = zeros(D({})).into_shape(D({1, 1}));
     ASSERT_TRUE(one.ok());
     EXPECT_TRUE(std::move(*one).into_shape(D({})).ok());
-    auto empty = NdArray<float>::from_elem(D({0, 3}), 0.0f);
+    auto empty = zeros(D({0, 3}));
     EXPECT_EQ(empty.strides(), S({0, 0}));
     EXPECT_EQ(empty.copy().into_shape(D({3, 0}))->strides(), S({0, 0}));
     EXPECT_FALSE(empty.copy().into_shape(D({5})).ok());
     float v[4] = {};
-    EXPECT_EQ(NdArray<float>::from_shape_vec(D({5}), v, 4).error().message,
-              "ShapeError/OutOfBounds: out of bounds indexing");
-    EXPECT_EQ(NdArray<float>::from_shape_vec(D({3}), v, 4).error().message,
-              "ShapeError/IncompatibleShape: incompatible shapes");
-    EXPECT_EQ(NdArray<float>::from_shape_vec(D({SIZE_MAX, 2}), v, 4).error().message,
-              "ShapeError/Overflow: arithmetic overflow");
+    for (auto [shape, message] : {std::pair{D({5}), "OutOfBounds: out of bounds indexing"},
+                                  {D({3}), "IncompatibleShape: incompatible shapes"},
+                                  {D({SIZE_MAX, 2}), "Overflow: arithmetic overflow"}})
+        EXPECT_EQ(NdArray<float>::from_shape_vec(shape, v, 4).error().message, std::string("ShapeError/") + message);
     EXPECT_EQ(*broadcast_strides(D({2, 1}), S({1, 1}), D({2, 4})), S({1, 0}));
     EXPECT_FALSE(broadcast_strides(D({1, 3}), S({3, 1}), D({3})));  // never drops an axis, even of extent 1
     EXPECT_FALSE(broadcast_strides(D({1}), S({1}), D({SIZE_MAX / 2, 4})));
