@@ -251,27 +251,35 @@ TEST(Gemm, EveryLayoutOnEdgeShapes) {
 }
 
 // Four layout combinations around our blocking, BLIS's and the dispatch threshold.
-TEST(Gemm, BlockEdges) {
-    for (Shape s : {
-             // tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
-             Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
-             // tall and skinny
-             Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
-             // either side of the small/large threshold (see below)
-             Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{1100, 40, 520}, Shape{32, 32, 2100},
-             Shape{1, 4096, 64}, Shape{4096, 1, 64},
-             // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
-             Shape{145, 17, 257}, Shape{150, 160, 520}, Shape{288, 33, 255}, Shape{167, 15, 257},
-             // and skx's: MR 32, NR 12, MC 480, KC 384
-             Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
-             // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
-             Shape{263, 1061, 300}, Shape{31, 2049, 40}, Shape{255, 1023, 257}}) {
+void block_edges(std::initializer_list<Shape> shapes) {
+    for (Shape s : shapes) {
         const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
         product(s, row, row, row, true, 11);
         product(s, row, col, row, true, 12);
         product(s, col, row, col, false, 13);
         product(s, strided, col, strided, false, 14);
     }
+}
+
+TEST(Gemm, BlockEdges) {
+    block_edges({// tiles of the small kernels: 6/8 rows, 8/16/32 columns, k-chunks of 256
+                 Shape{6, 32, 256}, Shape{7, 31, 257}, Shape{8, 16, 255}, Shape{17, 47, 300}, Shape{49, 65, 1},
+                 // tall and skinny
+                 Shape{1000, 3, 5}, Shape{3, 1000, 5}, Shape{2, 2, 3000}, Shape{1, 1, 5000}, Shape{700, 700, 1},
+                 // either side of the small/large threshold (see below)
+                 Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{32, 32, 2100}, Shape{1, 4096, 64},
+                 Shape{4096, 1, 64},
+                 // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
+                 Shape{145, 17, 257}, Shape{288, 33, 255}, Shape{167, 15, 257},
+                 // and skx's: MR 32, NR 12, MC 480, KC 384
+                 Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
+                 // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
+                 Shape{31, 2049, 40}});
+}
+
+// The products of tens of millions of multiply-adds (apart, as too slow under valgrind).
+TEST(Gemm, LargeBlockEdges) {
+    block_edges({Shape{1100, 40, 520}, Shape{150, 160, 520}, Shape{263, 1061, 300}, Shape{255, 1023, 257}});
 }
 
 // The size tests above must reach the packed kernel (or BLIS) through sgemm,
