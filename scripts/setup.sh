@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need_apt=()
-for pkg in g++ cmake libblis-serial-dev libgtest-dev valgrind; do
+for pkg in g++ cmake libgtest-dev valgrind; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 if ((${#need_apt[@]})); then

@@ -144,28 +144,24 @@ void expect_c(const Shape& s, const Layout& lc, size_t batch, bool stacked, bool
             ADD_FAILURE() << what << ": wrote outside C at slot " << q;
 }
 
-// Every way of computing a float32 product: the size-based dispatch, each
-// BLIS configuration and each of our kernels (small and packed) the CPU supports.
+// Every way of computing a float32 product: the size-based dispatch and each
+// kernel (small and packed) of the instruction set in use.
 struct Path {
     std::string name;
-    std::string blis;                      // a BLIS configuration, or empty
-    detail::SmallKernel kernel = nullptr;  // null (and no BLIS configuration): sgemm itself
+    detail::SmallKernel kernel = nullptr;  // null: sgemm itself
 };
 
 std::vector<Path> all_paths() {
-    std::vector<Path> p{{"sgemm", ""}};
-    for (const auto& c : detail::available_blis_configs()) p.push_back({std::string(c.name), std::string(c.name)});
-    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), "", k.fn});
-    if (detail::packed_kernel()) p.push_back({"packed", "", detail::packed_kernel()});
+    std::vector<Path> p{{"sgemm"}};
+    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), k.fn});
+    p.push_back({"packed", detail::packed_kernel()});
     return p;
 }
 
 void run_path(const Path& path, size_t batch, size_t m, size_t n, size_t k, const float* a, ptrdiff_t bsa,
               ptrdiff_t rsa, ptrdiff_t csa, const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb, float* c,
               ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    if (!path.blis.empty())
-        detail::sgemm_batch_blis(path.blis, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
-    else if (path.kernel != nullptr)
+    if (path.kernel != nullptr)
         detail::sgemm_batch_using(path.kernel, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
     else if (batch == 1)
         vorka::gemm::sgemm(m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
@@ -205,13 +201,15 @@ void check(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc,
     const std::string what = std::string(la.name) + "*" + lb.name + "->" + lc.name + " " + str(s) + " batch " +
                              std::to_string(batch) + " " + "A "[!share_a] + "B "[!share_b] + "S "[!stacked];
     if constexpr (std::is_same_v<T, float>) {
-        for (const Path& path : all_paths())
-            expect_c<T, float>(s, lc, batch, stacked, true, want, tol, [&](float* c, ptrdiff_t bsc, ptrdiff_t rsc,
-                                                                           ptrdiff_t csc) {
-                run_path(path, batch, s.m, s.n, s.k, a.buf.data(), a.stride, a[0].rs, a[0].cs, b.buf.data(),
-                         b.stride, b[0].rs, b[0].cs, c, bsc, rsc, csc);
-                return true;
-            }, path.name + " " + what);
+        vorka::test::on_every_isa([&] {
+            for (const Path& path : all_paths())
+                expect_c<T, float>(s, lc, batch, stacked, true, want, tol, [&](float* c, ptrdiff_t bsc, ptrdiff_t rsc,
+                                                                               ptrdiff_t csc) {
+                    run_path(path, batch, s.m, s.n, s.k, a.buf.data(), a.stride, a[0].rs, a[0].cs, b.buf.data(),
+                             b.stride, b[0].rs, b[0].cs, c, bsc, rsc, csc);
+                    return true;
+                }, path.name + " " + what);
+        });
     } else {
         auto run = [&](auto* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
             if constexpr (kF16<T>)
@@ -250,7 +248,7 @@ TEST(Gemm, EveryLayoutOnEdgeShapes) {
                 }
 }
 
-// Four layout combinations around our blocking, BLIS's and the dispatch threshold.
+// Four layout combinations around the blocking and the dispatch threshold.
 void block_edges(std::initializer_list<Shape> shapes) {
     for (Shape s : shapes) {
         const Layout &row = kLayouts[0], &col = kLayouts[1], &strided = kLayouts[3];
@@ -269,10 +267,6 @@ TEST(Gemm, BlockEdges) {
                  // either side of the small/large threshold (see below)
                  Shape{127, 128, 128}, Shape{128, 128, 128}, Shape{32, 32, 2100}, Shape{1, 4096, 64},
                  Shape{4096, 1, 64},
-                 // BLIS's zen3/haswell blocking: MR 6, NR 16, MC 144/168, KC 256
-                 Shape{145, 17, 257}, Shape{288, 33, 255}, Shape{167, 15, 257},
-                 // and skx's: MR 32, NR 12, MC 480, KC 384
-                 Shape{481, 13, 385}, Shape{479, 11, 383}, Shape{33, 25, 769},
                  // the packed kernel's: MR 8, NR 32, KC 256, MC 256, NC 512 or 1024 (half of L2)
                  Shape{31, 2049, 40}});
 }
@@ -282,7 +276,7 @@ TEST(Gemm, LargeBlockEdges) {
     block_edges({Shape{1100, 40, 520}, Shape{150, 160, 520}, Shape{263, 1061, 300}, Shape{255, 1023, 257}});
 }
 
-// The size tests above must reach the packed kernel (or BLIS) through sgemm,
+// The size tests above must reach the packed kernel through sgemm,
 // not only when forced.
 TEST(Gemm, ThresholdSplitsSmallFromLarge) {
     auto goes_large = [](Shape s) {
@@ -318,21 +312,21 @@ TEST(Gemm, BatchesItemByItem) {
     check<float>({8, 8, 8}, kLayouts[0], kLayouts[1], kLayouts[3], 0, false, false, false, rng);  // nothing written
 }
 
-// Two threads run BLIS's first configuration and sgemm in turn, BLIS first.
-// The threadsafe death-test style re-runs this in a new process, where BLIS
-// has not been initialised yet: both threads race into its first call.
+// Two threads run the packed kernel and sgemm in turn, the packed kernel
+// first. The threadsafe death-test style re-runs this in a new process, where
+// both threads race into its first call (block sizes, packing buffers).
 bool concurrent_products_agree() {
-    const size_t n = 200;  // above the threshold: the packed kernel (or BLIS) does the work
+    const size_t n = 200;  // above the threshold: the packed kernel does the work
     std::vector<float> a(n * n), b(n * n), want(n * n), got[2] = {want, want};
     bool ok[2] = {false, false};
     for (size_t i = 0; i < n * n; ++i) a[i] = float(int(i % 7) - 3), b[i] = float(int(i % 5) - 2);
-    run_path({"", "", detail::available_small_kernels()[0].fn}, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n),
+    run_path({"", detail::available_small_kernels()[0].fn}, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n),
              1, want.data(), 0, P(n), 1);
     auto work = [&](int t) {
-        const Path blis{"", std::string(detail::available_blis_configs()[0].name)}, sgemm{"", ""};
+        const Path packed{"", detail::packed_kernel()}, sgemm{""};
         for (int rep = 0; rep < 5; ++rep) {
             std::fill(got[t].begin(), got[t].end(), kNaN);
-            run_path(rep % 2 ? sgemm : blis, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n), 1, got[t].data(),
+            run_path(rep % 2 ? sgemm : packed, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n), 1, got[t].data(),
                      0, P(n), 1);
             if (got[t] != want) return;
         }

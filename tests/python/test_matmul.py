@@ -181,7 +181,7 @@ def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
     got = in_fresh_thread(lambda: _workload(dtype))
     for name in want:
         if dtype == "f32" and isa == "generic" and name.startswith("@"):
-            # float32 products come from BLIS, whose portable kernel does not fuse multiply and add
+            # the portable float32 kernel keeps multiply and add apart (no FMA on the CPUs it serves)
             g, w = (got[name].view(np.float32), want[name].view(np.float32))
             np.testing.assert_allclose(g, w, rtol=1e-5, atol=1e-5, err_msg=name)
         else:

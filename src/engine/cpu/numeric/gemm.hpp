@@ -1,9 +1,7 @@
-// float32 matrix products. Small ones go to our register-blocked kernels,
-// since any cache-blocked GEMM pays for packing (and BLIS a few hundred
-// nanoseconds per call) before it does any arithmetic. Large ones go to our
-// packed AVX-512 kernel on CPUs with AVX-512, else to BLIS (serial build,
-// linked statically) in the configuration the CPU's feature bits allow
-// (haswell with AVX2 + FMA, generic otherwise). README: "Matrix products".
+// Matrix products. Small ones go to register-blocked kernels, since a
+// cache-blocked product pays for packing before it does any arithmetic; large
+// ones to the packed kernel of the instruction set in use (AVX-512, AVX2 +
+// FMA, or portable C++). README: "Matrix products".
 #pragma once
 
 #include <cstddef>
@@ -28,10 +26,9 @@ void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
                  const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                  float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
-// float16 products on CPUs with AVX-512 or AVX2 + F16C: the operands are
-// widened to float32 as they are packed (no widened copy of either), C is
-// float32; sums longer than 4096 are split like sgemm's. false (and nothing
-// written) when the CPU lacks the kernel.
+// float16 products: the operands are widened to float32 as they are packed
+// (no widened copy of either), C is float32; long sums are split like
+// sgemm's. false (and nothing written) when there is no kernel.
 bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,

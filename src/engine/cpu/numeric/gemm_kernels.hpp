@@ -1,16 +1,14 @@
 // Internals of gemm.cpp, visible to its per-ISA kernels and to the tests.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <string_view>
-#include <vector>
 
+#include "engine/cpu/numeric/gemm_blocking.hpp"
 #include "support/alloc.hpp"
 #include "support/checked.hpp"
 
@@ -70,8 +68,10 @@ inline bool prefer_inner(const Problem& p) {
 void small_generic(const Problem& p);
 void small_avx2(const Problem& p);
 void small_avx512(const Problem& p);
-// Packed, cache-blocked kernel for products beyond the small kernels' reach.
+// Packed, cache-blocked kernels for products beyond the small kernels' reach.
 void packed_avx512(const Problem& p);
+void packed_avx2(const Problem& p);
+void packed_portable(const Problem& p);
 
 // A product of 16-bit operands (bit patterns). The result goes to `c` as
 // float32 or, when `c` is null, to `h` rounded once to the operands' format.
@@ -115,22 +115,6 @@ class PackScratch {
     size_t cap_ = 0;
 };
 
-// Columns per packed B block of float32 panels of nr columns and kc rows: the
-// block stays in L2 while A's rows pass it, together with A's panels and C's
-// tiles, so it takes half of L2 as the C library reads it from the CPU
-// (fallback_l2 bytes when it cannot tell), between 8 panels and 4096 columns.
-// Measured on a 1 MiB-L2 Zen 5: 384 to 1024 columns are within 3% at n = 2048.
-template <size_t nr, size_t kc>
-size_t nc_block(long fallback_l2) {
-    static const size_t nc = [fallback_l2] {
-        long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-        if (l2 <= 0) l2 = fallback_l2;
-        const size_t cols = static_cast<size_t>(l2) / 2 / (kc * sizeof(float));
-        return std::clamp<size_t>(cols / nr * nr, 8 * nr, 4096);
-    }();
-    return nc;
-}
-
 // The batch loop of a packed kernel with mr x nr register tiles, A blocks of
 // mc rows and B blocks of nc columns (k blocks of kPackedKC): per-thread
 // packing buffers; A packed once when every item shares it and fits one
@@ -160,9 +144,10 @@ void packed_batch(const PR& P, size_t nc, Product&& product) {
 }
 void packed_avx512_f16(const HalfProblem& p);
 void packed_avx2_f16(const HalfProblem& p);
+void packed_portable_f16(const HalfProblem& p);
 using HalfKernel = void (*)(const HalfProblem&);
-// The float16 kernel of the instruction set in use (AVX-512, else AVX2 with
-// F16C), or null. Both give the same bits: one FMA chain in k order each.
+// The float16 kernel of the instruction set in use. All give the same bits:
+// one multiply-add chain in k order each, every product exact.
 HalfKernel f16_kernel();
 
 struct NamedKernel {
@@ -172,36 +157,23 @@ struct NamedKernel {
 // The kernels this CPU can run, best last.
 std::span<const NamedKernel> available_small_kernels();
 
-// Whether sgemm hands a (normalised, oriented) product to a cache-blocked
-// GEMM (packed_kernel(), else BLIS) rather than to a small kernel.
+// Whether sgemm hands a (normalised, oriented) product to the packed kernel
+// rather than to a small kernel.
 bool beyond_small(const Problem& p);
-// The packed kernel this CPU can run, or null (then BLIS takes its place).
+// The packed kernel of the instruction set in use.
 SmallKernel packed_kernel();
 
-// The problem sgemm_batch passes to a kernel or to BLIS: empty cases removed
-// (false: nothing left to compute; zeros already written when k == 0),
-// strides normalised and operands possibly swapped to compute C^T = B^T A^T.
+// The problem sgemm_batch passes to a kernel: empty cases removed (false:
+// nothing left to compute; zeros already written when k == 0), strides
+// normalised and operands possibly swapped to compute C^T = B^T A^T.
 bool prepare_for_kernels(Problem& p);
 
 // sgemm_batch with the size-based choice overridden: `kernel` runs the
-// product, or BLIS when it is null.
+// product (long sums split as sgemm_batch splits them).
 void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, size_t k,
                        const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                        const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                        float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
-
-// A BLIS configuration (named "blis-skx", "blis-haswell", ...) that this CPU
-// can run and the library holds; the default one first.
-struct BlisConfig {
-    std::string_view name;
-};
-std::vector<BlisConfig> available_blis_configs();
-// sgemm_batch through the named BLIS configuration (our small kernel when
-// there is no such configuration or a stride is negative).
-void sgemm_batch_blis(std::string_view config, size_t batch, size_t m, size_t n, size_t k,
-                      const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                      const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
 // bfloat16 operands; C must not overlap A, B.
 using Bf16Problem = HalfProblem;

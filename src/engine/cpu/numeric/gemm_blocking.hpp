@@ -1,0 +1,54 @@
+// Every block size of the product kernels and every size threshold that picks
+// a path, in one place: the forward product, the gradients and the tests
+// (which derive their block-edge shapes from these) all read them here.
+#pragma once
+
+#include <cstddef>
+
+namespace vorka::gemm::blocking {
+
+// k per block of the packed kernels and per B chunk of the small kernels. A
+// float16 result is rounded as stored only within one block of k (no float32
+// partial sums kept).
+inline constexpr size_t kKC = 256;
+// Sums longer than this are split in halves, computed apart and added.
+inline constexpr size_t kLongK = 4096;
+// Columns per packed B block: half of L2, between this many panels and kMaxNc.
+inline constexpr size_t kMinNcPanels = 8;
+inline constexpr size_t kMaxNc = 4096;
+
+// Register tiles (rows x columns) and rows per packed A block of the packed
+// float32/float16 kernels.
+struct Tile {
+    size_t mr, nr, mc;
+};
+inline constexpr Tile kPackedAvx512{8, 32, 256};
+inline constexpr Tile kPackedAvx2{6, 16, 32 * 6};
+inline constexpr Tile kPackedPortable{4, 8, 64 * 4};
+// The bfloat16 kernel packs pairs of k: its own k block, row blocks and a
+// taller tile for A read in place.
+inline constexpr Tile kBf16Packed{8, 32, 128};
+inline constexpr Tile kBf16Direct{12, 32, 10 * 12};
+inline constexpr size_t kBf16KC = 512;
+inline constexpr size_t kBf16NC = 1024;
+
+// float32: below this many multiply-adds the packing of a cache-blocked
+// product loses to register blocking alone.
+inline constexpr double kPackedMinWork = 0x1p21;
+// ... and beyond this k the packed kernel wins whatever the other sides.
+inline constexpr size_t kPackedMinK = 2048;
+// The small kernels re-read one operand per register tile; they stay ahead
+// while it stays within about twice L2 (floats).
+inline constexpr double kSmallReread = 0x1p19;
+
+// float16: the packed kernel when the product has this much work and every
+// side is at least this long (narrower matrices waste most of its tile);
+// smaller ones are widened and go to the float32 small kernels.
+inline constexpr double kF16MinWork = 0x1p18;
+inline constexpr size_t kF16MinSide = 16;
+
+// bfloat16: the dot-product kernel from this much work and these sides.
+inline constexpr double kBf16MinWork = 0x1p15;
+inline constexpr size_t kBf16MinRows = 8, kBf16MinCols = 16, kBf16MinInner = 16;
+
+}  // namespace vorka::gemm::blocking
