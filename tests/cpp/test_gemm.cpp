@@ -115,8 +115,9 @@ std::string str(const Shape& s) {
 
 // Runs `run` into a poisoned C; each item within `tol` of `want` (16-bit
 // operands: bit for bit), nothing else written, nothing at all if declined.
+// Returns all of C.
 template <class T, class O, class Run>
-void expect_c(const Shape& s, const Layout& lc, size_t batch, bool stacked, bool runs, const std::vector<double>& want,
+std::vector<O> expect_c(const Shape& s, const Layout& lc, size_t batch, bool stacked, bool runs, const std::vector<double>& want,
               const std::vector<double>& tol, Run run, const std::string& what) {
     const Mat<O> c0(s.m, s.n, lc);
     const size_t csz = stacked ? s.m * s.n : c0.buf.size() + 2;
@@ -142,19 +143,23 @@ void expect_c(const Shape& s, const Layout& lc, size_t batch, bool stacked, bool
     for (size_t q = 0; q < c.size(); ++q)
         if (!inside[q] && bits_of(c[q]) != bits_of(before[q]) && bad++ < 5)
             ADD_FAILURE() << what << ": wrote outside C at slot " << q;
+    return c;
 }
 
 // Every way of computing a float32 product: the size-based dispatch and each
-// kernel (small and packed) of the instruction set in use.
+// kernel (small and packed) of the instruction set in use. `fused`: one FMA
+// chain per element (every kernel but the portable ones).
 struct Path {
     std::string name;
     detail::SmallKernel kernel = nullptr;  // null: sgemm itself
+    bool fused = true;
 };
 
 std::vector<Path> all_paths() {
-    std::vector<Path> p{{"sgemm"}};
-    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), k.fn});
-    p.push_back({"packed", detail::packed_kernel()});
+    const bool fused = vorka::simd::active_isa() != vorka::simd::Isa::Generic;
+    std::vector<Path> p{{"sgemm", nullptr, fused}};
+    for (const auto& k : detail::available_small_kernels()) p.push_back({std::string(k.name), k.fn, k.name != "generic"});
+    p.push_back({"packed", detail::packed_kernel(), fused});
     return p;
 }
 
@@ -201,14 +206,23 @@ void check(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc,
     const std::string what = std::string(la.name) + "*" + lb.name + "->" + lc.name + " " + str(s) + " batch " +
                              std::to_string(batch) + " " + "A "[!share_a] + "B "[!share_b] + "S "[!stacked];
     if constexpr (std::is_same_v<T, float>) {
+        // Every kernel on every instruction set the CPU has: the fused ones give
+        // the same bits as each other, and so do the portable ones.
+        std::vector<float> first[2];
         vorka::test::on_every_isa([&] {
-            for (const Path& path : all_paths())
-                expect_c<T, float>(s, lc, batch, stacked, true, want, tol, [&](float* c, ptrdiff_t bsc, ptrdiff_t rsc,
-                                                                               ptrdiff_t csc) {
-                    run_path(path, batch, s.m, s.n, s.k, a.buf.data(), a.stride, a[0].rs, a[0].cs, b.buf.data(),
-                             b.stride, b[0].rs, b[0].cs, c, bsc, rsc, csc);
-                    return true;
-                }, path.name + " " + what);
+            for (const Path& path : all_paths()) {
+                const std::vector<float> c = expect_c<T, float>(
+                    s, lc, batch, stacked, true, want, tol, [&](float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
+                        run_path(path, batch, s.m, s.n, s.k, a.buf.data(), a.stride, a[0].rs, a[0].cs, b.buf.data(),
+                                 b.stride, b[0].rs, b[0].cs, c, bsc, rsc, csc);
+                        return true;
+                    }, path.name + " " + what);
+                std::vector<float>& ref = first[path.fused];
+                if (ref.empty()) ref = c;
+                else if (!std::equal(c.begin(), c.end(), ref.begin(), [](float x, float y) { return bits_of(x) == bits_of(y); }))
+                    ADD_FAILURE() << path.name << " " << what << ": other bits than the first "
+                                  << (path.fused ? "fused" : "portable") << " kernel";
+            }
         });
     } else {
         auto run = [&](auto* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {

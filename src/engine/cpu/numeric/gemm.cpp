@@ -197,11 +197,9 @@ bool beyond_small(const Problem& p) {
     // to register blocking alone.
     if (m * n * k < blocking::kPackedMinWork) return false;
     if (p.k > blocking::kPackedMinK) return true;
-    // The small kernels block for registers only: the outer-product one
-    // re-reads A for every 64 columns of C, the dot-product one B for every 4
-    // rows. They stay ahead of the packed kernel while the re-read operand
-    // stays within about twice L2 (measured: 768^3 is a tie, 1024^3 is not).
-    if (prefer_inner(p)) return m > 4 && k * n > blocking::kSmallReread;
+    // The small kernels block for registers only and re-read A for every 64
+    // columns of C. They stay ahead of the packed kernel while A stays within
+    // about twice L2 (measured: 768^3 is a tie, 1024^3 is not).
     return n > 32 && m * k > blocking::kSmallReread;
 }
 

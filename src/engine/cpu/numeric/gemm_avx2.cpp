@@ -1,6 +1,8 @@
 // Small-product kernel for AVX2 + FMA: MB x (8 * NV) register tiles. AVX2's
 // masked stores are slow on AMD parts, so partial tiles go through buffers:
-// B is packed (zero-padded) and C is written element by element.
+// B is packed (zero-padded) and C is written element by element. Each element
+// of C is one FMA chain in k order, resumed across chunks of k (C is reloaded
+// into the accumulators), so the sums are the packed kernels' bit for bit.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -11,7 +13,7 @@ namespace vorka::gemm::detail {
 namespace {
 
 constexpr int W = 8;
-constexpr size_t KC = 256;  // k-chunk of a packed B block: 16 KiB at most
+constexpr size_t KC = blocking::kKC;  // k-chunk of a packed B block: 16 KiB at most
 
 template <int NV>
 constexpr int kRows = NV == 1 ? 8 : 6;
@@ -21,10 +23,22 @@ template <int MB, int NV>
                                         const float* b, ptrdiff_t ldb, float* c, ptrdiff_t rsc,
                                         ptrdiff_t csc, size_t nb, bool accumulate) {
     __m256 acc[MB][NV];
+    const bool whole = csc == 1 && nb == size_t(NV * W);
+    if (accumulate && !whole) {
+        alignas(32) float t[MB][NV * W] = {};
+        for (int r = 0; r < MB; ++r)
+            for (size_t j = 0; j < nb; ++j) t[r][j] = c[r * rsc + static_cast<ptrdiff_t>(j) * csc];
 #pragma GCC unroll 8
-    for (int r = 0; r < MB; ++r)
+        for (int r = 0; r < MB; ++r)
 #pragma GCC unroll 2
-        for (int v = 0; v < NV; ++v) acc[r][v] = _mm256_setzero_ps();
+            for (int v = 0; v < NV; ++v) acc[r][v] = _mm256_load_ps(&t[r][v * W]);
+    } else {
+#pragma GCC unroll 8
+        for (int r = 0; r < MB; ++r)
+#pragma GCC unroll 2
+            for (int v = 0; v < NV; ++v)
+                acc[r][v] = accumulate ? _mm256_loadu_ps(c + r * rsc + v * W) : _mm256_setzero_ps();
+    }
 
     for (size_t p = 0; p < kb; ++p) {
         __m256 bv[NV];
@@ -40,17 +54,11 @@ template <int MB, int NV>
         b += ldb;
     }
 
-    if (csc == 1 && nb == size_t(NV * W)) {
+    if (whole) {
 #pragma GCC unroll 8
-        for (int r = 0; r < MB; ++r) {
+        for (int r = 0; r < MB; ++r)
 #pragma GCC unroll 2
-            for (int v = 0; v < NV; ++v) {
-                float* cp = c + r * rsc + v * W;
-                __m256 x = acc[r][v];
-                if (accumulate) x = _mm256_add_ps(x, _mm256_loadu_ps(cp));
-                _mm256_storeu_ps(cp, x);
-            }
-        }
+            for (int v = 0; v < NV; ++v) _mm256_storeu_ps(c + r * rsc + v * W, acc[r][v]);
         return;
     }
     alignas(32) float t[MB][NV * W];
@@ -60,10 +68,7 @@ template <int MB, int NV>
         for (int v = 0; v < NV; ++v) _mm256_store_ps(&t[r][v * W], acc[r][v]);
     for (int r = 0; r < MB; ++r) {
         float* cr = c + r * rsc;
-        for (size_t j = 0; j < nb; ++j) {
-            float& d = cr[static_cast<ptrdiff_t>(j) * csc];
-            d = accumulate ? d + t[r][j] : t[r][j];
-        }
+        for (size_t j = 0; j < nb; ++j) cr[static_cast<ptrdiff_t>(j) * csc] = t[r][j];
     }
 }
 

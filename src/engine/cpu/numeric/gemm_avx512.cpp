@@ -1,6 +1,8 @@
-// Small-product kernels for AVX-512. Tails along n and k use lane masks, so
-// operands are read and written in place whenever the vectorised axis is
-// contiguous.
+// Small-product kernel for AVX-512. Tails along n use lane masks, so operands
+// are read and written in place whenever the vectorised axis is contiguous.
+// Each element of C is one FMA chain in k order, resumed across chunks of k
+// (C is reloaded into the accumulators), so the sums are those of every other
+// FMA kernel bit for bit.
 
 #include <immintrin.h>
 
@@ -12,7 +14,7 @@
 namespace vorka::gemm::detail {
 namespace {
 
-constexpr size_t KC = 256;  // k-chunk of a packed B block: 64 KiB at most
+constexpr size_t KC = blocking::kKC;  // k-chunk of a packed B block: 64 KiB at most
 
 struct Zmm {
     using V = __m512;
@@ -25,15 +27,6 @@ struct Zmm {
     static void store_aligned(float* p, V x) { _mm512_store_ps(p, x); }
     static V fma(V a, V b, V c) { return _mm512_fmadd_ps(a, b, c); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
-    static float sum(V x) {
-        // Zero-masked forms (all lanes kept): the plain shuffle and cast pass GCC an
-        // undefined merge source, which it reports as maybe-uninitialised.
-        const __m512 s = _mm512_add_ps(x, _mm512_maskz_shuffle_f32x4(0xFFFF, x, x, _MM_SHUFFLE(1, 0, 3, 2)));
-        const __m256 h = _mm512_maskz_extractf32x8_ps(0xFF, s, 0);
-        __m128 q = _mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1));
-        q = _mm_add_ps(q, _mm_movehl_ps(q, q));
-        return _mm_cvtss_f32(_mm_add_ss(q, _mm_movehdup_ps(q)));
-    }
 };
 
 // Half-width vectors for products at most 8 columns wide, which would leave
@@ -108,10 +101,20 @@ template <class T, int MB, int NV>
                                         bool accumulate) {
     constexpr int W = T::W;
     typename T::V acc[MB][NV];
+    if (accumulate && csc != 1) {
+        alignas(64) float t[MB][NV * W] = {};
+        for (int r = 0; r < MB; ++r)
+            for (size_t j = 0; j < nb; ++j) t[r][j] = c[r * rsc + static_cast<ptrdiff_t>(j) * csc];
 #pragma GCC unroll 8
-    for (int r = 0; r < MB; ++r)
+        for (int r = 0; r < MB; ++r)
 #pragma GCC unroll 4
-        for (int v = 0; v < NV; ++v) acc[r][v] = T::zero();
+            for (int v = 0; v < NV; ++v) acc[r][v] = T::load(mask[v], &t[r][v * W]);
+    } else {
+#pragma GCC unroll 8
+        for (int r = 0; r < MB; ++r)
+#pragma GCC unroll 4
+            for (int v = 0; v < NV; ++v) acc[r][v] = accumulate ? T::load(mask[v], c + r * rsc + v * W) : T::zero();
+    }
 
     for (size_t p = 0; p < kb; ++p) {
         typename T::V bv[NV];
@@ -131,12 +134,7 @@ template <class T, int MB, int NV>
 #pragma GCC unroll 8
         for (int r = 0; r < MB; ++r) {
 #pragma GCC unroll 4
-            for (int v = 0; v < NV; ++v) {
-                float* cp = c + r * rsc + v * W;
-                typename T::V x = acc[r][v];
-                if (accumulate) x = T::add(x, T::load(mask[v], cp));
-                T::store(cp, mask[v], x);
-            }
+            for (int v = 0; v < NV; ++v) T::store(c + r * rsc + v * W, mask[v], acc[r][v]);
         }
         return;
     }
@@ -147,10 +145,7 @@ template <class T, int MB, int NV>
         for (int v = 0; v < NV; ++v) T::store_aligned(&t[r][v * W], acc[r][v]);
     for (int r = 0; r < MB; ++r) {
         float* cr = c + r * rsc;
-        for (size_t j = 0; j < nb; ++j) {
-            float& d = cr[static_cast<ptrdiff_t>(j) * csc];
-            d = accumulate ? d + t[r][j] : t[r][j];
-        }
+        for (size_t j = 0; j < nb; ++j) cr[static_cast<ptrdiff_t>(j) * csc] = t[r][j];
     }
 }
 
@@ -243,80 +238,16 @@ void outer(const Problem& P, const float* a, const float* b, float* c, float* bu
     }
 }
 
-// ---- inner-product kernel: vectors run along k (unit stride in A and B) ----
-
-template <int MB, int NB>
-[[gnu::always_inline]] inline void dot_tile(size_t k, const float* a, ptrdiff_t rsa, const float* b,
-                                            ptrdiff_t csb, float* c, ptrdiff_t rsc, ptrdiff_t csc) {
-    using T = Zmm;
-    T::V acc[MB][NB];
-#pragma GCC unroll 4
-    for (int r = 0; r < MB; ++r)
-#pragma GCC unroll 4
-        for (int s = 0; s < NB; ++s) acc[r][s] = T::zero();
-    for (size_t p = 0; p < k; p += T::W) {
-        const T::M m = lane_mask<T>(k - p);
-        T::V av[MB], bv[NB];
-#pragma GCC unroll 4
-        for (int r = 0; r < MB; ++r) av[r] = T::load(m, a + r * rsa + p);
-#pragma GCC unroll 4
-        for (int s = 0; s < NB; ++s) bv[s] = T::load(m, b + s * csb + p);
-#pragma GCC unroll 4
-        for (int r = 0; r < MB; ++r)
-#pragma GCC unroll 4
-            for (int s = 0; s < NB; ++s) acc[r][s] = T::fma(av[r], bv[s], acc[r][s]);
-    }
-#pragma GCC unroll 4
-    for (int r = 0; r < MB; ++r)
-#pragma GCC unroll 4
-        for (int s = 0; s < NB; ++s) c[r * rsc + s * csc] = T::sum(acc[r][s]);
-}
-
-constexpr int kDotRows = 4, kDotCols = 3;
-
-template <int MB>
-void dot_cols(size_t nb, size_t k, const float* a, ptrdiff_t rsa, const float* b, ptrdiff_t csb,
-              float* c, ptrdiff_t rsc, ptrdiff_t csc) {
-    switch (nb) {
-        case 1: return dot_tile<MB, 1>(k, a, rsa, b, csb, c, rsc, csc);
-        case 2: return dot_tile<MB, 2>(k, a, rsa, b, csb, c, rsc, csc);
-        default: return dot_tile<MB, 3>(k, a, rsa, b, csb, c, rsc, csc);
-    }
-}
-
-void inner(const Problem& P, const float* a, const float* b, float* c) {
-    for (size_t i0 = 0; i0 < P.m; i0 += kDotRows) {
-        const size_t mb = std::min<size_t>(kDotRows, P.m - i0);
-        const float* ai = a + static_cast<ptrdiff_t>(i0) * P.rsa;
-        float* ci = c + static_cast<ptrdiff_t>(i0) * P.rsc;
-        for (size_t j0 = 0; j0 < P.n; j0 += kDotCols) {
-            const size_t nb = std::min<size_t>(kDotCols, P.n - j0);
-            const float* bj = b + static_cast<ptrdiff_t>(j0) * P.csb;
-            float* cij = ci + static_cast<ptrdiff_t>(j0) * P.csc;
-            switch (mb) {
-                case 1: dot_cols<1>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
-                case 2: dot_cols<2>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
-                case 3: dot_cols<3>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
-                default: dot_cols<4>(nb, P.k, ai, P.rsa, bj, P.csb, cij, P.rsc, P.csc); break;
-            }
-        }
-    }
-}
-
 }  // namespace
 
 void small_avx512(const Problem& P) {
     alignas(64) float buf[KC * 64];
-    const bool dot = prefer_inner(P);
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
         const float* a = P.a + it * P.bsa;
         const float* b = P.b + it * P.bsb;
         float* c = P.c + it * P.bsc;
-        if (dot)
-            inner(P, a, b, c);
-        else
-            outer(P, a, b, c, buf, t + 1 < P.batch && P.bsb != 0 ? b + P.bsb : nullptr);
+        outer(P, a, b, c, buf, t + 1 < P.batch && P.bsb != 0 ? b + P.bsb : nullptr);
     }
 }
 

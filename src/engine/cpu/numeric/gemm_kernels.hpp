@@ -53,18 +53,8 @@ void fold_batch(P& p) {
     p.bsa = p.bsb = p.bsc = 0;
 }
 
-// When A's rows and B's columns both run contiguously along k, the
-// outer-product kernel would have to transpose B; dot products along k avoid
-// that but pay a horizontal sum per element of C, which only long k amortises.
-// Measured on Zen 4.
-inline bool prefer_inner(const Problem& p) {
-    if (p.csa != 1 || p.rsb != 1 || p.k < 16) return false;
-    const size_t short_side = p.m < p.n ? p.m : p.n;
-    return short_side <= 4 || p.k >= 8 * short_side;
-}
-
-// Our own kernels (batch loop included): any strides are accepted; unit
-// column strides of B and C, or unit k-strides of A and B, are fastest.
+// The small kernels (batch loop included): any strides are accepted; unit
+// column strides of B and C are fastest.
 void small_generic(const Problem& p);
 void small_avx2(const Problem& p);
 void small_avx512(const Problem& p);
