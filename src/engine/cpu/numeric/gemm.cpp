@@ -193,6 +193,8 @@ HalfKernel f16_kernel() {
 
 bool beyond_small(const Problem& p) {
     const double m = static_cast<double>(p.m), n = static_cast<double>(p.n), k = static_cast<double>(p.k);
+    // The portable small kernel is a plain loop: the packed one wins early.
+    if (kernel_isa() == simd::Isa::Generic) return m * n * k >= blocking::kPortablePackedMinWork;
     // Below ~128^3 multiply-adds the packing of a cache-blocked product loses
     // to register blocking alone.
     if (m * n * k < blocking::kPackedMinWork) return false;

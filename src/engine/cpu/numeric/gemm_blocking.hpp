@@ -24,7 +24,7 @@ struct Tile {
 };
 inline constexpr Tile kPackedAvx512{8, 32, 256};
 inline constexpr Tile kPackedAvx2{6, 16, 32 * 6};
-inline constexpr Tile kPackedPortable{4, 8, 64 * 4};
+inline constexpr Tile kPackedPortable{6, 8, 32 * 6};
 // The bfloat16 kernel packs pairs of k: its own k block, row blocks and a
 // taller tile for A read in place.
 inline constexpr Tile kBf16Packed{8, 32, 128};
@@ -35,6 +35,9 @@ inline constexpr size_t kBf16NC = 1024;
 // float32: below this many multiply-adds the packing of a cache-blocked
 // product loses to register blocking alone.
 inline constexpr double kPackedMinWork = 0x1p21;
+// Without AVX2 the packed kernel from this many (its small kernel is a plain
+// loop).
+inline constexpr double kPortablePackedMinWork = 0x1p12;
 // ... and beyond this k the packed kernel wins whatever the other sides.
 inline constexpr size_t kPackedMinK = 2048;
 // The small kernels re-read one operand per register tile; they stay ahead
