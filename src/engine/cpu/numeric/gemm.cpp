@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "engine/cpu/numeric/formats.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 #include "engine/cpu/simd/cpu_features.hpp"
 #include "engine/cpu/simd/loops.hpp"
@@ -241,7 +242,32 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     f16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     const detail::HalfKernel kernel = detail::f16_kernel();
-    if (!kernel || k == 0 || k > detail::kPackedKC) return false;
+    if (!kernel || k == 0) return false;
+    if (k > detail::kPackedKC) {
+        // Longer sums keep float32 partial sums between blocks of k: a band of
+        // columns at a time (whole B blocks of the packed kernel), so that they
+        // never take the size of the whole result.
+        if (batch == 0 || m == 0 || n == 0) return true;
+        const size_t w = std::min(n, std::max<size_t>(64, blocking::kF16BandFloats / m / 64 * 64));
+        std::unique_ptr<float[]> band(new float[m * w]);
+        for (size_t t = 0; t < batch; ++t) {
+            const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+            for (size_t j0 = 0; j0 < n; j0 += w) {
+                const size_t nb = std::min(w, n - j0);
+                f16_gemm_batch(1, m, nb, k, a + it * bsa, 0, rsa, csa, b + it * bsb + static_cast<ptrdiff_t>(j0) * csb,
+                               0, rsb, csb, band.get(), 0, static_cast<ptrdiff_t>(nb), 1);
+                for (size_t i = 0; i < m; ++i) {
+                    f16* row = c + it * bsc + static_cast<ptrdiff_t>(i) * rsc + static_cast<ptrdiff_t>(j0) * csc;
+                    const float* s = band.get() + i * nb;
+                    if (csc == 1)
+                        simd::narrow(s, row, nb);
+                    else
+                        for (size_t j = 0; j < nb; ++j) row[static_cast<ptrdiff_t>(j) * csc] = f32_to_f16(s[j]);
+                }
+            }
+        }
+        return true;
+    }
     detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
                           reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
                           reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
@@ -253,6 +279,15 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
 }
 
 bool f16_products_supported() { return detail::f16_kernel() != nullptr; }
+
+bool f16_packing_pays(double work, size_t m, size_t n, size_t k) {
+    return work >= blocking::kF16MinWork && std::min({m, n, k}) >= blocking::kF16MinSide;
+}
+
+bool bf16_packing_pays(double work, size_t m, size_t n, size_t k) {
+    return work >= blocking::kBf16MinWork && m >= blocking::kBf16MinRows && n >= blocking::kBf16MinCols &&
+           k >= blocking::kBf16MinInner;
+}
 
 bool bf16_products_supported() {
     return simd::cpu_features().avx512_bf16_level() && detail::kernel_isa() == simd::Isa::Avx512;

@@ -35,9 +35,10 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 // Whether the CPU (the instruction set in use) has the float16 kernel.
 bool f16_products_supported();
-// The same rounded once to float16 as each element is stored (no float32
-// result array); false (nothing written) also when k is 0 or longer than one
-// block of the packed kernel (256).
+// The same rounded once to float16 as each element is stored: with k beyond
+// one block of the packed kernel through float32 partial sums of a band of
+// columns at a time, never of the whole result; false (nothing written) also
+// when k is 0.
 bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
@@ -51,6 +52,12 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
 // infinite, NaN or of magnitude in [2^-56, 2^61): such values could make
 // subnormal terms, which the instructions flush to zero.
 bool bf16_products_supported();
+
+// Whether a 16-bit product pays for its packed kernel rather than widened
+// operands and the float32 small kernels: `work` multiply-adds in all (every
+// item of a batch), sides m x k and k x n (thresholds in gemm_blocking.hpp).
+bool f16_packing_pays(double work, size_t m, size_t n, size_t k);
+bool bf16_packing_pays(double work, size_t m, size_t n, size_t k);
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                      const bf16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                      const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,

@@ -48,10 +48,13 @@ inline constexpr double kSmallReread = 0x1p19;
 // side is at least this long (narrower matrices waste most of its tile);
 // smaller ones are widened and go to the float32 small kernels.
 inline constexpr double kF16MinWork = 0x1p18;
-inline constexpr size_t kF16MinSide = 16;
+// A float16 result with sums longer than kKC is computed in bands of columns
+// whose float32 partial sums take about this many floats (8 MiB).
+inline constexpr size_t kF16BandFloats = size_t{1} << 21;
+inline constexpr size_t kF16MinSide = 8;
 
 // bfloat16: the dot-product kernel from this much work and these sides.
 inline constexpr double kBf16MinWork = 0x1p15;
-inline constexpr size_t kBf16MinRows = 8, kBf16MinCols = 16, kBf16MinInner = 16;
+inline constexpr size_t kBf16MinRows = 8, kBf16MinCols = 8, kBf16MinInner = 8;
 
 }  // namespace vorka::gemm::blocking

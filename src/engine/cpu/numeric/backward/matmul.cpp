@@ -192,16 +192,16 @@ bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows,
     const double work = static_cast<double>(rows) * static_cast<double>(cols) * static_cast<double>(inner);
     const std::ptrdiff_t ld = static_cast<std::ptrdiff_t>(cols);
     if constexpr (std::is_same_v<T, bf16>) {
-        if (rows < 8 || cols < 16 || inner < 16 || work < 0x1p15) return false;
+        if (!gemm::bf16_packing_pays(work, rows, cols, inner)) return false;
         NdArray<bf16> r = NdArray<bf16>::uninit(Dims{rows, cols}, Order::C);
         if (!gemm::bf16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
             return false;
         out = std::move(r);
     } else {
-        if (work < 0x1p18) return false;
+        if (!gemm::f16_packing_pays(work, rows, cols, inner)) return false;
         NdArray<f16> h = NdArray<f16>::uninit(Dims{rows, cols}, Order::C);
         if (gemm::f16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, h.data(), 0, ld, 1)) {
-            out = std::move(h);  // short inner length: rounded as stored
+            out = std::move(h);  // rounded as stored
             return true;
         }
         NdArray<float> r = NdArray<float>::uninit(Dims{rows, cols}, Order::C);
@@ -266,7 +266,7 @@ std::optional<NdArray<f16>> half_product(const NdView<f16>& x, const NdView<f16>
     };
     NdArray<f16> h = NdArray<f16>::uninit(shape, Order::C);
     if (h.size() == 0) return h;
-    if (each(h)) return h;  // false at once when p is too long
+    if (each(h)) return h;
     NdArray<float> c = NdArray<float>::uninit(shape, Order::C);
     if (!each(c)) return std::nullopt;
     return narrow_array<f16>(std::move(c));
@@ -290,7 +290,7 @@ std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& 
     if (!batch.ok() || !(g.shape == join(batch.shape, m, n))) return std::nullopt;
     double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
     for (std::size_t e : batch.shape) work *= static_cast<double>(e);
-    if (work < 0x1p18 || !gemm::f16_products_supported()) return std::nullopt;
+    if (!gemm::f16_packing_pays(work, m, n, k) || !gemm::f16_products_supported()) return std::nullopt;
     auto va = a.broadcast(join(batch.shape, m, k));
     auto vb = b.broadcast(join(batch.shape, k, n));
     if (!va || !vb) return std::nullopt;

@@ -89,15 +89,12 @@ NdArray<float> product_f32(const Planned<float>& p) {
     return out;
 }
 
-// Below this many multiply-adds the widening path's small kernels win.
-constexpr double kBf16MinWork = 0x1p15;
-
 // Whether the bfloat16 kernel is worth trying: the CPU has it and the product
 // is big enough to amortise its packing.
 bool bf16_worthwhile(const Planned<bf16>& p) {
     if (!gemm::bf16_products_supported()) return false;
-    if (p.m < 8 || p.n < 16 || p.k < 16) return false;
-    return static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k) >= kBf16MinWork;
+    return gemm::bf16_packing_pays(static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k),
+                                   p.m, p.n, p.k);
 }
 
 // The bfloat16 product straight from the operands, rounded once per element
@@ -117,23 +114,17 @@ std::optional<NdArray<bf16>> product_bf16(const Planned<bf16>& p) {
     return out;
 }
 
-// Below this many multiply-adds in all, widened copies and the small kernels
-// beat packing (the copies are small then too); matrices narrower than the
-// packed kernel's register tile waste most of it.
-constexpr double kF16MinWork = 0x1p18;
-constexpr std::size_t kF16MinSide = 16;
-
 // The float16 product with the operands widened while they are packed: the
 // float32 sums are rounded once as the result is narrowed. Nothing when the
 // CPU has no such kernel.
 std::optional<NdArray<f16>> product_f16(const Planned<f16>& p) {
     double work = static_cast<double>(p.m) * static_cast<double>(p.n) * static_cast<double>(p.k);
     for (std::size_t e : p.batch) work *= static_cast<double>(e);
-    if (work < kF16MinWork || std::min({p.m, p.n, p.k}) < kF16MinSide) return std::nullopt;
+    if (!gemm::f16_packing_pays(work, p.m, p.n, p.k)) return std::nullopt;
     const std::size_t nb = p.batch.size();
     const Strides &sa = p.a.strides, &sb = p.b.strides;
     {
-        // short k: rounded as stored, no float32 result array
+        // rounded as stored, no float32 result array
         NdArray<f16> out = NdArray<f16>::uninit(p.shape_out, Order::C);
         const Strides& so = out.strides();
         bool ok = true;
