@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <limits>
 #include <thread>
 
@@ -323,36 +322,6 @@ TEST(Gemm, BatchesItemByItem) {
         if (vorka::gemm::bf16_products_supported()) check<bf16>(s, la, lb, lc, 5, share_a, share_b, stacked, rng);
     }
     check<float>({8, 8, 8}, kLayouts[0], kLayouts[1], kLayouts[3], 0, false, false, false, rng);  // nothing written
-}
-
-// Two threads run the packed kernel and sgemm in turn, the packed kernel
-// first. The threadsafe death-test style re-runs this in a new process, where
-// both threads race into its first call (block sizes, packing buffers).
-bool concurrent_products_agree() {
-    const size_t n = 200;  // above the threshold: the packed kernel does the work
-    std::vector<float> a(n * n), b(n * n), want(n * n), got[2] = {want, want};
-    bool ok[2] = {false, false};
-    for (size_t i = 0; i < n * n; ++i) a[i] = float(int(i % 7) - 3), b[i] = float(int(i % 5) - 2);
-    run_path({"", detail::available_small_kernels()[0].fn}, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n),
-             1, want.data(), 0, P(n), 1);
-    auto work = [&](int t) {
-        const Path packed{"", detail::packed_kernel()}, sgemm{""};
-        for (int rep = 0; rep < 5; ++rep) {
-            std::fill(got[t].begin(), got[t].end(), kNaN);
-            run_path(rep % 2 ? sgemm : packed, 1, n, n, n, a.data(), 0, P(n), 1, b.data(), 0, P(n), 1, got[t].data(),
-                     0, P(n), 1);
-            if (got[t] != want) return;
-        }
-        ok[t] = true;
-    };
-    { std::jthread th0(work, 0), th1(work, 1); }
-    return ok[0] && ok[1];
-}
-
-TEST(GemmThreads, ConcurrentCallsAgree) {
-    EXPECT_TRUE(concurrent_products_agree());
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(concurrent_products_agree() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 // Values whose products could be subnormal (flushed by the instructions) make
