@@ -198,6 +198,70 @@ def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 1
     return Case(name, fns, within("torch", 1.0), note)
 
 
+# A training step's peak memory, one process per element type: the growth of
+# the peak RSS over the first step (after the inputs exist), then the step's
+# median time. Linux only (VmHWM reset through clear_refs).
+_MEMORY_STEP = r"""
+import sys, time
+import ml_dtypes, numpy as np
+import vorka
+from vorka import Tensor
+dtype, batch, n_in, n_hidden, n_out = sys.argv[1], *map(int, sys.argv[2:])
+npd = {"f32": np.float32, "f16": np.float16, "bf16": ml_dtypes.bfloat16}[dtype]
+rng = np.random.default_rng(3)
+x = Tensor(rng.standard_normal((batch, n_in)).astype(npd), dtype=dtype)
+w1 = (rng.standard_normal((n_in, n_hidden)) / np.sqrt(n_in)).astype(npd)
+w2 = (rng.standard_normal((n_hidden, n_out)) / np.sqrt(n_hidden)).astype(npd)
+relu = vorka.nn.functional.relu
+def step():
+    W1, W2 = Tensor(w1, dtype=dtype, requires_grad=True), Tensor(w2, dtype=dtype, requires_grad=True)
+    (relu(x @ W1) @ W2).backward()
+    W1.grad(), W2.grad()
+    Tensor.clear_graph()
+def kib(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+base = kib("VmRSS:")
+step()
+grown = kib("VmHWM:") - base
+times = []
+for _ in range(5):
+    t = time.perf_counter()
+    step()
+    times.append(time.perf_counter() - t)
+print(grown / 1024, sorted(times)[2])
+"""
+
+
+def memory_table(batch: int = 4096, sizes: tuple = (784, 2048, 10)) -> None:
+    """Peak memory of one training step per element type (each in a fresh
+    process), next to its time; target: a 16-bit step grows the peak RSS by at
+    most 0.6x of what the float32 step does."""
+    import subprocess
+    import sys
+    n_in, n_hidden, n_out = sizes
+    print(f"\n### Autograd: peak memory of a training step, batch {batch}, {n_in} -> {n_hidden} (ReLU) -> {n_out} "
+          "(vorka, first step in a fresh process)\n")
+    print("| dtype | peak RSS growth | vs float32 | step time | target |")
+    print("|---|---:|---:|---:|---|")
+    grown = {}
+    for dtype in ("f32", "bf16", "f16"):
+        try:
+            res = subprocess.run([sys.executable, "-c", _MEMORY_STEP, dtype, str(batch), *map(str, sizes)],
+                                 check=True, capture_output=True, text=True, timeout=600)
+            mib, secs = map(float, res.stdout.split())
+        except (OSError, subprocess.SubprocessError, ValueError) as e:
+            print(f"| {dtype} | failed: {e} | | | |")
+            continue
+        grown[dtype] = mib
+        ratio = mib / grown["f32"] if grown.get("f32") else None
+        mark = "" if dtype == "f32" or ratio is None else ("\u2713" if ratio <= 0.6 else "\u2717") + " <= 0.6x float32"
+        print(f"| {dtype} | {mib:.1f} MiB | {'' if ratio is None else f'{ratio:.2f}x'} | {harness.fmt_time(secs)} "
+              f"| {mark} |", flush=True)
+
+
 # Digits-sized full-batch training: 1,437 samples of 64 features, 10 classes.
 DIGITS, DIGITS_LAYERS = 1437, (64, 128, 64, 10)
 DTYPES = ("f32", "bf16", "f16")
@@ -330,6 +394,7 @@ def main() -> None:
                 "Autograd: recording overhead, a training step and a broadcast gradient sum (float32)")
     harness.run([training_step_case("f32"), training_step_case("bf16")],
                 "Autograd: MLP training step, batch 256, 784 -> 512 -> 10")
+    memory_table()
     cases = seed_cases()
     _ratio_to_bf16(cases, harness.run(cases, "Autograd: backward seed of a leaf, per float type"))
     cases = gradient_kernel_cases()

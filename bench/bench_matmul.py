@@ -13,9 +13,11 @@ or through bench/run_all.py.
 
 import harness  # first: sets the thread limits before NumPy/torch load
 
+import json
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 from typing import Optional
 
@@ -125,6 +127,9 @@ int main(int argc, char** argv) {
 """
 
 
+_PEAKS: dict[str, float] = {}  # FLOP/s per vector width, once measured
+
+
 def fma_peak() -> tuple[Optional[float], str]:
     """Single-core float32 peak in FLOP/s, from a fixed FMA loop compiled with the
     system C compiler and run single-threaded; (None, reason) when that fails."""
@@ -142,6 +147,7 @@ def fma_peak() -> tuple[Optional[float], str]:
         except (OSError, subprocess.SubprocessError) as e:
             return None, f"peak program failed: {e}"
     ymm, zmm = (float(x) * 1e9 for x in out.stdout.split())
+    _PEAKS.update({"256-bit": ymm, "512-bit": zmm})
     width = "512-bit" if zmm >= ymm else "256-bit"
     return max(ymm, zmm), (f"FMA loop: {ymm * 1e-9:.1f} GFLOP/s with 256-bit vectors, "
                            f"{zmm * 1e-9:.1f} with 512-bit; peak = {width}")
@@ -320,6 +326,65 @@ def forced_isa_table() -> None:
     force(best)
 
 
+# NumPy's float32 product with its BLAS held to AVX2 kernels, in a process of
+# its own: the BLAS reads the core type once, when it loads.
+_NUMPY_AVX2 = r"""
+import json, os, sys, time
+import numpy as np
+rng = np.random.default_rng(0)
+out = {}
+for n in map(int, sys.argv[1:]):
+    a, b = rng.standard_normal((n, n), dtype=np.float32), rng.standard_normal((n, n), dtype=np.float32)
+    a @ b
+    reps, ts = max(3, int(2e9 / n**3)), []
+    for _ in range(7):
+        t = time.perf_counter()
+        for _ in range(reps):
+            a @ b
+        ts.append((time.perf_counter() - t) / reps)
+    out[n] = sorted(ts)[3]
+print(json.dumps(out))
+"""
+
+
+def avx2_square_table() -> None:
+    """vorka's float32 products with AVX2 forced against NumPy's BLAS held to its
+    AVX2 (Haswell) kernels, as on a CPU without AVX-512; % of the 256-bit FMA
+    peak for each (target: >= 0.95x NumPy)."""
+    import vorka
+    force = getattr(vorka.vorka_core, "_force_isa", None)
+    if force is None:
+        print("\n(AVX2 square table skipped: this build has no test hooks)")
+        return
+    env = {**os.environ, "OPENBLAS_CORETYPE": "Haswell", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+    try:
+        res = subprocess.run([sys.executable, "-c", _NUMPY_AVX2, *map(str, SQUARE)], env=env, check=True,
+                             capture_output=True, text=True, timeout=600)
+        numpy_t = {int(k): v for k, v in json.loads(res.stdout).items()}
+    except (OSError, subprocess.SubprocessError, ValueError) as e:
+        print(f"\n(AVX2 square table skipped: NumPy run failed: {e})")
+        return
+    best = force("avx512")
+    if force("avx2") != "avx2":
+        force(best)
+        print("\n(AVX2 square table skipped: this CPU lacks AVX2 + FMA)")
+        return
+    peak = _PEAKS.get("256-bit")
+    print("\n### Matmul: float32 with AVX2 forced, NumPy's BLAS on its AVX2 kernels (OPENBLAS_CORETYPE=Haswell)\n")
+    print("| case | vorka (AVX2) | numpy (Haswell) | numpy/vorka | vorka % of 256-bit peak | target |")
+    print("|---|---:|---:|---:|---:|---|")
+    rng = np.random.default_rng(0)
+    for n in SQUARE:
+        a, b = Tensor(_random(rng, (n, n))), Tensor(_random(rng, (n, n)))
+        t = harness.timeit(lambda: a @ b)
+        ratio = numpy_t[n] / t
+        share = f"{2.0 * n**3 / t / peak:.1%}" if peak else "n/a"
+        mark = "\u2713" if ratio >= 0.95 else "\u2717"
+        print(f"| f32 {n}x{n} @ {n}x{n} | {harness.fmt_time(t)} | {harness.fmt_time(numpy_t[n])} | {ratio:.2f}x "
+              f"| {share} | {mark} >= 0.95x numpy |", flush=True)
+    force(best)
+
+
 def batched_cases() -> list[Case]:
     rng = np.random.default_rng(3)
     a = _random(rng, (BATCH, SMALL, SMALL))
@@ -358,6 +423,7 @@ def main() -> None:
     square = square_cases(peak)
     times = harness.run(square, "Matmul: float32 square products (one thread each)")
     _fractions(times, peak)
+    avx2_square_table()
     transposed_table()
     harness.run(half_cases(), "Matmul: float16 / bfloat16 against PyTorch")
     half_against_float32()
