@@ -77,23 +77,18 @@ void orient(PR& p) {
     std::swap(p.rsc, p.csc);
 }
 
-// The kernels follow the element-wise loops' instruction set, so that
-// forcing an older one (simd::force_isa) covers every path of older CPUs.
-simd::Isa kernel_isa() { return simd::active_isa(); }
+constexpr IsaKernels kIsaKernels[] = {
+    {"generic", small_generic, packed_portable, packed_portable_f16, false},
+    {"avx2", small_avx2, packed_avx2, packed_avx2_f16, false},
+    {"avx512", small_avx512, packed_avx512, packed_avx512_f16, true},
+};
 static_assert(static_cast<int>(simd::Isa::Generic) == 0 && static_cast<int>(simd::Isa::Avx2) == 1 &&
-              static_cast<int>(simd::Isa::Avx512) == 2);
-
-void run_small(const Problem& p) {
-    const auto k = available_small_kernels();  // generic, avx2, avx512: as far as the CPU goes
-    k[std::min(k.size() - 1, static_cast<size_t>(kernel_isa()))].fn(p);
-}
+              static_cast<int>(simd::Isa::Avx512) == 2 && std::size(kIsaKernels) == 3);
 
 void run(Problem p) {
     if (!prepare_for_kernels(p)) return;
-    if (beyond_small(p))
-        packed_kernel()(p);
-    else
-        run_small(p);
+    const IsaKernels& k = isa_kernels();
+    (beyond_small(p) ? k.packed : k.small)(p);
 }
 
 // Every kernel sums along k in sequence (per register lane, per cache block),
@@ -157,17 +152,12 @@ void small_generic(const Problem& p) {
     }
 }
 
-std::span<const NamedKernel> available_small_kernels() {
-    static const auto list = [] {
-        std::array<NamedKernel, 3> l{};
-        size_t n = 0;
-        l[n++] = {"generic", small_generic};
-        const simd::CpuFeatures& f = simd::cpu_features();
-        if (f.avx2_level()) l[n++] = {"avx2", small_avx2};
-        if (f.avx512_level()) l[n++] = {"avx512", small_avx512};
-        return std::pair{l, n};
-    }();
-    return {list.first.data(), list.second};
+const IsaKernels& isa_kernels() { return kIsaKernels[static_cast<size_t>(simd::active_isa())]; }
+
+std::span<const IsaKernels> available_isa_kernels() {
+    size_t n = 1;
+    while (n < std::size(kIsaKernels) && simd::isa_supported(static_cast<simd::Isa>(n))) ++n;
+    return {kIsaKernels, n};
 }
 
 bool prepare_for_kernels(Problem& p) {
@@ -176,26 +166,11 @@ bool prepare_for_kernels(Problem& p) {
     return true;
 }
 
-SmallKernel packed_kernel() {
-    switch (kernel_isa()) {
-        case simd::Isa::Avx512: return packed_avx512;
-        case simd::Isa::Avx2: return packed_avx2;
-        default: return packed_portable;
-    }
-}
-
-HalfKernel f16_kernel() {
-    switch (kernel_isa()) {
-        case simd::Isa::Avx512: return packed_avx512_f16;
-        case simd::Isa::Avx2: return packed_avx2_f16;
-        default: return packed_portable_f16;
-    }
-}
 
 bool beyond_small(const Problem& p) {
     const double m = static_cast<double>(p.m), n = static_cast<double>(p.n), k = static_cast<double>(p.k);
     // The portable small kernel is a plain loop: the packed one wins early.
-    if (kernel_isa() == simd::Isa::Generic) return m * n * k >= blocking::kPortablePackedMinWork;
+    if (simd::active_isa() == simd::Isa::Generic) return m * n * k >= blocking::kPortablePackedMinWork;
     // Below ~128^3 multiply-adds the packing of a cache-blocked product loses
     // to register blocking alone.
     if (m * n * k < blocking::kPackedMinWork) return false;
@@ -222,8 +197,7 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     static_assert(sizeof(f16) == sizeof(uint16_t));
-    const detail::HalfKernel kernel = detail::f16_kernel();
-    if (!kernel) return false;
+    const detail::HalfKernel kernel = detail::isa_kernels().f16;
     // long sums split like float32 ones, for the same accuracy
     detail::run_split(detail::HalfProblem{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
                                           reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc,
@@ -241,8 +215,8 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     f16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    const detail::HalfKernel kernel = detail::f16_kernel();
-    if (!kernel || k == 0) return false;
+    const detail::HalfKernel kernel = detail::isa_kernels().f16;
+    if (k == 0) return false;
     if (k > detail::kPackedKC) {
         // Longer sums keep float32 partial sums between blocks of k: a band of
         // columns at a time (whole B blocks of the packed kernel), so that they
@@ -278,7 +252,6 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
     return true;
 }
 
-bool f16_products_supported() { return detail::f16_kernel() != nullptr; }
 
 bool f16_packing_pays(double work, size_t m, size_t n, size_t k) {
     return work >= blocking::kF16MinWork && std::min({m, n, k}) >= blocking::kF16MinSide;
@@ -290,7 +263,7 @@ bool bf16_packing_pays(double work, size_t m, size_t n, size_t k) {
 }
 
 bool bf16_products_supported() {
-    return simd::cpu_features().avx512_bf16_level() && detail::kernel_isa() == simd::Isa::Avx512;
+    return detail::isa_kernels().bf16 && simd::cpu_features().avx512_bf16_level();
 }
 
 bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,

@@ -28,13 +28,11 @@ void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
 
 // float16 products: the operands are widened to float32 as they are packed
 // (no widened copy of either), C is float32; long sums are split like
-// sgemm's. false (and nothing written) when there is no kernel.
+// sgemm's. Always true.
 bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                     const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
-// Whether the CPU (the instruction set in use) has the float16 kernel.
-bool f16_products_supported();
 // The same rounded once to float16 as each element is stored: with k beyond
 // one block of the packed kernel through float32 partial sums of a band of
 // columns at a time, never of the whole result; false (nothing written) also

@@ -136,22 +136,27 @@ void packed_avx512_f16(const HalfProblem& p);
 void packed_avx2_f16(const HalfProblem& p);
 void packed_portable_f16(const HalfProblem& p);
 using HalfKernel = void (*)(const HalfProblem&);
-// The float16 kernel of the instruction set in use. All give the same bits:
-// one multiply-add chain in k order each, every product exact.
-HalfKernel f16_kernel();
 
-struct NamedKernel {
+// One row per instruction set, indexed by simd::Isa: the product kernels
+// compiled for it. The row in use follows the element-wise loops' choice
+// (simd::active_isa: CPU feature bits, once per process, or the one forced
+// for tests), so forcing an older set covers every path of older CPUs.
+struct IsaKernels {
     std::string_view name;
-    SmallKernel fn;
+    SmallKernel small;   // register-blocked, for products below the packing threshold
+    SmallKernel packed;  // cache-blocked float32
+    HalfKernel f16;      // cache-blocked, float16 operands widened while packed (the same
+                         // bits on every row: one multiply-add chain in k order, products exact)
+    bool bf16;           // whether the bfloat16 dot-product kernel may run (with AVX512-BF16)
 };
-// The kernels this CPU can run, best last.
-std::span<const NamedKernel> available_small_kernels();
+const IsaKernels& isa_kernels();
+// The rows this CPU can run, best last.
+std::span<const IsaKernels> available_isa_kernels();
+
 
 // Whether sgemm hands a (normalised, oriented) product to the packed kernel
 // rather than to a small kernel.
 bool beyond_small(const Problem& p);
-// The packed kernel of the instruction set in use.
-SmallKernel packed_kernel();
 
 // The problem sgemm_batch passes to a kernel: empty cases removed (false:
 // nothing left to compute; zeros already written when k == 0), strides

@@ -290,7 +290,7 @@ std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& 
     if (!batch.ok() || !(g.shape == join(batch.shape, m, n))) return std::nullopt;
     double work = static_cast<double>(m) * static_cast<double>(n) * static_cast<double>(k);
     for (std::size_t e : batch.shape) work *= static_cast<double>(e);
-    if (!gemm::f16_packing_pays(work, m, n, k) || !gemm::f16_products_supported()) return std::nullopt;
+    if (!gemm::f16_packing_pays(work, m, n, k)) return std::nullopt;
     auto va = a.broadcast(join(batch.shape, m, k));
     auto vb = b.broadcast(join(batch.shape, k, n));
     if (!va || !vb) return std::nullopt;
