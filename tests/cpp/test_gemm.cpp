@@ -301,7 +301,7 @@ TEST(Gemm, LargeBlockEdges) {
 TEST(Gemm, ThresholdSplitsSmallFromLarge) {
     for (auto [s, large] : {std::pair{Shape{8, 8, 8}, false}, {{128, 128, 128}, false}, {{520, 40, 260}, false},
                             {{1100, 40, 520}, true}, {{32, 32, 2100}, true}, {{size_t{1} << 40, size_t{1} << 40, 2}, true}}) {
-        detail::Problem p{1, s.m, s.n, s.k, nullptr, 0, P(s.k), 1, nullptr, 0, P(s.n), 1, nullptr, 0, P(s.n), 1};
+        detail::Problem p{1, s.m, s.n, s.k, {nullptr, 0, P(s.k), 1}, {nullptr, 0, P(s.n), 1}, {nullptr, 0, P(s.n), 1}};
         EXPECT_EQ(detail::prepare_for_kernels(p) && detail::beyond_small(p), large) << str(s);  // m n k must not wrap
     }
 }

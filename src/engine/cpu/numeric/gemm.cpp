@@ -30,10 +30,10 @@ void normalise(size_t rows, size_t cols, ptrdiff_t& rs, ptrdiff_t& cs) {
 template <class PR>
 void fill_zero(const PR& p) {
     for (size_t t = 0; t < p.batch; ++t) {
-        float* c = p.c + static_cast<ptrdiff_t>(t) * p.bsc;
+        float* c = p.c.p + static_cast<ptrdiff_t>(t) * p.c.bs;
         for (size_t i = 0; i < p.m; ++i)
             for (size_t j = 0; j < p.n; ++j)
-                c[static_cast<ptrdiff_t>(i) * p.rsc + static_cast<ptrdiff_t>(j) * p.csc] = 0.0f;
+                c[static_cast<ptrdiff_t>(i) * p.c.rs + static_cast<ptrdiff_t>(j) * p.c.cs] = 0.0f;
     }
 }
 
@@ -43,14 +43,14 @@ template <class PR>
 bool prepare(PR& p) {
     if (p.batch == 0 || p.m == 0 || p.n == 0) return false;
     fold_batch(p);
-    if (p.batch == 1) p.bsa = p.bsb = p.bsc = 0;
-    normalise(p.m, p.n, p.rsc, p.csc);
+    if (p.batch == 1) p.a.bs = p.b.bs = p.c.bs = 0;
+    normalise(p.m, p.n, p.c.rs, p.c.cs);
     if (p.k == 0) {
         fill_zero(p);
         return false;
     }
-    normalise(p.m, p.k, p.rsa, p.csa);
-    normalise(p.k, p.n, p.rsb, p.csb);
+    normalise(p.m, p.k, p.a.rs, p.a.cs);
+    normalise(p.k, p.n, p.b.rs, p.b.cs);
     return true;
 }
 
@@ -61,20 +61,16 @@ void orient(PR& p) {
     bool flip;
     if (p.m == 1 || p.n == 1)
         flip = p.n == 1 && p.m > 1;
-    else if (p.csc == 1 || p.rsc == 1)
-        flip = p.csc != 1;
+    else if (p.c.cs == 1 || p.c.rs == 1)
+        flip = p.c.cs != 1;
     else
-        flip = p.csb != 1 && p.rsa == 1;
+        flip = p.b.cs != 1 && p.a.rs == 1;
     if (!flip) return;
     std::swap(p.m, p.n);
-    std::swap(p.a, p.b);
-    std::swap(p.bsa, p.bsb);
-    const ptrdiff_t rsa = p.rsa, csa = p.csa;
-    p.rsa = p.csb;
-    p.csa = p.rsb;
-    p.rsb = csa;
-    p.csb = rsa;
-    std::swap(p.rsc, p.csc);
+    const auto a = p.a;
+    p.a = p.b.transposed();
+    p.b = a.transposed();
+    p.c = p.c.transposed();
 }
 
 constexpr IsaKernels kIsaKernels[] = {
@@ -106,9 +102,9 @@ void run_split(const PR& p, Run run) {
             const ptrdiff_t it = static_cast<ptrdiff_t>(t);
             PR q = p;
             q.batch = 1;
-            q.a += it * p.bsa;
-            q.b += it * p.bsb;
-            q.c += it * p.bsc;
+            q.a.p += it * p.a.bs;
+            q.b.p += it * p.b.bs;
+            q.c.p += it * p.c.bs;
             run_split(q, run);
         }
         return;
@@ -117,18 +113,18 @@ void run_split(const PR& p, Run run) {
     PR lo = p, hi = p;
     lo.k = half;
     hi.k = p.k - half;
-    hi.a += static_cast<ptrdiff_t>(half) * p.csa;
-    hi.b += static_cast<ptrdiff_t>(half) * p.rsb;
+    hi.a.p += static_cast<ptrdiff_t>(half) * p.a.cs;
+    hi.b.p += static_cast<ptrdiff_t>(half) * p.b.rs;
     std::unique_ptr<float[]> part(new float[p.m * p.n]);
-    hi.c = part.get();
-    hi.rsc = static_cast<ptrdiff_t>(p.n);
-    hi.csc = 1;
+    hi.c.p = part.get();
+    hi.c.rs = static_cast<ptrdiff_t>(p.n);
+    hi.c.cs = 1;
     run_split(lo, run);
     run_split(hi, run);
     for (size_t i = 0; i < p.m; ++i) {
-        float* c = p.c + static_cast<ptrdiff_t>(i) * p.rsc;
+        float* c = p.c.p + static_cast<ptrdiff_t>(i) * p.c.rs;
         const float* q = part.get() + i * p.n;
-        for (size_t j = 0; j < p.n; ++j) c[static_cast<ptrdiff_t>(j) * p.csc] += q[j];
+        for (size_t j = 0; j < p.n; ++j) c[static_cast<ptrdiff_t>(j) * p.c.cs] += q[j];
     }
 }
 
@@ -137,16 +133,16 @@ void run_split(const PR& p, Run run) {
 void small_generic(const Problem& p) {
     for (size_t t = 0; t < p.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        const float* a = p.a + it * p.bsa;
-        const float* b = p.b + it * p.bsb;
-        float* c = p.c + it * p.bsc;
+        const float* a = p.a.p + it * p.a.bs;
+        const float* b = p.b.p + it * p.b.bs;
+        float* c = p.c.p + it * p.c.bs;
         for (size_t i = 0; i < p.m; ++i) {
             for (size_t j = 0; j < p.n; ++j) {
                 float s = 0.0f;
                 for (size_t q = 0; q < p.k; ++q)
-                    s += a[static_cast<ptrdiff_t>(i) * p.rsa + static_cast<ptrdiff_t>(q) * p.csa] *
-                         b[static_cast<ptrdiff_t>(q) * p.rsb + static_cast<ptrdiff_t>(j) * p.csb];
-                c[static_cast<ptrdiff_t>(i) * p.rsc + static_cast<ptrdiff_t>(j) * p.csc] = s;
+                    s += a[static_cast<ptrdiff_t>(i) * p.a.rs + static_cast<ptrdiff_t>(q) * p.a.cs] *
+                         b[static_cast<ptrdiff_t>(q) * p.b.rs + static_cast<ptrdiff_t>(j) * p.b.cs];
+                c[static_cast<ptrdiff_t>(i) * p.c.rs + static_cast<ptrdiff_t>(j) * p.c.cs] = s;
             }
         }
     }
@@ -185,12 +181,21 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
                        const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                        const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                        float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    run_split(Problem{batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc}, [kernel](Problem p) {
+    run_split(Problem{batch, m, n, k, {a, bsa, rsa, csa}, {b, bsb, rsb, csb}, {c, bsc, rsc, csc}}, [kernel](Problem p) {
         if (prepare_for_kernels(p)) kernel(p);
     });
 }
 
 }  // namespace detail
+
+namespace {
+// 16-bit operands as the kernels take them: bit patterns.
+template <class T>
+const uint16_t* bits(const T* x) {
+    static_assert(sizeof(T) == sizeof(uint16_t));
+    return reinterpret_cast<const uint16_t*>(x);
+}
+}  // namespace
 
 bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                     const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
@@ -199,9 +204,8 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
     static_assert(sizeof(f16) == sizeof(uint16_t));
     const detail::HalfKernel kernel = detail::isa_kernels().f16;
     // long sums split like float32 ones, for the same accuracy
-    detail::run_split(detail::HalfProblem{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc,
-                                          csc},
+    detail::run_split(detail::HalfProblem{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb},
+                                          {c, bsc, rsc, csc}},
                       [kernel](detail::HalfProblem p) {
                           if (detail::prepare(p)) {
                               detail::orient(p);
@@ -242,9 +246,8 @@ bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
         }
         return true;
     }
-    detail::HalfProblem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
-                          reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
+    detail::HalfProblem p{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb}, {nullptr, bsc, rsc, csc},
+                          reinterpret_cast<uint16_t*>(c)};
     if (detail::prepare(p)) {
         detail::orient(p);
         kernel(p);
@@ -272,8 +275,7 @@ bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                      float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     static_assert(sizeof(bf16) == sizeof(uint16_t));
     if (!bf16_products_supported()) return false;
-    detail::Bf16Problem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, c, nullptr, bsc, rsc, csc};
+    detail::Bf16Problem p{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb}, {c, bsc, rsc, csc}};
     if (m != 0 && n != 0) detail::fold_batch(p);
     return detail::bf16_avx512(p);
 }
@@ -283,9 +285,8 @@ bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
                      const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                      bf16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
     if (!bf16_products_supported()) return false;
-    detail::Bf16Problem p{batch, m, n, k, reinterpret_cast<const uint16_t*>(a), bsa, rsa, csa,
-                          reinterpret_cast<const uint16_t*>(b), bsb, rsb, csb, nullptr,
-                          reinterpret_cast<uint16_t*>(c), bsc, rsc, csc};
+    detail::Bf16Problem p{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb}, {nullptr, bsc, rsc, csc},
+                          reinterpret_cast<uint16_t*>(c)};
     if (m != 0 && n != 0) detail::fold_batch(p);
     return detail::bf16_avx512(p);
 }
@@ -294,14 +295,14 @@ void sgemm(size_t m, size_t n, size_t k,
            const float* a, ptrdiff_t rsa, ptrdiff_t csa,
            const float* b, ptrdiff_t rsb, ptrdiff_t csb,
            float* c, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run_split(detail::Problem{1, m, n, k, a, 0, rsa, csa, b, 0, rsb, csb, c, 0, rsc, csc}, detail::run);
+    detail::run_split(detail::Problem{1, m, n, k, {a, 0, rsa, csa}, {b, 0, rsb, csb}, {c, 0, rsc, csc}}, detail::run);
 }
 
 void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
                  const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
                  const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                  float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run_split(detail::Problem{batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc},
+    detail::run_split(detail::Problem{batch, m, n, k, {a, bsa, rsa, csa}, {b, bsb, rsb, csb}, {c, bsc, rsc, csc}},
                       detail::run);
 }
 

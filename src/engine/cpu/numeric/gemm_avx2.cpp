@@ -95,31 +95,31 @@ template <int NV>
 void block(const Problem& P, const float* a, const float* b, float* c, size_t j0, size_t nb,
            float* buf) {
     constexpr int NR = NV * W;
-    const bool direct = P.csb == 1 && nb == size_t(NR);
+    const bool direct = P.b.cs == 1 && nb == size_t(NR);
     const size_t kstep = direct ? P.k : KC;
     for (size_t k0 = 0; k0 < P.k; k0 += kstep) {
         const size_t kb = std::min(kstep, P.k - k0);
         const float* bp;
         ptrdiff_t ldb;
-        const float* bsrc = b + static_cast<ptrdiff_t>(k0) * P.rsb + static_cast<ptrdiff_t>(j0) * P.csb;
+        const float* bsrc = b + static_cast<ptrdiff_t>(k0) * P.b.rs + static_cast<ptrdiff_t>(j0) * P.b.cs;
         if (direct) {
             bp = bsrc;
-            ldb = P.rsb;
+            ldb = P.b.rs;
         } else {
             for (size_t p = 0; p < kb; ++p)
                 for (size_t j = nb; j < size_t(NR); ++j) buf[p * NR + j] = 0.0f;
             for (size_t j = 0; j < nb; ++j)
                 for (size_t p = 0; p < kb; ++p)
-                    buf[p * NR + j] = bsrc[static_cast<ptrdiff_t>(p) * P.rsb + static_cast<ptrdiff_t>(j) * P.csb];
+                    buf[p * NR + j] = bsrc[static_cast<ptrdiff_t>(p) * P.b.rs + static_cast<ptrdiff_t>(j) * P.b.cs];
             bp = buf;
             ldb = NR;
         }
         for (size_t i0 = 0; i0 < P.m; i0 += kRows<NV>) {
             const size_t mb = std::min<size_t>(kRows<NV>, P.m - i0);
-            rows<NV>(mb, kb, a + static_cast<ptrdiff_t>(i0) * P.rsa + static_cast<ptrdiff_t>(k0) * P.csa,
-                     P.rsa, P.csa, bp, ldb,
-                     c + static_cast<ptrdiff_t>(i0) * P.rsc + static_cast<ptrdiff_t>(j0) * P.csc, P.rsc,
-                     P.csc, nb, k0 > 0);
+            rows<NV>(mb, kb, a + static_cast<ptrdiff_t>(i0) * P.a.rs + static_cast<ptrdiff_t>(k0) * P.a.cs,
+                     P.a.rs, P.a.cs, bp, ldb,
+                     c + static_cast<ptrdiff_t>(i0) * P.c.rs + static_cast<ptrdiff_t>(j0) * P.c.cs, P.c.rs,
+                     P.c.cs, nb, k0 > 0);
         }
     }
 }
@@ -130,9 +130,9 @@ void small_avx2(const Problem& P) {
     alignas(32) float buf[KC * 2 * W];
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        const float* a = P.a + it * P.bsa;
-        const float* b = P.b + it * P.bsb;
-        float* c = P.c + it * P.bsc;
+        const float* a = P.a.p + it * P.a.bs;
+        const float* b = P.b.p + it * P.b.bs;
+        float* c = P.c.p + it * P.c.bs;
         for (size_t j0 = 0; j0 < P.n;) {
             const size_t rem = P.n - j0;
             if (rem > size_t(W)) {

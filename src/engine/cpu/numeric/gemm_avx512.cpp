@@ -186,15 +186,15 @@ void block(const Problem& P, const float* a, const float* b, float* c, size_t j0
     constexpr int NR = NV * T::W;
     typename T::M mask[NV];
     for (int v = 0; v < NV; ++v) mask[v] = lane_mask<T>(nb > size_t(v * T::W) ? nb - v * T::W : 0);
-    const bool direct = P.csb == 1;
+    const bool direct = P.b.cs == 1;
     const size_t kstep = direct ? P.k : KC;
     for (size_t k0 = 0; k0 < P.k; k0 += kstep) {
         const size_t kb = std::min(kstep, P.k - k0);
-        const float* bsrc = b + static_cast<ptrdiff_t>(k0) * P.rsb + static_cast<ptrdiff_t>(j0) * P.csb;
+        const float* bsrc = b + static_cast<ptrdiff_t>(k0) * P.b.rs + static_cast<ptrdiff_t>(j0) * P.b.cs;
         const float* bp = bsrc;
-        ptrdiff_t ldb = P.rsb;
+        ptrdiff_t ldb = P.b.rs;
         if (!direct) {
-            pack_b(bsrc, P.rsb, P.csb, kb, nb, buf, NR);
+            pack_b(bsrc, P.b.rs, P.b.cs, kb, nb, buf, NR);
             bp = buf;
             ldb = NR;
         }
@@ -202,17 +202,17 @@ void block(const Problem& P, const float* a, const float* b, float* c, size_t j0
         for (size_t i0 = 0; i0 < P.m; i0 += kRows<NV>) {
             const size_t mb = std::min<size_t>(kRows<NV>, P.m - i0);
             // a tall A streams from memory: its rows two tiles ahead
-            if (P.csa == 1 && tiles > 4 && i0 + 3 * kRows<NV> <= P.m)
-                prefetch_rows(a + static_cast<ptrdiff_t>(i0 + 2 * kRows<NV>) * P.rsa, P.rsa, 0, kRows<NV>, k0, kb);
+            if (P.a.cs == 1 && tiles > 4 && i0 + 3 * kRows<NV> <= P.m)
+                prefetch_rows(a + static_cast<ptrdiff_t>(i0 + 2 * kRows<NV>) * P.a.rs, P.a.rs, 0, kRows<NV>, k0, kb);
             if (next_b && direct) {
                 const size_t ti = i0 / kRows<NV>;
-                prefetch_rows(next_b + static_cast<ptrdiff_t>(k0) * P.rsb, P.rsb, ti * kb / tiles,
+                prefetch_rows(next_b + static_cast<ptrdiff_t>(k0) * P.b.rs, P.b.rs, ti * kb / tiles,
                               (ti + 1) * kb / tiles, j0, nb);
             }
-            rows<T, NV>(mb, kb, a + static_cast<ptrdiff_t>(i0) * P.rsa + static_cast<ptrdiff_t>(k0) * P.csa,
-                        P.rsa, P.csa, bp, ldb, mask,
-                        c + static_cast<ptrdiff_t>(i0) * P.rsc + static_cast<ptrdiff_t>(j0) * P.csc,
-                        P.rsc, P.csc, nb, k0 > 0);
+            rows<T, NV>(mb, kb, a + static_cast<ptrdiff_t>(i0) * P.a.rs + static_cast<ptrdiff_t>(k0) * P.a.cs,
+                        P.a.rs, P.a.cs, bp, ldb, mask,
+                        c + static_cast<ptrdiff_t>(i0) * P.c.rs + static_cast<ptrdiff_t>(j0) * P.c.cs,
+                        P.c.rs, P.c.cs, nb, k0 > 0);
         }
     }
 }
@@ -244,10 +244,10 @@ void small_avx512(const Problem& P) {
     alignas(64) float buf[KC * 64];
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        const float* a = P.a + it * P.bsa;
-        const float* b = P.b + it * P.bsb;
-        float* c = P.c + it * P.bsc;
-        outer(P, a, b, c, buf, t + 1 < P.batch && P.bsb != 0 ? b + P.bsb : nullptr);
+        const float* a = P.a.p + it * P.a.bs;
+        const float* b = P.b.p + it * P.b.bs;
+        float* c = P.c.p + it * P.c.bs;
+        outer(P, a, b, c, buf, t + 1 < P.batch && P.b.bs != 0 ? b + P.b.bs : nullptr);
     }
 }
 

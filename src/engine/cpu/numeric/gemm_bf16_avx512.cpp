@@ -37,16 +37,17 @@
 namespace vorka::gemm::detail {
 namespace {
 
-constexpr size_t MR = 8;     // rows of the register tile (packed A panels)
+constexpr size_t MR = blocking::kBf16Packed.mr;  // rows of the register tile (packed A panels)
 // Rows of the tile when A is read in place: with short k a tile is only a few
 // dozen instructions deep, and more accumulator chains per tile hide the
 // instruction's latency and the tile's set-up better (24 of 32 registers).
-constexpr size_t MRD = 12;
-constexpr size_t MCD = 10 * MRD;  // rows per block when A is read in place
-constexpr size_t NR = 32;    // columns: two zmm of float32
-constexpr size_t KC = 512;   // k per packed block; an A panel is 8 KiB (L1)
-constexpr size_t MC = 128;   // rows per packed A block: 128 KiB
-constexpr size_t NC = 1024;  // columns per packed B block: 1 MiB
+constexpr size_t MRD = blocking::kBf16Direct.mr;
+constexpr size_t MCD = blocking::kBf16Direct.mc;  // rows per block when A is read in place
+constexpr size_t NR = blocking::kBf16Packed.nr;   // columns: two zmm of float32
+constexpr size_t KC = blocking::kBf16KC;          // k per packed block; an A panel is 8 KiB (L1)
+constexpr size_t MC = blocking::kBf16Packed.mc;   // rows per packed A block: 128 KiB
+constexpr size_t NC = blocking::kBf16NC;          // columns per packed B block: 1 MiB
+static_assert(NR == 32 && blocking::kBf16Direct.nr == NR);
 
 using u16 = uint16_t;
 using u32 = uint32_t;
@@ -324,26 +325,26 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
             const size_t kb = std::min(KC, P.k - pc), kp = (kb + 1) / 2;
             const bool first = pc == 0, last = pc + kb == P.k;
             Range range;
-            pack_b(b + static_cast<ptrdiff_t>(pc) * P.rsb + static_cast<ptrdiff_t>(jc) * P.csb, P.rsb, P.csb, kb,
+            pack_b(b + static_cast<ptrdiff_t>(pc) * P.b.rs + static_cast<ptrdiff_t>(jc) * P.b.cs, P.b.rs, P.b.cs, kb,
                    nc, bbuf, range);
             const int screened = range.verdict();
             if (screened == 0 || (screened < 0 && !exact(bbuf, (nc + NR - 1) / NR * NR * kp))) return false;
             // Rows of A whose pairs are whole words (even kb) are read in
             // place, which saves transposing them; the rest is packed.
-            const bool direct = P.csa == 1 && kb % 2 == 0;
+            const bool direct = P.a.cs == 1 && kb % 2 == 0;
             const size_t mcb = direct ? MCD : MC;
             for (size_t ic = 0; ic < P.m; ic += mcb) {
                 const size_t mc = std::min(mcb, P.m - ic);
-                const u16* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
+                const u16* ak = a + static_cast<ptrdiff_t>(ic) * P.a.rs + static_cast<ptrdiff_t>(pc) * P.a.cs;
                 if (a_ready) {
-                } else if (direct && P.rsa == static_cast<ptrdiff_t>(kb)) {
+                } else if (direct && P.a.rs == static_cast<ptrdiff_t>(kb)) {
                     // rows back to back (a stack of small matrices folded into one): one scan
                     if (!bf16_exact_range_avx512(ak, mc * kb)) return false;
                 } else if (direct) {
                     for (size_t r = 0; r < mc; ++r)
-                        if (!bf16_exact_range_avx512(ak + static_cast<ptrdiff_t>(r) * P.rsa, kb)) return false;
+                        if (!bf16_exact_range_avx512(ak + static_cast<ptrdiff_t>(r) * P.a.rs, kb)) return false;
                 } else {
-                    pack_a(ak, P.rsa, P.csa, mc, kb, abuf);
+                    pack_a(ak, P.a.rs, P.a.cs, mc, kb, abuf);
                     if (!exact(abuf, (mc + MR - 1) / MR * MR * kp)) return false;
                 }
                 // One A panel stays in L1 while the B panels stream past it from L2.
@@ -377,16 +378,16 @@ bool product(const Bf16Problem& P, const u16* a, const u16* b, const Out& o, u32
                 if (direct) {
                     // Back-to-back rows stream from memory: fetch the next block's
                     // rows while this one computes, so its scan finds them near.
-                    const bool stream = P.rsa == static_cast<ptrdiff_t>(kb) && ic + mc < P.m && !a_ready;
+                    const bool stream = P.a.rs == static_cast<ptrdiff_t>(kb) && ic + mc < P.m && !a_ready;
                     const size_t ahead = stream ? std::min(mcb, P.m - ic - mc) * kb * sizeof(u16) : 0;
                     const char* next =
-                        stream ? reinterpret_cast<const char*>(ak + static_cast<ptrdiff_t>(mc) * P.rsa) : nullptr;
+                        stream ? reinterpret_cast<const char*>(ak + static_cast<ptrdiff_t>(mc) * P.a.rs) : nullptr;
                     const size_t step = (ahead + mc - 1) / mc * MRD;  // bytes per tile, spread evenly
                     for (size_t ir = 0; ir < mc; ir += MRD) {
                         if (stream)
                             for (size_t off = ir / MRD * step; off < std::min(ahead, ir / MRD * step + step); off += 64)
                                 _mm_prefetch(next + off, _MM_HINT_T0);
-                        panel.template operator()<MRD>(ir, ASource{ak + static_cast<ptrdiff_t>(ir) * P.rsa, P.rsa, 2});
+                        panel.template operator()<MRD>(ir, ASource{ak + static_cast<ptrdiff_t>(ir) * P.a.rs, P.a.rs, 2});
                     }
                 } else {
                     for (size_t ir = 0; ir < mc; ir += MR)
@@ -431,14 +432,14 @@ bool bf16_avx512(const Bf16Problem& P) {
     }
     // A shared by every item and within one block is checked and packed by the
     // first item only.
-    const bool shared_a = P.bsa == 0 && P.m <= MC && P.k <= KC;
+    const bool shared_a = P.a.bs == 0 && P.m <= MC && P.k <= KC;
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        const Out o{P.c ? P.c + it * P.bsc : nullptr, P.h ? P.h + it * P.bsc : nullptr, P.rsc, P.csc, partial.get()};
+        const Out o{P.c.p ? P.c.p + it * P.c.bs : nullptr, P.h ? P.h + it * P.c.bs : nullptr, P.c.rs, P.c.cs, partial.get()};
         if (P.k == 0) {
             for (size_t i = 0; i < P.m; ++i)
                 for (size_t j = 0; j < P.n; ++j) {
-                    const ptrdiff_t off = static_cast<ptrdiff_t>(i) * P.rsc + static_cast<ptrdiff_t>(j) * P.csc;
+                    const ptrdiff_t off = static_cast<ptrdiff_t>(i) * P.c.rs + static_cast<ptrdiff_t>(j) * P.c.cs;
                     if (o.h)
                         o.h[off] = 0;
                     else
@@ -446,9 +447,9 @@ bool bf16_avx512(const Bf16Problem& P) {
                 }
             continue;
         }
-        const u16* a = P.a + it * P.bsa;
-        const u16* b = P.b + it * P.bsb;
-        if (t + 1 < P.batch && P.bsb != 0) prefetch_small(b + P.bsb, P.k, P.n, P.rsb, P.csb);
+        const u16* a = P.a.p + it * P.a.bs;
+        const u16* b = P.b.p + it * P.b.bs;
+        if (t + 1 < P.batch && P.b.bs != 0) prefetch_small(b + P.b.bs, P.k, P.n, P.b.rs, P.b.cs);
         if (!(o.h ? product<true>(P, a, b, o, ap, bp, t > 0 && shared_a)
                   : product<false>(P, a, b, o, ap, bp, t > 0 && shared_a)))
             return false;

@@ -16,6 +16,9 @@ inline constexpr size_t kLongK = 4096;
 // Columns per packed B block: half of L2, between this many panels and kMaxNc.
 inline constexpr size_t kMinNcPanels = 8;
 inline constexpr size_t kMaxNc = 4096;
+// L2 bytes to assume when the C library cannot tell (1 MiB: common to recent
+// x86 cores; a larger L2 only makes the B block smaller than it could be).
+inline constexpr long kFallbackL2 = 1L << 20;
 
 // Register tiles (rows x columns) and rows per packed A block of the packed
 // float32/float16 kernels.

@@ -12,7 +12,6 @@
 //
 // A kernel traits type K provides:
 //   MR, NR, MC           register tile rows and columns, rows per A block
-//   kFallbackL2          L2 bytes to assume when the C library cannot tell
 //   kEdgesInPlace        whether kernel() writes partial tiles itself
 //   widen(src, n, dst, width)   dst[0, width) = src[0, n) widened, zeros past n
 //   widen1(x)            one element widened
@@ -48,7 +47,7 @@ struct Packed {
     static size_t nc_block() {
         static const size_t nc = [] {
             long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
-            if (l2 <= 0) l2 = K::kFallbackL2;
+            if (l2 <= 0) l2 = blocking::kFallbackL2;
             const size_t cols = static_cast<size_t>(l2) / 2 / (KC * sizeof(float));
             return std::clamp<size_t>(cols / NR * NR, blocking::kMinNcPanels * NR, blocking::kMaxNc);
         }();
@@ -155,23 +154,23 @@ struct Packed {
             const size_t nc = std::min(NC, P.n - jc);
             for (size_t pc = 0; pc < P.k; pc += KC) {
                 const size_t kb = std::min(KC, P.k - pc);
-                pack(b + static_cast<ptrdiff_t>(pc) * P.rsb + static_cast<ptrdiff_t>(jc) * P.csb, P.csb, P.rsb, nc,
+                pack(b + static_cast<ptrdiff_t>(pc) * P.b.rs + static_cast<ptrdiff_t>(jc) * P.b.cs, P.b.cs, P.b.rs, nc,
                      kb, NR, bbuf);
                 for (size_t ic = 0; ic < P.m; ic += MC) {
                     const size_t mc = std::min(MC, P.m - ic);
-                    const S* ak = a + static_cast<ptrdiff_t>(ic) * P.rsa + static_cast<ptrdiff_t>(pc) * P.csa;
+                    const S* ak = a + static_cast<ptrdiff_t>(ic) * P.a.rs + static_cast<ptrdiff_t>(pc) * P.a.cs;
                     // Rows of A that run along k are read in place: the kernel
                     // walks MR of them side by side, which the cache serves as
                     // well as a packed panel. float16 rows are widened into a
                     // row-major block, far cheaper than transposing them.
-                    const bool direct = P.csa == 1;
+                    const bool direct = P.a.cs == 1;
                     if (!a_ready) {
                         if (!direct)
-                            pack(ak, P.rsa, P.csa, mc, kb, MR, abuf);
+                            pack(ak, P.a.rs, P.a.cs, mc, kb, MR, abuf);
                         else if constexpr (!wide)
-                            widen_rows(ak, P.rsa, mc, kb, abuf);
+                            widen_rows(ak, P.a.rs, mc, kb, abuf);
                     }
-                    const ptrdiff_t ars = !direct ? 1 : wide ? P.rsa : static_cast<ptrdiff_t>(kb);
+                    const ptrdiff_t ars = !direct ? 1 : wide ? P.a.rs : static_cast<ptrdiff_t>(kb);
                     const ptrdiff_t acs = direct ? 1 : static_cast<ptrdiff_t>(MR);
                     // The next block of float16 rows is fetched while this one
                     // computes: widening it at once would wait on memory.
@@ -179,22 +178,22 @@ struct Packed {
                     for (size_t ir = 0; ir < mc; ir += MR) {
                         const float* ap = abuf + ir * kb;
                         if constexpr (wide)
-                            if (direct) ap = ak + static_cast<ptrdiff_t>(ir) * P.rsa;
+                            if (direct) ap = ak + static_cast<ptrdiff_t>(ir) * P.a.rs;
                         if (fetch)
-                            prefetch_rows(ak + static_cast<ptrdiff_t>(MC + ir) * P.rsa, P.rsa,
+                            prefetch_rows(ak + static_cast<ptrdiff_t>(MC + ir) * P.a.rs, P.a.rs,
                                           std::min(MR, P.m - std::min(P.m, ic + MC + ir)), kb * sizeof(S));
                         const size_t mb = std::min(MR, mc - ir);
-                        const ptrdiff_t row = static_cast<ptrdiff_t>(ic + ir) * P.rsc;
+                        const ptrdiff_t row = static_cast<ptrdiff_t>(ic + ir) * P.c.rs;
                         for (size_t jr = 0; jr < nc; jr += NR) {
-                            const ptrdiff_t at = row + static_cast<ptrdiff_t>(jc + jr) * P.csc;
+                            const ptrdiff_t at = row + static_cast<ptrdiff_t>(jc + jr) * P.c.cs;
                             const size_t nb = std::min(NR, nc - jr);
                             // C is revisited once per k block and comes from far
                             // caches by then: ask for the next tile a whole
                             // kernel ahead of its use.
-                            if (c && pc > 0 && P.csc == 1 && jr + NR < nc)
-                                prefetch_rows(c + at + static_cast<ptrdiff_t>(NR), P.rsc, mb, NR * sizeof(float));
-                            tile(kb, ap, ars, acs, bbuf + jr * kb, c ? c + at : nullptr, h ? h + at : nullptr, P.rsc,
-                                 P.csc, mb, nb, pc > 0);
+                            if (c && pc > 0 && P.c.cs == 1 && jr + NR < nc)
+                                prefetch_rows(c + at + static_cast<ptrdiff_t>(NR), P.c.rs, mb, NR * sizeof(float));
+                            tile(kb, ap, ars, acs, bbuf + jr * kb, c ? c + at : nullptr, h ? h + at : nullptr, P.c.rs,
+                                 P.c.cs, mb, nb, pc > 0);
                         }
                     }
                 }

@@ -14,43 +14,55 @@
 
 namespace vorka::gemm::detail {
 
-// One batch of products with normalised strides: m, n, k, batch >= 1, and no
-// extent-1 axis carries a stride of 0.
-struct Problem {
-    size_t batch, m, n, k;
-    const float* a;
-    ptrdiff_t bsa, rsa, csa;
-    const float* b;
-    ptrdiff_t bsb, rsb, csb;
-    float* c;
-    ptrdiff_t bsc, rsc, csc;
+// A stack of matrices: item t starts at p + t * bs (bs 0: one matrix for
+// every item), element (i, j) of an item at i * rs + j * cs; in elements.
+template <class T>
+struct MatrixView {
+    T* p;
+    ptrdiff_t bs, rs, cs;
+    MatrixView transposed() const { return {p, bs, cs, rs}; }
 };
+
+// One batch of products C = A B (A: m x k, B: k x n items) of any element
+// type E of A and B (float32, or 16-bit formats as bit patterns). C is
+// float32, or with `h` set, h in C's layout rounded once to the operands'
+// format. The kernels see it normalised: m, n, k, batch >= 1, and no
+// extent-1 axis carrying a stride of 0.
+template <class E>
+struct Product {
+    size_t batch, m, n, k;
+    MatrixView<const E> a, b;
+    MatrixView<float> c;
+    uint16_t* h = nullptr;
+};
+using Problem = Product<float>;
+using HalfProblem = Product<uint16_t>;
+using Bf16Problem = HalfProblem;
 
 using SmallKernel = void (*)(const Problem&);
 
 // A batch that shares B, with A's and C's items stacked row after row (each
 // item's rows continue where the previous item's end), is one product with
 // batch times the rows: B is packed once, and per-item set-up disappears.
-// Likewise along the columns when A is shared. Works on Problem and
-// HalfProblem.
+// Likewise along the columns when A is shared.
 template <class P>
 void fold_batch(P& p) {
     if (p.batch <= 1) return;
     auto continues = [](size_t lines, ptrdiff_t line_stride, ptrdiff_t batch_stride) {
         return lines == 1 || batch_stride == static_cast<ptrdiff_t>(lines) * line_stride;
     };
-    if (p.bsb == 0 && p.bsa != 0 && p.bsc != 0 && continues(p.m, p.rsa, p.bsa) && continues(p.m, p.rsc, p.bsc)) {
-        if (p.m == 1) p.rsa = p.bsa, p.rsc = p.bsc;
+    if (p.b.bs == 0 && p.a.bs != 0 && p.c.bs != 0 && continues(p.m, p.a.rs, p.a.bs) && continues(p.m, p.c.rs, p.c.bs)) {
+        if (p.m == 1) p.a.rs = p.a.bs, p.c.rs = p.c.bs;
         p.m *= p.batch;
-    } else if (p.bsa == 0 && p.bsb != 0 && p.bsc != 0 && continues(p.n, p.csb, p.bsb) &&
-               continues(p.n, p.csc, p.bsc)) {
-        if (p.n == 1) p.csb = p.bsb, p.csc = p.bsc;
+    } else if (p.a.bs == 0 && p.b.bs != 0 && p.c.bs != 0 && continues(p.n, p.b.cs, p.b.bs) &&
+               continues(p.n, p.c.cs, p.c.bs)) {
+        if (p.n == 1) p.b.cs = p.b.bs, p.c.cs = p.c.bs;
         p.n *= p.batch;
     } else {
         return;
     }
     p.batch = 1;
-    p.bsa = p.bsb = p.bsc = 0;
+    p.a.bs = p.b.bs = p.c.bs = 0;
 }
 
 // The small kernels (batch loop included): any strides are accepted; unit
@@ -62,19 +74,6 @@ void small_avx512(const Problem& p);
 void packed_avx512(const Problem& p);
 void packed_avx2(const Problem& p);
 void packed_portable(const Problem& p);
-
-// A product of 16-bit operands (bit patterns). The result goes to `c` as
-// float32 or, when `c` is null, to `h` rounded once to the operands' format.
-struct HalfProblem {
-    size_t batch, m, n, k;
-    const uint16_t* a;
-    ptrdiff_t bsa, rsa, csa;
-    const uint16_t* b;
-    ptrdiff_t bsb, rsb, csb;
-    float* c;
-    uint16_t* h;
-    ptrdiff_t bsc, rsc, csc;
-};
 
 // float16 products, operands widened while packed; a float16 result only
 // with k <= kPackedKC (one block of k, so no partial sums need keeping).
@@ -117,19 +116,17 @@ void packed_batch(const PR& P, size_t nc, Product&& product) {
     const size_t kc = std::min(kPackedKC, P.k);
     float* ap = abuf.get((std::min(mc, P.m) + mr - 1) / mr * mr * kc);
     float* bp = bbuf.get((std::min(nc, P.n) + nr - 1) / nr * nr * kc);
-    const bool shared_a = P.bsa == 0 && P.m <= mc && P.k <= kPackedKC;
-    const bool ahead = P.batch > 1 && P.bsb != 0 && P.csb == 1 && P.k * P.n * sizeof(*P.b) <= (size_t{1} << 15);
+    const bool shared_a = P.a.bs == 0 && P.m <= mc && P.k <= kPackedKC;
+    const bool ahead = P.batch > 1 && P.b.bs != 0 && P.b.cs == 1 && P.k * P.n * sizeof(*P.b.p) <= (size_t{1} << 15);
     for (size_t t = 0; t < P.batch; ++t) {
         const ptrdiff_t it = static_cast<ptrdiff_t>(t);
         if (ahead && t + 1 < P.batch)
             for (size_t p = 0; p < P.k; ++p) {
-                const char* row = reinterpret_cast<const char*>(P.b + (it + 1) * P.bsb + static_cast<ptrdiff_t>(p) * P.rsb);
-                for (size_t off = 0; off < P.n * sizeof(*P.b); off += 64) __builtin_prefetch(row + off, 0, 3);
+                const char* row = reinterpret_cast<const char*>(P.b.p + (it + 1) * P.b.bs + static_cast<ptrdiff_t>(p) * P.b.rs);
+                for (size_t off = 0; off < P.n * sizeof(*P.b.p); off += 64) __builtin_prefetch(row + off, 0, 3);
             }
-        uint16_t* h = nullptr;
-        if constexpr (requires { P.h; })
-            if (P.h) h = P.h + it * P.bsc;
-        product(P.a + it * P.bsa, P.b + it * P.bsb, h ? nullptr : P.c + it * P.bsc, h, ap, bp, t > 0 && shared_a);
+        uint16_t* h = P.h ? P.h + it * P.c.bs : nullptr;
+        product(P.a.p + it * P.a.bs, P.b.p + it * P.b.bs, h ? nullptr : P.c.p + it * P.c.bs, h, ap, bp, t > 0 && shared_a);
     }
 }
 void packed_avx512_f16(const HalfProblem& p);
@@ -170,8 +167,6 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
                        const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
                        float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
 
-// bfloat16 operands; C must not overlap A, B.
-using Bf16Problem = HalfProblem;
 
 // Magnitudes (bits of |x|) for which products of two values are exact normal
 // float32 numbers that are multiples of 2^-126, so no partial sum can be

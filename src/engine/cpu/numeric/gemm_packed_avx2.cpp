@@ -51,7 +51,6 @@ void transpose_regs(__m256 r[8]) {
 struct Avx2 {
     static constexpr size_t MR = blocking::kPackedAvx2.mr, NR = blocking::kPackedAvx2.nr;
     static constexpr size_t MC = blocking::kPackedAvx2.mc;
-    static constexpr long kFallbackL2 = 1L << 20;
     static constexpr bool kEdgesInPlace = false;
     static_assert(NR == 16);
 

@@ -25,7 +25,6 @@ struct Avx512 {
     static constexpr size_t MR = blocking::kPackedAvx512.mr, NR = blocking::kPackedAvx512.nr;
     static constexpr size_t MC = blocking::kPackedAvx512.mc;
     static constexpr size_t NV = NR / 16;  // zmm per row of the tile
-    static constexpr long kFallbackL2 = 1L << 21;
     static constexpr bool kEdgesInPlace = true;
     static_assert(NR % 16 == 0);
 

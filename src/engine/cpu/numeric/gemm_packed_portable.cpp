@@ -16,7 +16,6 @@ namespace {
 struct Portable {
     static constexpr size_t MR = blocking::kPackedPortable.mr, NR = blocking::kPackedPortable.nr;
     static constexpr size_t MC = blocking::kPackedPortable.mc;
-    static constexpr long kFallbackL2 = 1L << 19;
     static constexpr bool kEdgesInPlace = false;
 
     static float widen1(float x) { return x; }
