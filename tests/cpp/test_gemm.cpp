@@ -113,9 +113,7 @@ Operand<T> operand(size_t r, size_t c, const Layout& l, size_t batch, bool share
     return o;
 }
 
-struct Shape {
-    size_t m, n, k;
-};
+struct Shape { size_t m, n, k; };
 std::string str(const Shape& s) {
     return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
 }
