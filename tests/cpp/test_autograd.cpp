@@ -1,6 +1,9 @@
 // What the Python suite cannot see of the backward pass: the gradient store,
 // sums back to a shape, the gradient kernels' errors and bits on every
 // instruction set, the pass on a private tape.
+// Checked container access: a read past a store's slots aborts here instead
+// of returning whatever the allocator left there.
+#define _GLIBCXX_ASSERTIONS 1
 #include <gtest/gtest.h>
 
 #include <array>
@@ -71,6 +74,7 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
     EXPECT_EQ(grads.get(4), nullptr);
     EXPECT_TRUE(grads.take(5));
     EXPECT_EQ(grads.get(5), nullptr);
+    EXPECT_EQ(grads.get(6), nullptr);  // one past the last slot
     // float16 steps would stop at 2048; the float32 sum rounds once per result.
     ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {2048}))).ok());
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {1}))).ok());
