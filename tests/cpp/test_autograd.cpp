@@ -204,6 +204,8 @@ TEST(Backward, SubtractionUnreachedNodesAndFailedPass) {
     Storage f(make(D({3}), {1, 2, 3})), h(make<f16>(D({3}), {1, 2, 3}));
     NodeId bad = tape.push_node(std::make_unique<MulNode>(f, h, y, leaf(tape)));
     expect_error(run_backward(tape, bad, Storage(storage_ops::ones_like(*f))), ErrorKind::Type);
+    NodeId bad_relu = tape.push_node(std::make_unique<ReluNode>(h, y));  // a one-input gradient that fails
+    expect_error(run_backward(tape, bad_relu, Storage(storage_ops::ones_like(*f))), ErrorKind::Type);
     EXPECT_EQ(grad_of(tape, x), (F{2, 2, 2}));
     EXPECT_EQ(grad_of(tape, y), (F{1, 1, 1}));
     EXPECT_EQ(grad_of(tape, bad), F{});
