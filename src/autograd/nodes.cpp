@@ -23,12 +23,6 @@ Result<Storage> reduced(const Storage& g, const Dims& shape) {
     return Storage(std::move(r));
 }
 
-Result<Storage> reduced(CpuStorage&& g, const Dims& shape) {
-    if (g.shape() == shape) return Storage(std::move(g));
-    VORKA_TRY(CpuStorage r, storage_ops::sum_to_shape(g, shape));
-    return Storage(std::move(r));
-}
-
 Status send(GradStore& grads, const NodeId& id, Result<CpuStorage>&& g) {
     if (!g.ok()) return std::move(g).error();
     return grads.accumulate(id, Storage(std::move(g).value()));
@@ -37,19 +31,16 @@ Status send(GradStore& grads, const NodeId& id, Result<CpuStorage>&& g) {
 using PairKernel = Result<storage_ops::GradPair> (*)(const CpuStorage&, const CpuStorage&, const CpuStorage&,
                                                      storage_ops::Wanted);
 
-// The pair from a two-operand kernel, each reduced to its operand's shape and
-// sent left first; a gradient nobody needs is not computed and not sent.
+// The pair from a two-operand kernel (which sums each gradient to its
+// operand's shape, from unrounded values), sent left first; a gradient nobody
+// needs is not computed and not sent.
 Status send_pair(GradStore& grads, const Storage& grad, const SavedPair& n, PairKernel kernel) {
     Result<storage_ops::GradPair> pair = kernel(*n.lhs, *grad, *n.rhs, {n.needs.lhs, n.needs.rhs});
     if (!pair.ok()) return std::move(pair).error();
     storage_ops::GradPair p = std::move(pair).value();
-    if (p.lhs) {
-        VORKA_TRY(Storage gl, reduced(std::move(*p.lhs), n.lhs->shape()));
-        VORKA_CHECK(grads.accumulate(n.lhs_id, std::move(gl)));
-    }
+    if (p.lhs) VORKA_CHECK(grads.accumulate(n.lhs_id, Storage(std::move(*p.lhs))));
     if (!p.rhs) return {};
-    VORKA_TRY(Storage gr, reduced(std::move(*p.rhs), n.rhs->shape()));
-    return grads.accumulate(n.rhs_id, std::move(gr));
+    return grads.accumulate(n.rhs_id, Storage(std::move(*p.rhs)));
 }
 
 // The gradient reduced to each operand's shape, the right one negated for a

@@ -22,9 +22,7 @@ PyObject* raise(const Error& err) {
         case ErrorKind::Type: PyErr_SetString(PyExc_TypeError, err.message.c_str()); break;
         case ErrorKind::Runtime: PyErr_SetString(PyExc_RuntimeError, err.message.c_str()); break;
         case ErrorKind::Index: PyErr_SetString(PyExc_IndexError, err.message.c_str()); break;
-        case ErrorKind::Memory:
-            PyErr_NoMemory();
-            break;
+        case ErrorKind::Memory: PyErr_SetString(PyExc_MemoryError, err.message.c_str()); break;
         case ErrorKind::Panic: {
             std::fprintf(stderr, "vorka: internal error: %s\n", err.message.c_str());
             std::fflush(stderr);

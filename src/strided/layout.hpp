@@ -13,6 +13,9 @@
 
 namespace vorka {
 
+// The most axes an array may have (as many as a NumPy array can take).
+inline constexpr std::size_t kMaxAxes = 64;
+
 enum class ShapeErrorKind : uint8_t {
     IncompatibleShape,
     IncompatibleLayout,

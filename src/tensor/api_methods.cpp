@@ -33,9 +33,9 @@ bool to_shape(PyObject* o, Dims* out) {
         return false;
     }
     // The length is only a hint (a sequence may report anything): a
-    // TypeError means none, other failures propagate, and no more than a
-    // realistic rank is reserved up front.
-    constexpr Py_ssize_t kReserveCap = 64;
+    // TypeError means none, other failures propagate, and no more than the
+    // largest rank is reserved up front.
+    constexpr Py_ssize_t kReserveCap = static_cast<Py_ssize_t>(kMaxAxes);
     Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
@@ -45,7 +45,11 @@ bool to_shape(PyObject* o, Dims* out) {
     }
     Ref it = Ref::steal(PyObject_GetIter(o));
     if (!it) return false;
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    // One item past the largest rank is enough for reshape to refuse the
+    // shape; a huge sequence (range(2**62)) is not read to its end.
+    while (out->size() <= kMaxAxes) {
+        Ref item = Ref::steal(PyIter_Next(it.get()));
+        if (!item) break;
         std::size_t v;
         if (!to_size(item.get(), &v)) return false;
         out->push_back(v);

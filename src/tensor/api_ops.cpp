@@ -109,8 +109,17 @@ PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
-// A number through Python's float protocol, without the array test of to_float32.
+// A number through Python's float protocol; a NumPy array, even one of one
+// element, is refused as no number, as by the operators.
 bool to_double(PyObject* o, double* out) {
+    if (!PyFloat_CheckExact(o) && !PyLong_CheckExact(o)) {
+        const int array = numpy::is_array(o);
+        if (array < 0) return false;
+        if (array) {
+            PyErr_Format(PyExc_TypeError, "must be real number, not %.200s", Py_TYPE(o)->tp_name);
+            return false;
+        }
+    }
     double d = PyFloat_AsDouble(o);
     if (d == -1.0 && PyErr_Occurred()) return false;
     *out = d;

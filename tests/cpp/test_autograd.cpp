@@ -1,6 +1,9 @@
 // What the Python suite cannot see of the backward pass: the gradient store,
 // sums back to a shape, the gradient kernels' errors and bits on every
 // instruction set, the pass on a private tape.
+// Checked container access: a read past a store's slots aborts here instead
+// of returning whatever the allocator left there.
+#define _GLIBCXX_ASSERTIONS 1
 #include <gtest/gtest.h>
 
 #include <array>
@@ -71,6 +74,7 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
     EXPECT_EQ(grads.get(4), nullptr);
     EXPECT_TRUE(grads.take(5));
     EXPECT_EQ(grads.get(5), nullptr);
+    EXPECT_EQ(grads.get(6), nullptr);  // one past the last slot
     // float16 steps would stop at 2048; the float32 sum rounds once per result.
     ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {2048}))).ok());
     for (int i = 0; i < 2; ++i) ASSERT_TRUE(grads.accumulate(std::size_t{0}, Storage(make<f16>(D({1}), {1}))).ok());
@@ -200,6 +204,8 @@ TEST(Backward, SubtractionUnreachedNodesAndFailedPass) {
     Storage f(make(D({3}), {1, 2, 3})), h(make<f16>(D({3}), {1, 2, 3}));
     NodeId bad = tape.push_node(std::make_unique<MulNode>(f, h, y, leaf(tape)));
     expect_error(run_backward(tape, bad, Storage(storage_ops::ones_like(*f))), ErrorKind::Type);
+    NodeId bad_relu = tape.push_node(std::make_unique<ReluNode>(h, y));  // a one-input gradient that fails
+    expect_error(run_backward(tape, bad_relu, Storage(storage_ops::ones_like(*f))), ErrorKind::Type);
     EXPECT_EQ(grad_of(tape, x), (F{2, 2, 2}));
     EXPECT_EQ(grad_of(tape, y), (F{1, 1, 1}));
     EXPECT_EQ(grad_of(tape, bad), F{});

@@ -296,29 +296,6 @@ TEST(LoopBuffers, AlignedDistinctAndWritable) {
     }
 }
 
-// A released large block goes to the next allocation that rounds to the same
-// size instead of costing fresh page faults; other sizes get blocks of their
-// own; releasing more than the cache keeps leaves the most recent recyclable.
-TEST(LoopBuffers, LargeBlocksAreRecycled) {
-    if (kExactAlloc) GTEST_SKIP() << "sanitizer builds allocate every buffer afresh";
-    constexpr size_t kBytes = size_t{16} << 20;
-    void* first = RawBuffer(kBytes).data();
-    RawBuffer same(kBytes - 100);  // rounds up to the same huge-page multiple
-    EXPECT_EQ(same.data(), first);
-    RawBuffer other(kBytes);  // `first` is taken: a new block
-    EXPECT_NE(other.data(), first);
-    RawBuffer moved(std::move(same));
-    EXPECT_EQ(moved.data(), first);
-    EXPECT_EQ(same.bytes(), 0u);
-    std::vector<RawBuffer> bufs;
-    for (int k = 0; k < 6; ++k) bufs.emplace_back(size_t{24} << 20);
-    void* last = bufs.back().data();
-    for (RawBuffer& b : bufs) b = RawBuffer();  // `last` is released last
-    RawBuffer again(size_t{24} << 20);
-    EXPECT_EQ(again.data(), last);
-    std::memset(again.data(), 1, size_t{24} << 20);
-}
-
 #pragma GCC diagnostic pop
 
 }  // namespace

@@ -1,5 +1,5 @@
-"""backward() and grad(): gradients against PyTorch (one differential test), finite differences and
-fixed values (no PyTorch needed), broadcast sums, rounding, pass semantics, stale and foreign ids."""
+"""backward() and grad(): gradients against PyTorch (one differential test), fixed values (no PyTorch
+needed; every rule bit for bit in test_gradient_bits.py), broadcast sums, pass semantics, stale ids."""
 
 import numpy as np
 import pytest
@@ -32,19 +32,17 @@ GRAPHS = {
 }
 CASES = [(op, f, shapes) for op, f in OPS.items() for shapes in SHAPES.get(op, SHAPES["add"])] + [
     (name, f, shapes) for name, (f, shapes) in GRAPHS.items()]
-# float32 reorders sums; 16-bit types round intermediate results at different points
-TOL = {"f32": dict(rtol=1e-4, atol=1e-5), "f16": dict(rtol=2e-2, atol=2e-2), "bf16": dict(rtol=8e-2, atol=8e-2)}
 
 
+# float32 only: the order of float32 sums is free, so a tolerance. 16-bit gradients are pinned bit for
+# bit (test_gradient_bits.py).
 @pytest.mark.parametrize("constant", [False, True], ids=["both_grad", "rhs_constant"])
-@pytest.mark.parametrize("dtype", NUMERIC)
 @pytest.mark.parametrize("name,f,shapes", CASES, ids=[f"{c[0]}-{c[2]}" for c in CASES])
-def test_gradients_match_torch(torch, name, f, shapes, dtype, constant, rng):
+def test_gradients_match_torch(torch, name, f, shapes, constant, rng):
     Tensor.clear_graph()
     arrays = [rng.standard_normal(s).astype(np.float32) for s in shapes]
-    xs = [T(a, dtype, g) for a, g in zip(arrays, [True, not constant])]
-    ts = [torch.tensor(a).to(getattr(torch, {"f32": "float32", "f16": "float16", "bf16": "bfloat16"}[dtype]))
-          .requires_grad_(x.requires_grad) for a, x in zip(arrays, xs)]
+    xs = [T(a, "f32", g) for a, g in zip(arrays, [True, not constant])]
+    ts = [torch.tensor(a).requires_grad_(x.requires_grad) for a, x in zip(arrays, xs)]
     out, out_t = f(*xs), f(*ts)
     assert out.shape == list(out_t.shape) and out.requires_grad
     out.backward()
@@ -57,46 +55,11 @@ def test_gradients_match_torch(torch, name, f, shapes, dtype, constant, rng):
         if t.grad is None:  # a leaf the root does not depend on
             assert g is None or not np.any(g.astype(np.float32))
             continue
-        assert g.shape == tuple(t.shape) and g.dtype == NP_DTYPES[dtype]
-        np.testing.assert_allclose(g.astype(np.float32), t.grad.float().numpy(), **TOL[dtype])
+        assert g.shape == tuple(t.shape) and g.dtype == np.float32
+        np.testing.assert_allclose(g, t.grad.numpy(), rtol=1e-4, atol=1e-5)
 
 
 # ---------------------------------------------------------------- without PyTorch
-
-def central_differences(f, arrays, i, eps=1e-2):
-    def total(step):
-        args = [T(a + step if k == i else a) for k, a in enumerate(arrays)]
-        return float(np.sum(f(*args).to_numpy().astype(np.float64)))
-
-    steps = eps * np.eye(arrays[i].size, dtype=np.float32).reshape((-1,) + arrays[i].shape)
-    return np.array([(total(s) - total(-s)) / (2 * eps) for s in steps]).reshape(arrays[i].shape)
-
-
-FD_FUNCS = {
-    "rdiv": (lambda x: 3.0 / (x * x + 1.0) * x, [(4,)]),
-    "matmul_self": (lambda x: x @ x.transpose(0, 1), [(3, 2)]),
-    "batch_matmul": (lambda x: x.reshape([2, 2, 2]) @ x.reshape([2, 2, 2]).transpose(1, 2) / 2.0, [(8,)]),
-    "relu_mix": (lambda x: relu(x - 0.1) * x + x.reshape([3, 2]).transpose(0, 1), [(2, 3)]),
-    **{f"{op}-{i}": (lambda x, y, op=op: OPS[op](x, y) * 1.5 + 0.25 * OPS[op](y, x), list(s))
-       for op in OPS for i, s in enumerate(SHAPES.get(op, SHAPES["add"])) if op != "matmul" and i < 4},
-    **{f"matmul-{i}": (lambda x, y: (x @ y) * (x @ y), list(s)) for i, s in enumerate(SHAPES["matmul"][:5])},
-}
-
-
-@pytest.mark.parametrize("name", sorted(FD_FUNCS))
-@pytest.mark.parametrize("constant", [False, True], ids=["all_grad", "rest_constant"])
-def test_gradients_match_central_differences(name, constant, rng):
-    f, shapes = FD_FUNCS[name]
-    arrays = [(rng.uniform(0.3, 1.5, s) * rng.choice([-1, 1], s)).astype(np.float32) for s in shapes]
-    Tensor.clear_graph()
-    xs = [T(a, requires_grad=i == 0 or not constant) for i, a in enumerate(arrays)]
-    f(*xs).backward()
-    for i, x in enumerate(xs):
-        if x.requires_grad:
-            np.testing.assert_allclose(x.grad(), central_differences(f, arrays, i), rtol=2e-2, atol=2e-2)
-        else:
-            assert x.grad() is None
-
 
 def test_fixed_gradients():
     x, c, d = T([1.0, 2.0, 3.0], requires_grad=True), np.arange(6.0).reshape(2, 3), np.arange(12.0).reshape(4, 3)
@@ -112,9 +75,15 @@ def test_fixed_gradients():
     del b  # the node holds b's storage
     c.backward()
     np.testing.assert_array_equal(a.grad(), np.ones((2, 3), np.float32) @ b0.T)
-    a, b = T([1.0], "f16", True), T([300.0], "f16", True)
-    (a / b).backward()   # rounded once: -1/90000 is no float16 underflow
-    assert b.grad()[0] == np.float16(-1.0 / 90000.0) < -1e-5 and a.grad()[0] == np.float16(1.0 / 300.0)
+    a0, b0, w0 = ((np.arange(np.prod(s)) % 5 - 2.0).reshape(s) for s in [(2, 3, 4), (3, 5), (2, 5, 4)])
+    a, b = T(a0, requires_grad=True), T(b0, requires_grad=True)
+    ((a.transpose(1, 2) @ b).transpose(1, 2) * T(w0)).backward()   # a [2, 4, 3] view, a transposed gradient
+    g = np.swapaxes(w0, 1, 2)
+    np.testing.assert_array_equal(b.grad(), (a0 @ g).sum(0))
+    np.testing.assert_array_equal(a.grad(), np.swapaxes(g @ b0.T, 1, 2))
+    x = T([1.0, 2.0], requires_grad=True)   # a gradient the add passes on unchanged keeps its sign of zero
+    ((x + T([0.0, 0.0])) * T([-0.0, 1.0])).backward()
+    assert np.signbit(x.grad()).tolist() == [True, False]
 
 
 # Gradients whose straightforward float32 evaluation overflows or underflows, against float64:
@@ -165,13 +134,6 @@ def test_sixteen_bit_gradients_add_up_in_float32(dtype):
         y = y + x
     y.backward()
     assert x.grad()[0] == np.float32(3000.0).astype(NP_DTYPES[dtype])
-    big = 2048.0 if dtype == "f16" else 256.0   # column sums of big + 1 + 1, rounded once
-    x = T([1.0], dtype, True)
-    (x * T([[big], [1.0], [1.0]], dtype)).backward()
-    assert x.grad()[0] == big + 2
-    x = T([5.0, 0.1, 3.0], dtype, True)   # t / 3 and its gradient round the same way
-    (x / 3.0).backward()
-    np.testing.assert_array_equal(x.grad(), (T([1.0, 1.0, 1.0], dtype) / 3.0).to_numpy())
 
 
 # ---------------------------------------------------------------- pass semantics

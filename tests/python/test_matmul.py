@@ -134,8 +134,11 @@ def _t(shape, dtype="f32"):
     (_t([1, 2**40, 0]), _t([2**40, 0, 5]), RuntimeError, "Broadcast failed for A to [1099511627776, 1099511627776, 0]"),
     (_t([2**40, 1, 0]), _t([1, 0, 2**40]), RuntimeError, "Broadcast failed for B to [1099511627776, 0, 1099511627776]"),
     # results beyond the size limit, or within it but larger than any address space (1 EiB)
-    *[(_t(a, d), _t(b, d), MemoryError, None) for a, b, d in [
-        ([2**40, 0], [0, 2**40], "f32"), ([2**29, 0], [0, 2**29], "f16"), ([2**30, 1, 0], [2**30, 0, 2**30], "bf16")]],
+    (_t([2**40, 0]), _t([0, 2**40]), MemoryError, "matmul result [1099511627776, 1099511627776] exceeds the array size limit"),
+    (_t([2**29, 0], "f16"), _t([0, 2**29], "f16"), MemoryError,
+     "out of memory for the matmul of [536870912, 0] and [0, 536870912]"),
+    (_t([2**30, 1, 0], "bf16"), _t([2**30, 0, 2**30], "bf16"), MemoryError,
+     "out of memory for the matmul of [1073741824, 1, 0] and [1073741824, 0, 1073741824]"),
 ])
 def test_errors_and_their_order(a, b, exc, message):
     with pytest.raises(exc) as info:
@@ -196,6 +199,7 @@ def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
     # ... unless x is a view whose rows do not stack (its first two axes swapped)
     ((6, 64, 72), (72, 80), False, True),
     ((80, 72), (4, 72, 80), False, False),  # the gradient of x sums over a broadcast batch
+    ((4, 64, 32), (1, 1, 32, 64), False, False),  # w with more (unit) batch axes than x
 ])
 def test_gradients_round_the_exact_sum_once(rng, dtype, sx, sw, tiny, xt):
     """Large enough for the packed 16-bit kernels; integer terms keep every float32 sum exact, so each

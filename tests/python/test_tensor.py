@@ -1,5 +1,7 @@
 """Construction, NumPy round trips, reshape, transpose, zeros_like/ones_like, relu and the module's surface."""
 
+import sys
+
 import numpy as np
 import pytest
 
@@ -27,6 +29,7 @@ def test_properties_class_and_module():
     with pytest.raises(TypeError):
         type("Sub", (Tensor,), {})
     assert bool(Tensor([0.0])) is True and Tensor.__hash__ is None and not hasattr(t, "__dict__")
+    assert Tensor.__itemsize__ == 0 and sys.getsizeof(t) < 256   # a fixed-size object
     for attr, value in [("shape", [3]), ("foo", 1), ("dtype", "f16")]:
         with pytest.raises(AttributeError):
             setattr(t, attr, value)

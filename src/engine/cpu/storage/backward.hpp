@@ -21,9 +21,8 @@ struct Wanted {
 };
 
 // Operands in the order (left operand, gradient, right operand); all three of
-// one float type, else TypeError. Element-wise results have the broadcast
-// shape of the forward operation; backward_matmul's are already summed to the
-// operands' own shapes.
+// one float type, else TypeError. Each gradient comes summed to its operand's
+// own shape.
 Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted wanted);
 Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted wanted);
 Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,

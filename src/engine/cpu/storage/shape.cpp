@@ -7,7 +7,7 @@ namespace vorka::storage_ops {
 Result<CpuStorage> reshape(const CpuStorage& x, const Dims& shape) {
     // Check before copying: a failed reshape costs no allocation.
     auto n = checked_size(shape);
-    if (!n || *n != x.size())
+    if (!n || *n != x.size() || shape.size() > kMaxAxes)
         return Error::value("Error while reshape: " + shape_error_text(ShapeErrorKind::IncompatibleShape));
     if (!is_standard_layout(x.shape(), x.strides()))
         return Error::value("Error while reshape: " + shape_error_text(ShapeErrorKind::IncompatibleLayout));

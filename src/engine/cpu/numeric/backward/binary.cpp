@@ -161,51 +161,80 @@ void sum_dims(const E* in, const SumDims& dims, float* out) {
     if (summed > 1) sum_dims(static_cast<const float*>(part.data()), next, out);
 }
 
-}  // namespace
-
-template <class T>
-Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
-    VORKA_TRY(auto gb, kernels::broadcast_tensors(g, b));
-    NdArray<T> gl, gr;
-    if (wanted.lhs) gl = multiply(gb.a, gb.b);
-    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
-    if (wanted.rhs) gr = multiply(ga.a, ga.b);
-    return GradPair<T>{std::move(gl), std::move(gr)};
+// Block of float32 results into the output: rounded once, or kept in float32
+// for a sum that follows.
+template <class O>
+void store_block(const float* src, O* dst, std::size_t n) {
+    if constexpr (std::is_same_v<O, float>) {
+        std::copy(src, src + n, dst);
+    } else {
+        simd::narrow(src, dst, n);
+    }
 }
 
+// x * y in float32 in their common shape: exact for 16-bit operands, whose
+// products a 16-bit result would round.
 template <class T>
-Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
-    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
-    BroadcastShape target = broadcast_shapes(ga.a.shape, b.shape);
-    if (!target.ok()) return Error::runtime(std::move(target.error));
-    auto vg = ga.a.broadcast(target.shape);
-    auto va = ga.b.broadcast(target.shape);
-    if (!vg || !va) return Error::panic(broadcast_failed("A", ga.a.shape, target.shape));
-    auto vb = b.broadcast(target.shape);
-    if (!vb) return Error::runtime(broadcast_failed("RHS", b.shape, target.shape));
+NdArray<float> product_f32(const NdView<T>& x, const NdView<T>& y) {
+    return zip_collect<float>(x, y, [](const T* a, std::ptrdiff_t sa, const T* b, std::ptrdiff_t sb, float* out,
+                                       std::size_t n) {
+        if constexpr (std::is_same_v<T, float>) {
+            simd::binary<float>(simd::BinaryOp::Mul, a, sa, b, sb, out, n);
+        } else {
+            alignas(64) float fb[kBlock];
+            for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+                const std::size_t m = std::min(kBlock, n - i0);
+                const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i0);
+                widen_block(a + k * sa, sa, m, out + i0);
+                widen_block(b + k * sb, sb, m, fb);
+                for (std::size_t i = 0; i < m; ++i) out[i0 + i] = mul_left(out[i0 + i], fb[i]);
+            }
+        }
+    });
+}
 
-    NdArray<T> gl, gr;
-    if (wanted.lhs) gl = NdArray<T>::uninit(target.shape);
-    if (wanted.rhs) gr = NdArray<T>::uninit(target.shape);
-    NdArray<T>& any = wanted.lhs ? gl : gr;
-    if (!wanted.lhs && !wanted.rhs) return GradPair<T>{std::move(gl), std::move(gr)};
-    if (any.size() == 0) return GradPair<T>{std::move(gl), std::move(gr)};
+// A float32 gradient rounded once to T after its sum to `shape` (if any).
+template <class T>
+Result<NdArray<T>> narrowed_to(NdArray<float>&& g, std::span<const std::size_t> shape) {
+    if (g.shape() == Dims(shape.data(), shape.size())) return narrow_array<T>(std::move(g));
+    VORKA_TRY(NdArray<float> s, sum_to_shape_f32(g.view(), shape));
+    return narrow_array<T>(std::move(s));
+}
+
+// x * y (already broadcast against each other) summed to `shape`.
+template <class T>
+Result<NdArray<T>> product_to(const NdView<T>& x, const NdView<T>& y, std::span<const std::size_t> shape) {
+    if (x.shape == Dims(shape.data(), shape.size())) return multiply(x, y);
+    return narrowed_to<T>(product_f32(x, y), shape);
+}
+
+// (g / b, -g * a / (b * b)) of three views of `shape`, into arrays of O: the
+// element type, or float32 for gradients that are summed next.
+template <class O, class T>
+Result<GradPair<O>> div_grads(const NdView<T>& vg, const NdView<T>& va, const NdView<T>& vb, const Dims& shape,
+                              Wanted wanted) {
+    NdArray<O> gl, gr;
+    if (wanted.lhs) gl = NdArray<O>::uninit(shape);
+    if (wanted.rhs) gr = NdArray<O>::uninit(shape);
+    NdArray<O>& any = wanted.lhs ? gl : gr;
+    if (!wanted.lhs && !wanted.rhs) return GradPair<O>{std::move(gl), std::move(gr)};
+    if (any.size() == 0) return GradPair<O>{std::move(gl), std::move(gr)};
     // Both outputs share the standard strides, so one plan walks all five; an
     // unwanted output is aliased to the wanted one and never written.
-    T* out_l = wanted.lhs ? gl.data() : gr.data();
-    T* out_r = wanted.rhs ? gr.data() : gl.data();
+    O* out_l = wanted.lhs ? gl.data() : gr.data();
+    O* out_r = wanted.rhs ? gr.data() : gl.data();
     const Strides& os = any.strides();
-    auto plan = plan_loop<5>(target.shape, {std::span<const std::ptrdiff_t>(os), std::span<const std::ptrdiff_t>(os),
-                                            std::span<const std::ptrdiff_t>(vg->strides),
-                                            std::span<const std::ptrdiff_t>(va->strides),
-                                            std::span<const std::ptrdiff_t>(vb->strides)});
-    auto bytes = [](const T* p) { return reinterpret_cast<char*>(const_cast<T*>(p)); };
+    auto plan = plan_loop<5>(shape, {std::span<const std::ptrdiff_t>(os), std::span<const std::ptrdiff_t>(os),
+                                     std::span<const std::ptrdiff_t>(vg.strides),
+                                     std::span<const std::ptrdiff_t>(va.strides),
+                                     std::span<const std::ptrdiff_t>(vb.strides)});
+    auto bytes = [](const void* p) { return static_cast<char*>(const_cast<void*>(p)); };
     auto body = [&](auto want_l, auto want_r) {
-        run_loop<5>(plan, {bytes(out_l), bytes(out_r), bytes(vg->ptr), bytes(va->ptr), bytes(vb->ptr)},
-                    {sizeof(T), sizeof(T), sizeof(T), sizeof(T), sizeof(T)},
+        run_loop<5>(plan, {bytes(out_l), bytes(out_r), bytes(vg.ptr), bytes(va.ptr), bytes(vb.ptr)},
+                    {sizeof(O), sizeof(O), sizeof(T), sizeof(T), sizeof(T)},
                     [](std::array<char*, 5> p, std::array<std::ptrdiff_t, 5> s, std::size_t n) {
-                        T* ol = reinterpret_cast<T*>(p[0]);
-                        T* orr = reinterpret_cast<T*>(p[1]);
+                        O* ol = reinterpret_cast<O*>(p[0]);
+                        O* orr = reinterpret_cast<O*>(p[1]);
                         const T* pg = reinterpret_cast<const T*>(p[2]);
                         const T* pa = reinterpret_cast<const T*>(p[3]);
                         const T* pb = reinterpret_cast<const T*>(p[4]);
@@ -220,12 +249,12 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
                                 widen_block(pb + k * s[4], s[4], m, fb);
                                 if constexpr (decltype(want_l)::value) {
                                     for (std::size_t i = 0; i < m; ++i) fo[i] = fg[i] / fb[i];
-                                    simd::narrow(fo, ol + k, m);
+                                    store_block(fo, ol + k, m);
                                 }
                                 if constexpr (decltype(want_r)::value) {
                                     widen_block(pa + k * s[3], s[3], m, fa);
                                     for (std::size_t i = 0; i < m; ++i) fo[i] = div_rhs_grad(fg[i], fa[i], fb[i]);
-                                    simd::narrow(fo, orr + k, m);
+                                    store_block(fo, orr + k, m);
                                 }
                             }
                             return;
@@ -234,9 +263,9 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
                             const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
                             const float gv = to_f32(pg[k * s[2]]);
                             const float bv = to_f32(pb[k * s[4]]);
-                            if constexpr (decltype(want_l)::value) ol[k * s[0]] = from_f32<T>(gv / bv);
+                            if constexpr (decltype(want_l)::value) ol[k * s[0]] = from_f32<O>(gv / bv);
                             if constexpr (decltype(want_r)::value)
-                                orr[k * s[1]] = from_f32<T>(div_rhs_grad(gv, to_f32(pa[k * s[3]]), bv));
+                                orr[k * s[1]] = from_f32<O>(div_rhs_grad(gv, to_f32(pa[k * s[3]]), bv));
                         }
                     });
     };
@@ -248,12 +277,55 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
         body(Yes{}, No{});
     else
         body(No{}, Yes{});
+    return GradPair<O>{std::move(gl), std::move(gr)};
+}
+
+}  // namespace
+
+template <class T>
+Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+    VORKA_TRY(auto gb, kernels::broadcast_tensors(g, b));
+    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
+    NdArray<T> gl, gr;
+    if (wanted.lhs) {
+        VORKA_TRY(gl, product_to(gb.a, gb.b, a.shape));
+    }
+    if (wanted.rhs) {
+        VORKA_TRY(gr, product_to(ga.a, ga.b, b.shape));
+    }
     return GradPair<T>{std::move(gl), std::move(gr)};
 }
 
 template <class T>
-Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float s) {
+Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
+    BroadcastShape target = broadcast_shapes(ga.a.shape, b.shape);
+    if (!target.ok()) return Error::runtime(std::move(target.error));
+    auto vg = ga.a.broadcast(target.shape);
+    auto va = ga.b.broadcast(target.shape);
+    if (!vg || !va) return Error::panic(broadcast_failed("A", ga.a.shape, target.shape));
+    auto vb = b.broadcast(target.shape);
+    if (!vb) return Error::runtime(broadcast_failed("RHS", b.shape, target.shape));
+    // A gradient summed over broadcast axes is summed from its float32 values.
+    const bool sum_l = wanted.lhs && !(target.shape == a.shape), sum_r = wanted.rhs && !(target.shape == b.shape);
+    if (sum_l || sum_r) {
+        VORKA_TRY(GradPair<float> wide, div_grads<float>(*vg, *va, *vb, target.shape, wanted));
+        GradPair<T> out;
+        if (wanted.lhs) {
+            VORKA_TRY(out.lhs, narrowed_to<T>(std::move(wide.lhs), a.shape));
+        }
+        if (wanted.rhs) {
+            VORKA_TRY(out.rhs, narrowed_to<T>(std::move(wide.rhs), b.shape));
+        }
+        return out;
+    }
+    return div_grads<T>(*vg, *va, *vb, target.shape, wanted);
+}
+
+template <class T>
+Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float number) {
     if (!(g.shape == x.shape)) return Error::runtime(shape_mismatch("rdiv_backward", g.shape, x.shape));
+    const float s = round_to<T>(number);  // the dividend as the forward division used it
     return zip_collect<T>(g, x, [s](const T* pg, std::ptrdiff_t sg, const T* px, std::ptrdiff_t sx, T* out,
                                     std::size_t n) {
         if constexpr (!std::is_same_v<T, float>) {

@@ -1,7 +1,8 @@
 // Gradient kernels of the element-wise operations, and the reduction that
 // brings a broadcast gradient back to an operand's shape. One instantiation
 // per float element type (float, f16, bf16). float16 and bfloat16 compute each
-// element in float32 and round once.
+// element in float32 from the operands' values, sum in float32 where an
+// operand was broadcast, and round once.
 #pragma once
 
 #include <span>
@@ -23,15 +24,17 @@ struct Wanted {
     bool lhs = true, rhs = true;
 };
 
-// (g * b, g * a), each in the broadcast shape of its two operands.
+// (g * b, g * a), each summed to its operand's shape. A summed gradient adds
+// up the float32 values of its elements and is rounded once.
 template <class T>
 Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
 
-// (g / b, -g * a / (b * b)) in the broadcast shape of g, a and b.
+// (g / b, -g * a / (b * b)), each summed to its operand's shape as above.
 template <class T>
 Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
 
-// g * (-s / (x * x)), the gradient of s / x; g and x of one shape.
+// g * (-s / (x * x)), the gradient of s / x with s rounded to the element
+// type as the division rounds it; g and x of one shape.
 template <class T>
 Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float s);
 

@@ -310,10 +310,12 @@ std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& 
             auto rx = tall_row_stride(*va);
             auto ry = tall_row_stride(g);
             if (rx && ry) {
-                const std::size_t rows = product(std::span(va->shape.data(), ra - 1));
+                // the broadcast view's rank: b may have more (unit) batch axes than a
+                const std::size_t rv = va->ndim();
+                const std::size_t rows = product(std::span(va->shape.data(), rv - 1));
                 // one k x n product over the stacked rows, shaped like b
-                r = half_product(NdView<f16>{va->ptr, Dims{k, rows}, Strides{va->strides[ra - 1], *rx}},
-                                 NdView<f16>{g.ptr, Dims{rows, n}, Strides{*ry, g.strides[ra - 1]}}, Dims{k, n});
+                r = half_product(NdView<f16>{va->ptr, Dims{k, rows}, Strides{va->strides[rv - 1], *rx}},
+                                 NdView<f16>{g.ptr, Dims{rows, n}, Strides{*ry, g.strides[rv - 1]}}, Dims{k, n});
                 if (r) {
                     auto shaped = std::move(*r).into_shape(Dims(b.shape));
                     r.reset();

@@ -40,6 +40,11 @@ std::optional<Error> size_error(std::span<const std::size_t> shape_out) {
     return Error::memory("matmul result " + shape_text(shape_out) + " exceeds the array size limit");
 }
 
+// An allocation of the product (result or widened copies) that failed.
+Error alloc_error(std::span<const std::size_t> a, std::span<const std::size_t> b) {
+    return Error::memory("out of memory for the matmul of " + shape_text(a) + " and " + shape_text(b));
+}
+
 // The checks of the product, in the order callers see their errors.
 template <class T>
 Result<Planned<T>> plan(const NdView<T>& a, const NdView<T>& b) {
@@ -181,7 +186,7 @@ Result<NdArray<float>> internal_linalg_matmul(const NdView<float>& a, const NdVi
         VORKA_TRY(Planned<float> p, plan(a, b));
         return product_f32(p);
     } catch (const std::bad_alloc&) {
-        return Error::memory();
+        return alloc_error(a.shape, b.shape);
     }
 }
 
@@ -209,7 +214,7 @@ Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdView<T>& a, const NdView<T>& 
         VORKA_TRY(NdArray<float> r, internal_linalg_matmul(wa.view(), wb.view()));
         return numeric::narrow_array<T>(std::move(r));
     } catch (const std::bad_alloc&) {
-        return Error::memory();
+        return alloc_error(a.shape, b.shape);
     }
 }
 
