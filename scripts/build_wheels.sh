@@ -76,7 +76,8 @@ top = f"vorka-{version}/"
 names = [n[len(top):] for n in tarfile.open(sdist).getnames() if n.startswith(top)]
 need = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "licenses/BLIS-LICENSE", "PKG-INFO",
         "src/module.cpp", "python/vorka/__init__.py", "python/vorka/__init__.pyi",
-        "python/vorka/vorka_core.pyi", "python/vorka/py.typed", "tests/python/conftest.py"]
+        "python/vorka/vorka_core.pyi", "python/vorka/nn/__init__.pyi", "python/vorka/nn/functional.pyi",
+        "python/vorka/py.typed", "tests/python/conftest.py"]
 missing = [n for n in need if n not in names]
 # Build output, environments, VCS data and local tooling never belong in it.
 banned = re.compile(r"(^|/)(build|dist|\.venv[^/]*|\.git|__pycache__|\.pytest_cache|\.hypothesis|\.mypy_cache)(/|$)"
@@ -97,6 +98,7 @@ wheel, version = sys.argv[1:]
 names = zipfile.ZipFile(wheel).namelist()
 info = f"vorka-{version}.dist-info/"
 need = ["vorka/__init__.py", "vorka/__init__.pyi", "vorka/vorka_core.pyi", "vorka/py.typed",
+        "vorka/nn/__init__.pyi", "vorka/nn/functional.pyi",
         info + "licenses/LICENSE", info + "licenses/licenses/BLIS-LICENSE"]
 missing = [n for n in need if n not in names]
 if not any(n.startswith("vorka/vorka_core.") and n.endswith(".so") for n in names):
