@@ -1,7 +1,5 @@
 """Construction, NumPy round trips, reshape, transpose, zeros_like/ones_like, relu and the module's surface."""
 
-import importlib
-
 import numpy as np
 import pytest
 
@@ -37,6 +35,7 @@ def test_properties_class_and_module():
     assert core.nn.__name__ == "nn" and core.nn.__all__ == ["functional"] and core.nn.functional.__all__ == ["relu"]
     assert relu.__module__ == "functional" and relu.__text_signature__ == "(py_tensor)"
     # The PyTorch spellings reach the very same objects.
+    import importlib
     import vorka.nn.functional as F
     from vorka.nn.functional import relu as imported_relu
     assert vorka.nn is core.nn and F is core.nn.functional and imported_relu is relu
