@@ -58,6 +58,12 @@ debian_mirror() {
   fi
 }
 
+# Mounts left under $1 by a run that was killed before it could clean up.
+unmount_leftovers() {
+  local m
+  for m in $(findmnt -rn -o TARGET | grep -F "$1/" | sort -r); do umount -R -l "$m" || true; done
+}
+
 mounted=()
 unmount_all() {
   local i
@@ -102,8 +108,9 @@ make_root() {
   for m in $(debian_mirror); do
     if curl -fsS --max-time 30 -o /dev/null "$m/dists/sid/Release" 2>/dev/null; then mirror=$m; break; fi
   done
-  [ -n "$mirror" ] || die "cannot reach the Debian package sources ($(debian_mirror | tr '\n' ' ')): no Debian unstable root"
+  [ -n "$mirror" ] || die "cannot reach the Debian package sources ($(debian_mirror | paste -sd " ")): no Debian unstable root"
   say "making the Debian unstable root in $SID from $mirror (several minutes; log $log)"
+  unmount_leftovers "$new"
   rm -rf --one-file-system "$new"
   : >"$log"
   debootstrap --variant=minbase sid "$new" "$mirror" >>"$log" 2>&1 \
@@ -126,6 +133,7 @@ make_root() {
   done
   unmount_all
   spec >"$new/$SPEC_FILE"
+  unmount_leftovers "$SID"
   rm -rf --one-file-system "$SID"
   mv "$new" "$SID"
   say "root ready: $(in_root "$SID" sh -c 'g++ --version | head -n 1; for v in '"$PYTHONS"'; do python$v --version; done' | tr '\n' ';')"
@@ -150,10 +158,11 @@ case "$cmd" in
   run)
     [ $# -gt 0 ] || die "run needs a command"
     ensure
+    unmount_leftovers "$SID"
     rm -rf --one-file-system "$SID/vorka"
     mkdir -p "$SID/vorka"
     # The checkout's files as git sees them (tracked or new, not ignored).
-    git ls-files -z -co --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$SID/vorka"
+    git ls-files -z -co --exclude-standard | tar --null --ignore-failed-read -T - -cf - | tar -xf - -C "$SID/vorka"
     mount_in "$SID"
     rc=0
     in_root "$SID" sh -c 'cd /vorka && exec "$@"' sh "$@" || rc=$?
