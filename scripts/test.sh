@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ core under CTest, the Python
-# suite on CPython 3.11 (with PyTorch) and on the newest CPython, sanitizers,
+# suite on CPython 3.11 (with PyTorch) and on the newest CPython of the machine,
+# then in a Debian unstable root (scripts/sid_root.sh; made on first use, kept in
+# a cache folder outside the checkout) the C++ core with its g++ and the Python
+# suite on CPython 3.14 and 3.15, warnings being errors there; sanitizers,
 # valgrind, the examples and stubs, then the release artefacts (sdist and a
 # manylinux wheel per CPython, each installed fresh and tested). Prints how long
 # each part took.
@@ -16,6 +19,7 @@ part() {
   "$@" || rc=$?
   timings+=("$(printf '%5d s  %s%s' $((SECONDS - t0)) "$name" "$([ $rc -eq 0 ] || echo '  (FAILED)')")")
   [ $rc -eq 0 ] || status=1
+  last_rc=$rc
 }
 
 # Chained with &&: `set -e` does not apply inside a function run under `||`.
@@ -36,6 +40,13 @@ for env in .venv .venv-newest; do
   [ -x "$env/bin/python" ] || continue
   part "Python tests ($("$env/bin/python" --version))" python_tests "$env"
 done
+part "Debian unstable root (made on first use, else reused)" bash scripts/sid_root.sh ensure
+if [ $last_rc -eq 0 ]; then  # without the root its parts would only fail again
+  part "C++ core tests (Debian unstable, its g++, -Werror)" bash scripts/sid_root.sh run bash scripts/sid_tests.sh cpp
+  for v in 3.14 3.15; do
+    part "Python tests (CPython $v, Debian unstable, -Werror)" bash scripts/sid_root.sh run bash scripts/sid_tests.sh python "$v"
+  done
+fi
 part "Sanitizers (AddressSanitizer + UndefinedBehaviorSanitizer)" bash scripts/sanitize.sh
 part "valgrind memcheck of the C++ tests" bash scripts/valgrind.sh
 part "Examples, type stubs and mypy" bash scripts/check_docs.sh

@@ -9,8 +9,16 @@ try:
 except TypeError:  # pragma: no cover - depends on the ml_dtypes release
     _np.sctypeDict["bfloat16"] = _ml_dtypes.bfloat16
 
+import sys as _sys
+
 from . import vorka_core
 from .vorka_core import Tensor, nn
+
+# The compiled module builds nn and nn.functional as plain attributes. Entering
+# the very same objects under dotted names lets `import vorka.nn.functional as F`
+# and `from vorka.nn.functional import relu` work as they do in PyTorch.
+_sys.modules[__name__ + ".nn"] = nn
+_sys.modules[__name__ + ".nn.functional"] = nn.functional
 
 PanicException = vorka_core.PanicException
 

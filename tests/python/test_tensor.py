@@ -37,6 +37,14 @@ def test_properties_class_and_module():
     assert core.__all__ == ["Tensor", "nn"] and core.__doc__ == ""
     assert core.nn.__name__ == "nn" and core.nn.__all__ == ["functional"] and core.nn.functional.__all__ == ["relu"]
     assert relu.__module__ == "functional" and relu.__text_signature__ == "(py_tensor)"
+    # The PyTorch spellings reach the very same objects.
+    import importlib
+    import vorka.nn.functional as F
+    from vorka.nn.functional import relu as imported_relu
+    assert vorka.nn is core.nn and F is core.nn.functional and imported_relu is relu
+    assert importlib.import_module("vorka.nn") is core.nn
+    with pytest.raises(ModuleNotFoundError):
+        importlib.import_module("vorka.vorka_core.nn")
     assert issubclass(vorka.PanicException, BaseException) and not issubclass(vorka.PanicException, Exception)
 
 

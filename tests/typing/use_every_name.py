@@ -7,7 +7,9 @@ Running the file also checks that the runtime agrees with the stubs.
 
 from __future__ import annotations
 
+import ast
 from collections.abc import Callable
+from pathlib import Path
 from typing import Any, Literal, assert_type
 
 import ml_dtypes
@@ -15,9 +17,9 @@ import numpy as np
 import numpy.typing as npt
 
 import vorka
+import vorka.nn.functional as F
 from vorka import PanicException, Tensor, nn, vorka_core
-
-relu = nn.functional.relu
+from vorka.nn.functional import relu
 
 
 def raises(kind: type[BaseException], fn: Callable[[], object]) -> None:
@@ -82,6 +84,26 @@ def autograd_and_modules() -> None:
     assert_type((vorka.__all__, vorka_core.__all__, vorka.__version__), tuple[list[str], list[str], str])
     assert vorka.Tensor is vorka_core.Tensor and vorka.nn is vorka_core.nn
     assert vorka.PanicException is vorka_core.PanicException and issubclass(PanicException, BaseException)
+    assert F is vorka_core.nn.functional and F.relu is relu is nn.functional.relu
+    assert_type(vorka_core.nn.functional.relu(Tensor([-1.0])), Tensor)
+
+
+def stub_docstrings() -> None:
+    """Every public module, class, function and method in the stubs has a one-line docstring."""
+    missing = []
+    for stub in sorted(Path(vorka.__file__).parent.glob("**/*.pyi")):
+        tree = ast.parse(stub.read_text())
+        nodes: list[ast.AST] = [tree]
+        for node in ast.walk(tree):
+            if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not node.name.startswith("_") or (
+                    isinstance(node, ast.FunctionDef) and node.name.startswith("__") and node.name.endswith("__")):
+                nodes.append(node)
+        for node in nodes:
+            assert isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef))
+            doc = ast.get_docstring(node)
+            if not doc or "\n" in doc:
+                missing.append(f"{stub.name}:{getattr(node, 'name', '<module>')}")
+    assert not missing, f"without a one-line docstring: {missing}"
 
 
 def main() -> None:
@@ -91,6 +113,7 @@ def main() -> None:
     operators(m, Tensor([True, False], dtype="bool"))
     methods(m)
     autograd_and_modules()
+    stub_docstrings()
     print("PASS: every public name used; the runtime agrees with the stubs")
 
 

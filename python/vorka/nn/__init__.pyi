@@ -1,0 +1,5 @@
+"""Neural-network helpers: the `functional` submodule."""
+
+from . import functional as functional
+
+__all__ = ["functional"]
