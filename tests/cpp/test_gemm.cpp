@@ -84,8 +84,7 @@ void fill(Mat<T>& m, std::mt19937& rng, bool integers) {
                 m.at(i, j) = vorka::f32_to_f16(nd(rng));
             else
                 m.at(i, j) = coin(rng) == 0 ? bf16{static_cast<uint16_t>(coin(rng) & 1 ? 0x8000 : 0)}
-                                            : bf16{static_cast<uint16_t>((coin(rng) & 1) << 15 | exp(rng) << 7 |
-                                                                         mant(rng))};
+                                            : bf16{static_cast<uint16_t>((coin(rng) & 1) << 15 | exp(rng) << 7 | mant(rng))};
 }
 
 // The items of one operand in one buffer: apart (`gap` NaNs between them),
@@ -114,9 +113,7 @@ Operand<T> operand(size_t r, size_t c, const Layout& l, size_t batch, bool share
 }
 
 struct Shape { size_t m, n, k; };
-std::string str(const Shape& s) {
-    return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
-}
+std::string str(const Shape& s) { return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k); }
 
 // Runs `run` into a poisoned C; each item within `tol` of `want` (16-bit
 // operands: bit for bit), nothing else written, nothing at all if declined.
@@ -153,11 +150,7 @@ std::vector<O> expect_c(const Shape& s, const Layout& lc, size_t batch, bool sta
 
 // Every way of computing a float32 product: the size-based dispatch and each kernel (small and packed)
 // of the instruction set in use. `fused`: one FMA chain per element (all but the portable kernels).
-struct Path {
-    std::string name;
-    detail::SmallKernel kernel = nullptr;  // null: sgemm itself
-    bool fused = true;
-};
+struct Path { std::string name; detail::SmallKernel kernel = nullptr; /* null: sgemm itself */ bool fused = true; };
 
 std::vector<Path> all_paths() {
     const bool fused = vorka::simd::active_isa() != vorka::simd::Isa::Generic;
