@@ -20,9 +20,9 @@ struct MatrixView {
 };
 
 // One batch of products C = A B (A: m x k, B: k x n items) of element type E
-// of A and B. C is float32, or with `h` set, h in C's layout (c.p unused)
-// rounded once to E. C is fully overwritten and never read, and must not
-// overlap A or B. The stride of an axis of extent 1 is ignored (it may be
+// of A and B. C is float32, or for 16-bit E with `h` set, h in C's layout
+// (c.p unused) rounded once to E. C is fully overwritten and never read, and
+// must not overlap A or B. The stride of an axis of extent 1 is ignored (it may be
 // anything, including 0). k == 0 gives zeros; batch, m or n == 0 does nothing.
 template <class E>
 struct Product {
