@@ -84,8 +84,7 @@ void fill(Mat<T>& m, std::mt19937& rng, bool integers) {
                 m.at(i, j) = vorka::f32_to_f16(nd(rng));
             else
                 m.at(i, j) = coin(rng) == 0 ? bf16{static_cast<uint16_t>(coin(rng) & 1 ? 0x8000 : 0)}
-                                            : bf16{static_cast<uint16_t>((coin(rng) & 1) << 15 | exp(rng) << 7 |
-                                                                         mant(rng))};
+                                            : bf16{static_cast<uint16_t>((coin(rng) & 1) << 15 | exp(rng) << 7 | mant(rng))};
 }
 
 // The items of one operand in one buffer: apart (`gap` NaNs between them),
@@ -114,9 +113,7 @@ Operand<T> operand(size_t r, size_t c, const Layout& l, size_t batch, bool share
 }
 
 struct Shape { size_t m, n, k; };
-std::string str(const Shape& s) {
-    return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k);
-}
+std::string str(const Shape& s) { return std::to_string(s.m) + "x" + std::to_string(s.n) + "x" + std::to_string(s.k); }
 
 // Runs `run` into a poisoned C; each item within `tol` of `want` (16-bit
 // operands: bit for bit), nothing else written, nothing at all if declined.
@@ -153,11 +150,7 @@ std::vector<O> expect_c(const Shape& s, const Layout& lc, size_t batch, bool sta
 
 // Every way of computing a float32 product: the size-based dispatch and each kernel (small and packed)
 // of the instruction set in use. `fused`: one FMA chain per element (all but the portable kernels).
-struct Path {
-    std::string name;
-    detail::SmallKernel kernel = nullptr;  // null: sgemm itself
-    bool fused = true;
-};
+struct Path { std::string name; detail::SmallKernel kernel = nullptr; /* null: sgemm itself */ bool fused = true; };
 
 std::vector<Path> all_paths() {
     const bool fused = vorka::simd::active_isa() != vorka::simd::Isa::Generic;
@@ -165,17 +158,6 @@ std::vector<Path> all_paths() {
     for (const auto& k : detail::available_isa_kernels()) p.push_back({std::string(k.name), k.small, k.name != "generic"});
     p.push_back({"packed", detail::isa_kernels().packed, fused});
     return p;
-}
-
-void run_path(const Path& path, size_t batch, size_t m, size_t n, size_t k, const float* a, ptrdiff_t bsa,
-              ptrdiff_t rsa, ptrdiff_t csa, const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb, float* c,
-              ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    if (path.kernel != nullptr)
-        detail::sgemm_batch_using(path.kernel, batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
-    else if (batch == 1)
-        vorka::gemm::sgemm(m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
-    else
-        vorka::gemm::sgemm_batch(batch, m, n, k, a, bsa, rsa, csa, b, bsb, rsb, csb, c, bsc, rsc, csc);
 }
 
 // A batched product of T on every path against the exact sum (float32: within
@@ -214,8 +196,9 @@ void check(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc,
         vorka::test::on_every_isa([&] {
             for (const Path& path : all_paths()) {
                 const std::vector<float> c = expect_c<T, float>(s, lc, batch, stacked, true, want, tol, [&](auto... c) {
-                    run_path(path, batch, s.m, s.n, s.k, a.ptr(), a.stride, a[0].rs, a[0].cs, b.ptr(), b.stride,
-                             b[0].rs, b[0].cs, c...);
+                    const detail::Problem p{batch, s.m, s.n, s.k, {a.ptr(), a.stride, a[0].rs, a[0].cs},
+                                            {b.ptr(), b.stride, b[0].rs, b[0].cs}, {c...}};
+                    path.kernel ? detail::sgemm_using(path.kernel, p) : vorka::gemm::sgemm(p);
                     return true;
                 }, path.name + " " + what);
                 std::vector<float>& ref = first[path.fused].empty() ? first[path.fused] = c : first[path.fused];
@@ -225,12 +208,12 @@ void check(const Shape& s, const Layout& la, const Layout& lb, const Layout& lc,
         });
     } else {
         auto run = [&](auto* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-            if constexpr (kF16<T>)
-                return vorka::gemm::f16_gemm_batch(batch, s.m, s.n, s.k, a.ptr(), a.stride, a[0].rs, a[0].cs,
-                                                   b.ptr(), b.stride, b[0].rs, b[0].cs, c, bsc, rsc, csc);
-            else
-                return vorka::gemm::bf16_gemm_batch(batch, s.m, s.n, s.k, a.ptr(), a.stride, a[0].rs, a[0].cs,
-                                                    b.ptr(), b.stride, b[0].rs, b[0].cs, c, bsc, rsc, csc);
+            vorka::gemm::Product<T> p{batch, s.m, s.n, s.k, {a.ptr(), a.stride, a[0].rs, a[0].cs},
+                                      {b.ptr(), b.stride, b[0].rs, b[0].cs}, {nullptr, bsc, rsc, csc}};
+            if constexpr (std::is_same_v<decltype(c), float*>) p.c.p = c;
+            else p.h = c;
+            if constexpr (kF16<T>) return vorka::gemm::f16_gemm(p);
+            else return vorka::gemm::bf16_gemm(p);
         };
         expect_c<T, float>(s, lc, batch, stacked, true, want, tol, run, what);  // into float16: not with k = 0
         expect_c<T, T>(s, lc, batch, stacked, !kF16<T> || s.k > 0, want, tol, run, what + " into 16 bits");
@@ -308,10 +291,9 @@ TEST(Gemm, ThresholdSplitsSmallFromLarge) {
 // taller row-major product; around a shared A: one wider column-major product.
 TEST(Gemm, BatchesItemByItem) {
     const std::pair<Shape, std::string> cases[] = {  // A or B shared, Stacked
-        {{8, 8, 8}, ""},     {{8, 8, 8}, "A"},      {{8, 8, 8}, "B"},      {{3, 20, 40}, "AB"},   {{1, 1, 9}, "B"},
-        {{70, 65, 66}, "B"}, {{3, 2, 4099}, "B"},   {{2, 3, 4500}, "A"},   {{8, 8, 8}, "BS"},     {{8, 8, 8}, "AS"},
-        {{1, 7, 9}, "BS"},   {{1, 7, 9}, "AS"},     {{7, 1, 9}, "BS"},     {{7, 1, 9}, "AS"},     {{33, 40, 17}, "BS"},
-        {{33, 40, 17}, "AS"}, {{32, 32, 300}, "BS"}, {{32, 32, 300}, "AS"}};
+        {{8, 8, 8}, ""}, {{8, 8, 8}, "A"}, {{8, 8, 8}, "B"}, {{3, 20, 40}, "AB"}, {{1, 1, 9}, "B"}, {{70, 65, 66}, "B"},
+        {{3, 2, 4099}, "B"}, {{2, 3, 4500}, "A"}, {{8, 8, 8}, "BS"}, {{8, 8, 8}, "AS"}, {{1, 7, 9}, "BS"}, {{1, 7, 9}, "AS"},
+        {{7, 1, 9}, "BS"}, {{7, 1, 9}, "AS"}, {{33, 40, 17}, "BS"}, {{33, 40, 17}, "AS"}, {{32, 32, 300}, "BS"}, {{32, 32, 300}, "AS"}};
     std::mt19937 rng(99);
     for (const auto& [s, f] : cases) {
         const bool share_a = f.find('A') != f.npos, share_b = f.find('B') != f.npos, stacked = f.find('S') != f.npos;
@@ -332,10 +314,9 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
     if (!vorka::gemm::bf16_products_supported()) GTEST_SKIP() << "no AVX512-BF16";
     // zeros; 2^-56 is the smallest, below is out; subnormals; below 2^61 is the
     // largest; infinities, NaN; one
-    const std::pair<uint16_t, bool> probes[] = {
-        {0x0000, true}, {0x8000, true},  {0x2380, true},  {0xA380, true}, {0x237F, false},
-        {0x0001, false}, {0x807F, false}, {0x5DFF, true}, {0x5E00, false}, {0xDE00, false},
-        {0x7F80, true}, {0xFF80, true},  {0x7FC0, true},  {0x3F80, true}};
+    const std::pair<uint16_t, bool> probes[] = {{0x0000, true}, {0x8000, true}, {0x2380, true}, {0xA380, true}, {0x237F, false},
+        {0x0001, false}, {0x807F, false}, {0x5DFF, true}, {0x5E00, false}, {0xDE00, false}, {0x7F80, true}, {0xFF80, true},
+        {0x7FC0, true}, {0x3F80, true}};
     for (size_t len : {size_t{1}, size_t{31}, size_t{33}, size_t{1500}})
         for (size_t pos : {size_t{0}, len / 2, len - 1})
             for (const auto& [bits, ok] : probes)
@@ -348,8 +329,8 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                     const ptrdiff_t rsb = col ? 1 : 3, csb = col ? P(len) : 1;
                     (in_b ? b[pos * rsb + 2 * csb] : a[rsa + P(pos) * csa]) = bf16{bits};
                     std::vector<float> c(6);
-                    EXPECT_EQ(vorka::gemm::bf16_gemm_batch(1, 2, 3, len, a.data(), 0, rsa, csa, b.data(), 0, rsb, csb,
-                                                           c.data(), 0, 3, 1),
+                    EXPECT_EQ(vorka::gemm::bf16_gemm({1, 2, 3, len, {a.data(), 0, rsa, csa}, {b.data(), 0, rsb, csb},
+                                                      {c.data(), 0, 3, 1}}),
                               ok)
                         << std::hex << bits << std::dec << " at " << pos << " of " << len
                         << (in_b ? " in B" : " in A") << (col ? ", column-major" : ", row-major");

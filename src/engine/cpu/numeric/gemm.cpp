@@ -177,12 +177,9 @@ bool beyond_small(const Problem& p) {
     return n > 32 && m * k > blocking::kSmallReread;
 }
 
-void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, size_t k,
-                       const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                       const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                       float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    run_split(Problem{batch, m, n, k, {a, bsa, rsa, csa}, {b, bsb, rsb, csb}, {c, bsc, rsc, csc}}, [kernel](Problem p) {
-        if (prepare_for_kernels(p)) kernel(p);
+void sgemm_using(SmallKernel kernel, const Problem& p) {
+    run_split(p, [kernel](Problem q) {
+        if (prepare_for_kernels(q)) kernel(q);
     });
 }
 
@@ -191,70 +188,57 @@ void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, siz
 namespace {
 // 16-bit operands as the kernels take them: bit patterns.
 template <class T>
-const uint16_t* bits(const T* x) {
+detail::HalfProblem bits(const Product<T>& p) {
     static_assert(sizeof(T) == sizeof(uint16_t));
-    return reinterpret_cast<const uint16_t*>(x);
+    auto view = [](MatrixView<const T> v) {
+        return MatrixView<const uint16_t>{reinterpret_cast<const uint16_t*>(v.p), v.bs, v.rs, v.cs};
+    };
+    return {p.batch, p.m, p.n, p.k, view(p.a), view(p.b), p.c, reinterpret_cast<uint16_t*>(p.h)};
+}
+
+void f16_run(detail::HalfProblem p) {
+    if (!detail::prepare(p)) return;
+    detail::orient(p);
+    detail::isa_kernels().f16(p);
 }
 }  // namespace
 
-bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
-                    const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                    const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                    float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    static_assert(sizeof(f16) == sizeof(uint16_t));
-    const detail::HalfKernel kernel = detail::isa_kernels().f16;
-    // long sums split like float32 ones, for the same accuracy
-    detail::run_split(detail::HalfProblem{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb},
-                                          {c, bsc, rsc, csc}},
-                      [kernel](detail::HalfProblem p) {
-                          if (detail::prepare(p)) {
-                              detail::orient(p);
-                              kernel(p);
-                          }
-                      });
-    return true;
-}
-
-bool f16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
-                    const f16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                    const f16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                    f16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    const detail::HalfKernel kernel = detail::isa_kernels().f16;
-    if (k == 0) return false;
-    if (k > detail::kPackedKC) {
-        // Longer sums keep float32 partial sums between blocks of k: a band of
-        // columns at a time (whole B blocks of the packed kernel), so that they
-        // never take the size of the whole result.
-        if (batch == 0 || m == 0 || n == 0) return true;
-        const size_t w = std::min(n, std::max<size_t>(64, blocking::kF16BandFloats / m / 64 * 64));
-        std::unique_ptr<float[]> band(new float[m * w]);
-        for (size_t t = 0; t < batch; ++t) {
-            const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-            for (size_t j0 = 0; j0 < n; j0 += w) {
-                const size_t nb = std::min(w, n - j0);
-                f16_gemm_batch(1, m, nb, k, a + it * bsa, 0, rsa, csa, b + it * bsb + static_cast<ptrdiff_t>(j0) * csb,
-                               0, rsb, csb, band.get(), 0, static_cast<ptrdiff_t>(nb), 1);
-                for (size_t i = 0; i < m; ++i) {
-                    f16* row = c + it * bsc + static_cast<ptrdiff_t>(i) * rsc + static_cast<ptrdiff_t>(j0) * csc;
-                    const float* s = band.get() + i * nb;
-                    if (csc == 1)
-                        simd::narrow(s, row, nb);
-                    else
-                        for (size_t j = 0; j < nb; ++j) row[static_cast<ptrdiff_t>(j) * csc] = f32_to_f16(s[j]);
-                }
-            }
-        }
+bool f16_gemm(const Product<f16>& p) {
+    if (!p.h) {
+        // long sums split like float32 ones, for the same accuracy
+        detail::run_split(bits(p), f16_run);
         return true;
     }
-    detail::HalfProblem p{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb}, {nullptr, bsc, rsc, csc},
-                          reinterpret_cast<uint16_t*>(c)};
-    if (detail::prepare(p)) {
-        detail::orient(p);
-        kernel(p);
+    if (p.k == 0) return false;
+    if (p.k <= detail::kPackedKC) {
+        f16_run(bits(p));
+        return true;
+    }
+    // Longer sums keep float32 partial sums between blocks of k: a band of
+    // columns at a time (whole B blocks of the packed kernel), so that they
+    // never take the size of the whole result.
+    if (p.batch == 0 || p.m == 0 || p.n == 0) return true;
+    const size_t w = std::min(p.n, std::max<size_t>(64, blocking::kF16BandFloats / p.m / 64 * 64));
+    std::unique_ptr<float[]> band(new float[p.m * w]);
+    for (size_t t = 0; t < p.batch; ++t) {
+        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        for (size_t j0 = 0; j0 < p.n; j0 += w) {
+            const size_t nb = std::min(w, p.n - j0);
+            f16_gemm({1, p.m, nb, p.k, {p.a.p + it * p.a.bs, 0, p.a.rs, p.a.cs},
+                      {p.b.p + it * p.b.bs + static_cast<ptrdiff_t>(j0) * p.b.cs, 0, p.b.rs, p.b.cs},
+                      {band.get(), 0, static_cast<ptrdiff_t>(nb), 1}});
+            for (size_t i = 0; i < p.m; ++i) {
+                f16* row = p.h + it * p.c.bs + static_cast<ptrdiff_t>(i) * p.c.rs + static_cast<ptrdiff_t>(j0) * p.c.cs;
+                const float* s = band.get() + i * nb;
+                if (p.c.cs == 1)
+                    simd::narrow(s, row, nb);
+                else
+                    for (size_t j = 0; j < nb; ++j) row[static_cast<ptrdiff_t>(j) * p.c.cs] = f32_to_f16(s[j]);
+            }
+        }
     }
     return true;
 }
-
 
 bool f16_packing_pays(double work, size_t m, size_t n, size_t k) {
     return work >= blocking::kF16MinWork && std::min({m, n, k}) >= blocking::kF16MinSide;
@@ -269,41 +253,13 @@ bool bf16_products_supported() {
     return detail::isa_kernels().bf16 && simd::cpu_features().avx512_bf16_level();
 }
 
-bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
-                     const bf16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                     const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                     float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    static_assert(sizeof(bf16) == sizeof(uint16_t));
+bool bf16_gemm(const Product<bf16>& p) {
     if (!bf16_products_supported()) return false;
-    detail::Bf16Problem p{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb}, {c, bsc, rsc, csc}};
-    if (m != 0 && n != 0) detail::fold_batch(p);
-    return detail::bf16_avx512(p);
+    detail::Bf16Problem q = bits(p);
+    if (q.m != 0 && q.n != 0) detail::fold_batch(q);
+    return detail::bf16_avx512(q);
 }
 
-bool bf16_gemm_batch(size_t batch, size_t m, size_t n, size_t k,
-                     const bf16* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                     const bf16* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                     bf16* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    if (!bf16_products_supported()) return false;
-    detail::Bf16Problem p{batch, m, n, k, {bits(a), bsa, rsa, csa}, {bits(b), bsb, rsb, csb}, {nullptr, bsc, rsc, csc},
-                          reinterpret_cast<uint16_t*>(c)};
-    if (m != 0 && n != 0) detail::fold_batch(p);
-    return detail::bf16_avx512(p);
-}
-
-void sgemm(size_t m, size_t n, size_t k,
-           const float* a, ptrdiff_t rsa, ptrdiff_t csa,
-           const float* b, ptrdiff_t rsb, ptrdiff_t csb,
-           float* c, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run_split(detail::Problem{1, m, n, k, {a, 0, rsa, csa}, {b, 0, rsb, csb}, {c, 0, rsc, csc}}, detail::run);
-}
-
-void sgemm_batch(size_t batch, size_t m, size_t n, size_t k,
-                 const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                 const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                 float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc) {
-    detail::run_split(detail::Problem{batch, m, n, k, {a, bsa, rsa, csa}, {b, bsb, rsb, csb}, {c, bsc, rsc, csc}},
-                      detail::run);
-}
+void sgemm(const Product<float>& p) { detail::run_split(p, detail::run); }
 
 }  // namespace vorka::gemm

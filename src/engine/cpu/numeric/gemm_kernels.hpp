@@ -7,34 +7,16 @@
 #include <cstdlib>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
+#include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/gemm_blocking.hpp"
 #include "support/alloc.hpp"
 #include "support/checked.hpp"
 
 namespace vorka::gemm::detail {
 
-// A stack of matrices: item t starts at p + t * bs (bs 0: one matrix for
-// every item), element (i, j) of an item at i * rs + j * cs; in elements.
-template <class T>
-struct MatrixView {
-    T* p;
-    ptrdiff_t bs, rs, cs;
-    MatrixView transposed() const { return {p, bs, cs, rs}; }
-};
-
-// One batch of products C = A B (A: m x k, B: k x n items) of any element
-// type E of A and B (float32, or 16-bit formats as bit patterns). C is
-// float32, or with `h` set, h in C's layout rounded once to the operands'
-// format. The kernels see it normalised: m, n, k, batch >= 1, and no
-// extent-1 axis carrying a stride of 0.
-template <class E>
-struct Product {
-    size_t batch, m, n, k;
-    MatrixView<const E> a, b;
-    MatrixView<float> c;
-    uint16_t* h = nullptr;
-};
+// The kernels take 16-bit operands as bit patterns.
 using Problem = Product<float>;
 using HalfProblem = Product<uint16_t>;
 using Bf16Problem = HalfProblem;
@@ -125,7 +107,9 @@ void packed_batch(const PR& P, size_t nc, Product&& product) {
                 const char* row = reinterpret_cast<const char*>(P.b.p + (it + 1) * P.b.bs + static_cast<ptrdiff_t>(p) * P.b.rs);
                 for (size_t off = 0; off < P.n * sizeof(*P.b.p); off += 64) __builtin_prefetch(row + off, 0, 3);
             }
-        uint16_t* h = P.h ? P.h + it * P.c.bs : nullptr;
+        uint16_t* h = nullptr;  // float32 problems carry no narrow result
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*P.h)>, uint16_t>)
+            if (P.h) h = P.h + it * P.c.bs;
         product(P.a.p + it * P.a.bs, P.b.p + it * P.b.bs, h ? nullptr : P.c.p + it * P.c.bs, h, ap, bp, t > 0 && shared_a);
     }
 }
@@ -155,17 +139,14 @@ std::span<const IsaKernels> available_isa_kernels();
 // rather than to a small kernel.
 bool beyond_small(const Problem& p);
 
-// The problem sgemm_batch passes to a kernel: empty cases removed (false:
+// The problem sgemm passes to a kernel: empty cases removed (false:
 // nothing left to compute; zeros already written when k == 0), strides
 // normalised and operands possibly swapped to compute C^T = B^T A^T.
 bool prepare_for_kernels(Problem& p);
 
-// sgemm_batch with the size-based choice overridden: `kernel` runs the
-// product (long sums split as sgemm_batch splits them).
-void sgemm_batch_using(SmallKernel kernel, size_t batch, size_t m, size_t n, size_t k,
-                       const float* a, ptrdiff_t bsa, ptrdiff_t rsa, ptrdiff_t csa,
-                       const float* b, ptrdiff_t bsb, ptrdiff_t rsb, ptrdiff_t csb,
-                       float* c, ptrdiff_t bsc, ptrdiff_t rsc, ptrdiff_t csc);
+// sgemm with the size-based choice overridden: `kernel` runs the product
+// (long sums split as sgemm splits them).
+void sgemm_using(SmallKernel kernel, const Problem& p);
 
 
 // Magnitudes (bits of |x|) for which products of two values are exact normal

@@ -31,7 +31,8 @@ void batched_gemm(const NdView<float>& x, const NdView<float>& y, NdArray<float>
     float* cp = c.data();
     const Strides& cs = c.strides();
     if (nb == 0) {
-        gemm::sgemm(m, n, p, x.ptr, x.strides[0], x.strides[1], y.ptr, y.strides[0], y.strides[1], cp, cs[0], cs[1]);
+        gemm::sgemm({1, m, n, p, {x.ptr, 0, x.strides[0], x.strides[1]}, {y.ptr, 0, y.strides[0], y.strides[1]},
+                     {cp, 0, cs[0], cs[1]}});
         return;
     }
     // The last batch axis goes to one batched call; an odometer walks the rest.
@@ -47,9 +48,9 @@ void batched_gemm(const NdView<float>& x, const NdView<float>& y, NdArray<float>
             oy += i * y.strides[d];
             oc += i * cs[d];
         }
-        gemm::sgemm_batch(c.shape()[last], m, n, p, x.ptr + ox, x.strides[last], x.strides[r - 2], x.strides[r - 1],
-                          y.ptr + oy, y.strides[last], y.strides[r - 2], y.strides[r - 1], cp + oc, cs[last],
-                          cs[r - 2], cs[r - 1]);
+        gemm::sgemm({c.shape()[last], m, n, p, {x.ptr + ox, x.strides[last], x.strides[r - 2], x.strides[r - 1]},
+                     {y.ptr + oy, y.strides[last], y.strides[r - 2], y.strides[r - 1]},
+                     {cp + oc, cs[last], cs[r - 2], cs[r - 1]}});
         std::size_t d = last;
         for (;;) {
             if (d == 0) return;
@@ -103,8 +104,8 @@ std::optional<NdArray<float>> tall_inner_product(const NdView<float>& x, const N
     NdArray<float> out = NdArray<float>::uninit(std::move(out_shape));
     const Strides& os = out.strides();
     const std::size_t ro = out.ndim();
-    gemm::sgemm(m, n, rows, x.ptr, x.strides[r - 1], *rx, y.ptr, *ry, y.strides[r - 1], out.data(),
-                ro >= 2 ? os[ro - 2] : static_cast<std::ptrdiff_t>(n), ro >= 1 ? os[ro - 1] : 1);
+    gemm::sgemm({1, m, n, rows, {x.ptr, 0, x.strides[r - 1], *rx}, {y.ptr, 0, *ry, y.strides[r - 1]},
+                 {out.data(), 0, ro >= 2 ? os[ro - 2] : static_cast<std::ptrdiff_t>(n), ro >= 1 ? os[ro - 1] : 1}});
     return out;
 }
 
@@ -184,7 +185,7 @@ Result<GradPair<T>> widen_rest(const NdView<T>& g, const NdView<T>& a, const NdV
 // dot-product instructions, float16 widened while packed. false when the
 // product is too small to pay for packing, the CPU lacks the kernel, or (for
 // bfloat16) values could make products the instructions flush (see
-// gemm::bf16_gemm_batch).
+// gemm::bf16_gemm).
 template <class T>
 bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows, std::size_t inner,
                        std::size_t cols, std::ptrdiff_t xrs, std::ptrdiff_t xcs, std::ptrdiff_t yrs,
@@ -194,18 +195,20 @@ bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows,
     if constexpr (std::is_same_v<T, bf16>) {
         if (!gemm::bf16_packing_pays(work, rows, cols, inner)) return false;
         NdArray<bf16> r = NdArray<bf16>::uninit(Dims{rows, cols}, Order::C);
-        if (!gemm::bf16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
+        if (!gemm::bf16_gemm({1, rows, cols, inner, {x.ptr, 0, xrs, xcs}, {y.ptr, 0, yrs, ycs}, {nullptr, 0, ld, 1},
+                              r.data()}))
             return false;
         out = std::move(r);
     } else {
         if (!gemm::f16_packing_pays(work, rows, cols, inner)) return false;
         NdArray<f16> h = NdArray<f16>::uninit(Dims{rows, cols}, Order::C);
-        if (gemm::f16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, h.data(), 0, ld, 1)) {
+        if (gemm::f16_gemm({1, rows, cols, inner, {x.ptr, 0, xrs, xcs}, {y.ptr, 0, yrs, ycs}, {nullptr, 0, ld, 1},
+                            h.data()})) {
             out = std::move(h);  // rounded as stored
             return true;
         }
         NdArray<float> r = NdArray<float>::uninit(Dims{rows, cols}, Order::C);
-        if (!gemm::f16_gemm_batch(1, rows, cols, inner, x.ptr, 0, xrs, xcs, y.ptr, 0, yrs, ycs, r.data(), 0, ld, 1))
+        if (!gemm::f16_gemm({1, rows, cols, inner, {x.ptr, 0, xrs, xcs}, {y.ptr, 0, yrs, ycs}, {r.data(), 0, ld, 1}}))
             return false;
         out = narrow_array<T>(std::move(r));
     }
@@ -252,8 +255,13 @@ std::optional<NdArray<f16>> half_product(const NdView<f16>& x, const NdView<f16>
             }
             const std::ptrdiff_t bx = nb ? x.strides[last] : 0, by = nb ? y.strides[last] : 0, bc = nb ? cs[last] : 0;
             C* out = c.data() + oc;
-            if (!gemm::f16_gemm_batch(count, m, n, p, x.ptr + ox, bx, x.strides[r - 2], x.strides[r - 1], y.ptr + oy, by,
-                                      y.strides[r - 2], y.strides[r - 1], out, bc, cs[r - 2], cs[r - 1]))
+            gemm::Product<f16> q{count, m, n, p, {x.ptr + ox, bx, x.strides[r - 2], x.strides[r - 1]},
+                                 {y.ptr + oy, by, y.strides[r - 2], y.strides[r - 1]}, {nullptr, bc, cs[r - 2], cs[r - 1]}};
+            if constexpr (std::is_same_v<C, f16>)
+                q.h = out;
+            else
+                q.c.p = out;
+            if (!gemm::f16_gemm(q))
                 return false;
             std::size_t d = last;
             for (;;) {

@@ -88,8 +88,8 @@ NdArray<float> product_f32(const Planned<float>& p) {
     const Strides &sa = p.a.strides, &sb = p.b.strides, &so = out.strides();
     for_each_run(p, out, [&](std::size_t count, const float* a, std::ptrdiff_t bsa, const float* b,
                              std::ptrdiff_t bsb, float* c, std::ptrdiff_t bsc) {
-        gemm::sgemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb], sb[nb + 1], c, bsc,
-                          so[nb], so[nb + 1]);
+        gemm::sgemm({count, p.m, p.n, p.k, {a, bsa, sa[nb], sa[nb + 1]}, {b, bsb, sb[nb], sb[nb + 1]},
+                     {c, bsc, so[nb], so[nb + 1]}});
     });
     return out;
 }
@@ -104,7 +104,7 @@ bool bf16_worthwhile(const Planned<bf16>& p) {
 
 // The bfloat16 product straight from the operands, rounded once per element
 // as it is stored; nothing when some value needs the widening path (values
-// that could make subnormal terms, see gemm::bf16_gemm_batch).
+// that could make subnormal terms, see gemm::bf16_gemm).
 std::optional<NdArray<bf16>> product_bf16(const Planned<bf16>& p) {
     NdArray<bf16> out = NdArray<bf16>::uninit(p.shape_out, Order::C);
     const std::size_t nb = p.batch.size();
@@ -112,8 +112,8 @@ std::optional<NdArray<bf16>> product_bf16(const Planned<bf16>& p) {
     bool ok = true;
     for_each_run(p, out, [&](std::size_t count, const bf16* a, std::ptrdiff_t bsa, const bf16* b, std::ptrdiff_t bsb,
                              bf16* c, std::ptrdiff_t bsc) {
-        ok = ok && gemm::bf16_gemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb],
-                                         sb[nb + 1], c, bsc, so[nb], so[nb + 1]);
+        ok = ok && gemm::bf16_gemm({count, p.m, p.n, p.k, {a, bsa, sa[nb], sa[nb + 1]}, {b, bsb, sb[nb], sb[nb + 1]},
+                                    {nullptr, bsc, so[nb], so[nb + 1]}, c});
     });
     if (!ok) return std::nullopt;
     return out;
@@ -135,8 +135,8 @@ std::optional<NdArray<f16>> product_f16(const Planned<f16>& p) {
         bool ok = true;
         for_each_run(p, out, [&](std::size_t count, const f16* a, std::ptrdiff_t bsa, const f16* b,
                                  std::ptrdiff_t bsb, f16* c, std::ptrdiff_t bsc) {
-            ok = ok && gemm::f16_gemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb],
-                                            sb[nb + 1], c, bsc, so[nb], so[nb + 1]);
+            ok = ok && gemm::f16_gemm({count, p.m, p.n, p.k, {a, bsa, sa[nb], sa[nb + 1]},
+                                       {b, bsb, sb[nb], sb[nb + 1]}, {nullptr, bsc, so[nb], so[nb + 1]}, c});
         });
         if (ok) return out;
     }
@@ -145,8 +145,8 @@ std::optional<NdArray<f16>> product_f16(const Planned<f16>& p) {
     bool ok = true;
     for_each_run(p, out, [&](std::size_t count, const f16* a, std::ptrdiff_t bsa, const f16* b, std::ptrdiff_t bsb,
                              float* c, std::ptrdiff_t bsc) {
-        ok = ok && gemm::f16_gemm_batch(count, p.m, p.n, p.k, a, bsa, sa[nb], sa[nb + 1], b, bsb, sb[nb], sb[nb + 1],
-                                        c, bsc, so[nb], so[nb + 1]);
+        ok = ok && gemm::f16_gemm({count, p.m, p.n, p.k, {a, bsa, sa[nb], sa[nb + 1]}, {b, bsb, sb[nb], sb[nb + 1]},
+                                   {c, bsc, so[nb], so[nb + 1]}});
     });
     if (!ok) return std::nullopt;
     return numeric::narrow_array<f16>(std::move(out));
@@ -161,8 +161,8 @@ Result<NdArray<float>> product_2d(const NdView<float>& a, const NdView<float>& b
     if (auto e = size_error(shape_out)) return std::move(*e);
     NdArray<float> out = NdArray<float>::uninit(Dims{m, n}, Order::C);
     if (out.size() != 0)
-        gemm::sgemm(m, n, k, a.ptr, a.strides[0], a.strides[1], b.ptr, b.strides[0], b.strides[1], out.data(),
-                    static_cast<std::ptrdiff_t>(n), 1);
+        gemm::sgemm({1, m, n, k, {a.ptr, 0, a.strides[0], a.strides[1]}, {b.ptr, 0, b.strides[0], b.strides[1]},
+                     {out.data(), 0, static_cast<std::ptrdiff_t>(n), 1}});
     return out;
 }
 
