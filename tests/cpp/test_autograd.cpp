@@ -102,33 +102,6 @@ TEST(SumToShape, SumsAddedAndStretchedAxes) {
             expect_error(storage_ops::sum_to_shape(iota(from, 0), to), ErrorKind::Runtime);
 }
 
-// The order of the additions follows shapes and strides only: the same bits
-// on every instruction set, NaN payloads included, for both memory orders.
-TEST(SumToShape, SameBitsOnEveryIsa) {
-    auto check = [&]<class T>() {
-        std::mt19937 rng(3);
-        F v(300 * 7 * 40);
-        for (float& x : v)
-            x = rng() % 4 ? std::uniform_real_distribution<float>(-1, 1)(rng) : float_from_bits(uint32_t(rng()));
-        const CpuStorage g = make<T>(D({300, 7, 40}), v);
-        const CpuStorage gt = storage_ops::transpose(g, 0, 2).value();  // [40, 7, 300], column-major
-        const std::pair<const CpuStorage*, Dims> cases[] = {{&g, D({40})},  {&g, D({7, 1})},  {&g, D({300, 1, 1})},
-                                                            {&g, D({})},    {&gt, D({300})},  {&gt, D({40, 1, 1})},
-                                                            {&gt, D({7, 1})}, {&gt, D({40, 7, 1})}};
-        for (const auto& [from, to] : cases) {
-            std::vector<uint32_t> first;
-            on_every_isa([&] {
-                auto r = bits(storage_ops::sum_to_shape(*from, to).value());
-                if (first.empty()) first = r;
-                EXPECT_EQ(r, first) << "to " << shape_text(to);
-            });
-        }
-    };
-    check.operator()<float>();
-    check.operator()<f16>();
-    check.operator()<bf16>();
-}
-
 // float16 division gradients: the float32 ones of the widened operands, rounded
 // once, on every instruction set, for NaN, inf and subnormal operands, lengths
 // around the vector widths and conversion blocks, broadcast and strided.

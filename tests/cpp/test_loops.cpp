@@ -244,17 +244,18 @@ TEST(LoopSums, SameOnEveryIsaAndAccurate) {
                 }
                 std::vector<uint32_t> first;
                 vorka::test::on_every_isa([&] {
-                    std::vector<float> cols(c.cols), runs(c.cols);
-                    sum_rows<T>(x.get(), c.sr, c.sc, c.rows, c.cols, cols.data(), 1);
+                    const size_t so = 1 + c.cols % 2;  // odd column counts to every other float, as for outer axes
+                    std::vector<float> cols(c.cols * so), runs(c.cols);
+                    sum_rows<T>(x.get(), c.sr, c.sc, c.rows, c.cols, cols.data(), static_cast<ptrdiff_t>(so));
                     for (size_t j = 0; j < c.cols; ++j) runs[j] = sum<T>(x.get() + j * c.sc, c.sr, c.rows);
                     std::vector<uint32_t> got;
                     for (size_t j = 0; j < c.cols; ++j)
-                        got.insert(got.end(), {float_bits(cols[j]), float_bits(runs[j])});
+                        got.insert(got.end(), {float_bits(cols[j * so]), float_bits(runs[j])});
                     if (first.empty()) first = got;
                     EXPECT_EQ(got, first) << (special ? "random bits" : "");
                     for (size_t j = 0; j < c.cols && !special; ++j) {
                         const double tol = 4e-7 * exact[j] + 1e-30;
-                        EXPECT_NEAR(cols[j], exact[j], tol) << "column " << j;
+                        EXPECT_NEAR(cols[j * so], exact[j], tol) << "column " << j;
                         EXPECT_NEAR(runs[j], exact[j], tol) << "run " << j;
                     }
                 });
