@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 #include "engine/cpu/simd/cpu_features.hpp"
 #include "engine/cpu/simd/loops.hpp"
