@@ -19,8 +19,8 @@ def test_a_planted_include_is_caught(tmp_path, file, line, complaint):
     if not (ROOT / "scripts" / "check_includes.py").exists():
         pytest.skip("the scripts and sources are not beside these tests")
     shutil.copytree(ROOT / "src", tmp_path / "src")
-    with open(tmp_path / "src" / file, "a") as f:
+    with open(tmp_path / "src" / file, "a", encoding="utf-8") as f:
         f.write(line + "\n")
     got = subprocess.run([sys.executable, ROOT / "scripts" / "check_includes.py", "--src", tmp_path / "src"],
-                         capture_output=True, text=True)
+                         capture_output=True, encoding="utf-8")
     assert got.returncode == 1 and f"src/{file}:" in got.stderr and complaint in got.stderr, got.stderr
