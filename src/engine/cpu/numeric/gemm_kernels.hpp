@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <vector>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/gemm_blocking.hpp"
