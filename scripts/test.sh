@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ core under CTest, the Python
-# suite on CPython 3.11 (with PyTorch) and on the newest CPython of the machine,
+# Checks the include rules of src/, sets everything up and runs every test: the
+# C++ core under CTest, the Python suite on CPython 3.11 (with PyTorch) and on
+# the newest CPython of the machine,
 # then in a Debian unstable root (scripts/sid_root.sh; made on first use, kept in
 # a cache folder outside the checkout) the C++ core with its g++ and the Python
 # suite on CPython 3.14 and 3.15, warnings being errors there; sanitizers,
@@ -33,8 +34,10 @@ python_tests() {
   "$1/bin/python" -m pytest -q -p no:cacheprovider tests/python
 }
 
+# Seconds, and needs nothing installed: a broken layering shows before the builds.
+part "Include rules (scripts/include_rules.txt)" python3 scripts/check_includes.py
 part "Set-up (system packages, .venv, .venv-newest)" bash scripts/setup.sh
-[ $status -eq 0 ] || exit 1
+[ $last_rc -eq 0 ] || exit 1
 part "C++ core tests" cpp_tests
 for env in .venv .venv-newest; do
   [ -x "$env/bin/python" ] || continue

@@ -6,7 +6,7 @@
 
 namespace vorka::py {
 PyObject* build_nn_module();  // nn/functional/module.cpp
-int add_test_hooks(PyObject* module);  // python/test_hooks.cpp
+int add_test_hooks(PyObject* module);  // test_hooks.cpp
 }
 
 namespace {

@@ -34,10 +34,10 @@ Status Tape::check(const NodeId& id) const {
     return {};
 }
 
-Result<NodeId> Tape::resolve_input(const Tensor& t) {
-    if (t.node_id) {
-        VORKA_CHECK(check(*t.node_id));
-        return *t.node_id;
+Result<NodeId> Tape::resolve_input(const std::optional<NodeId>& id) {
+    if (id) {
+        VORKA_CHECK(check(*id));
+        return *id;
     }
     return push_node(nullptr);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -11,7 +12,7 @@
 #include "autograd/node_id.hpp"
 #include "autograd/ops.hpp"
 #include "support/result.hpp"
-#include "tensor/core.hpp"
+#include "tensor/storage.hpp"
 
 namespace vorka {
 
@@ -23,8 +24,8 @@ class Tape {
 
     // Appends a node (nullptr for a leaf) and an empty gradient slot.
     NodeId push_node(std::unique_ptr<BackwardOp> node);
-    // The tensor's id if it has one (refused when stale), else a new leaf.
-    Result<NodeId> resolve_input(const Tensor& t);
+    // An input's node: its id if it has one (refused when stale), else a new leaf.
+    Result<NodeId> resolve_input(const std::optional<NodeId>& id);
     // RuntimeError when the id was issued before a clear or by another tape.
     Status check(const NodeId& id) const;
     bool is_current(const NodeId& id) const { return id.tape == uid_ && id.generation == generation_; }

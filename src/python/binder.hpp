@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "python/errors.hpp"
-#include "tensor/api.hpp"
 
 namespace vorka::py {
 
@@ -30,10 +29,9 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // What a body returns, as the interpreter wants it: a new reference, or
-// nullptr with an exception set.
+// nullptr with an exception set. Types of the layers above add their own
+// overloads in their namespace (found by argument-dependent lookup).
 inline PyObject* to_python(PyObject* o) { return o; }
-inline PyObject* to_python(Tensor&& t) { return wrap(std::move(t)); }
-inline PyObject* to_python(Result<Tensor>&& r) { return r.ok() ? wrap(std::move(*r)) : raise(r.error()); }
 inline PyObject* to_python(const Status& s) {
     if (!s.ok()) return raise(s.error());
     Py_RETURN_NONE;

@@ -15,7 +15,6 @@
 #include "strided/layout.hpp"
 #include "support/checked.hpp"
 #include "support/result.hpp"
-#include "tensor/dtype.hpp"
 
 namespace vorka {
 

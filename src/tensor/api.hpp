@@ -4,7 +4,10 @@
 #include "python/handle.hpp"
 
 #include <atomic>
+#include <utility>
 
+#include "python/errors.hpp"
+#include "support/result.hpp"
 #include "tensor/core.hpp"
 
 namespace vorka::py {
@@ -28,5 +31,13 @@ inline const Tensor& unwrap(PyObject* o) { return reinterpret_cast<PyTensor*>(o)
 // A new Python Tensor holding `t`; nullptr with MemoryError on failure.
 PyObject* wrap(Tensor&& t);
 
-
 }  // namespace vorka::py
+
+namespace vorka {
+
+// A binder body's tensor result, as the interpreter wants it (see to_python in
+// python/binder.hpp, which knows nothing of Tensor).
+inline PyObject* to_python(Tensor&& t) { return py::wrap(std::move(t)); }
+inline PyObject* to_python(Result<Tensor>&& r) { return r.ok() ? py::wrap(std::move(*r)) : py::raise(r.error()); }
+
+}  // namespace vorka

@@ -23,8 +23,8 @@ Result<std::optional<NodeId>> record2(const Tensor& a, const Tensor& b, Make&& m
     if (!a.requires_grad && !b.requires_grad) return std::optional<NodeId>{};
     VORKA_TRY(TapeGuard tape, TapeGuard::acquire());
     VORKA_CHECK(check_ids(*tape, a, &b));
-    VORKA_TRY(NodeId lhs, tape->resolve_input(a));
-    VORKA_TRY(NodeId rhs, tape->resolve_input(b));
+    VORKA_TRY(NodeId lhs, tape->resolve_input(a.node_id));
+    VORKA_TRY(NodeId rhs, tape->resolve_input(b.node_id));
     return std::optional<NodeId>(tape->push_node(make(lhs, rhs)));
 }
 
@@ -33,7 +33,7 @@ Result<std::optional<NodeId>> record1(const Tensor& t, Make&& make) {
     if (!t.requires_grad) return std::optional<NodeId>{};
     VORKA_TRY(TapeGuard tape, TapeGuard::acquire());
     VORKA_CHECK(check_ids(*tape, t, nullptr));
-    VORKA_TRY(NodeId in, tape->resolve_input(t));
+    VORKA_TRY(NodeId in, tape->resolve_input(t.node_id));
     return std::optional<NodeId>(tape->push_node(make(in)));
 }
 

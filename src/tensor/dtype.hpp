@@ -13,7 +13,7 @@ namespace vorka {
 enum class DType : uint8_t { F16 = 0, BF16 = 1, F32 = 2, Bool = 3 };
 
 // IEEE 754 binary16, kept as its bit pattern. Arithmetic goes through float32
-// (see engine/cpu/numeric/formats.hpp).
+// (see engine/cpu/formats.hpp).
 struct f16 {
     uint16_t bits;
     friend constexpr bool operator==(f16, f16) = default;

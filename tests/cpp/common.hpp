@@ -13,7 +13,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/simd/loops.hpp"
 
 namespace vorka::test {

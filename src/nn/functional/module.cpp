@@ -26,7 +26,7 @@ PyObject* relu(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         std::optional<NodeId> id;
         if (in->requires_grad) {
             VORKA_TRY(TapeGuard tape, TapeGuard::acquire());
-            VORKA_TRY(NodeId input_id, tape->resolve_input(*in));
+            VORKA_TRY(NodeId input_id, tape->resolve_input(in->node_id));
             id = tape->push_node(std::make_unique<ReluNode>(in->storage, input_id));
         }
         VORKA_TRY(CpuStorage out, storage_ops::relu(*in->storage));

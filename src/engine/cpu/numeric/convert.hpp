@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/simd/loops.hpp"
 #include "strided/iter.hpp"
 

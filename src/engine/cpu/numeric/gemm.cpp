@@ -5,9 +5,8 @@
 #include <memory>
 #include <utility>
 
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
-#include "engine/cpu/simd/cpu_features.hpp"
 #include "engine/cpu/simd/loops.hpp"
 
 namespace vorka::gemm {
@@ -72,14 +71,6 @@ void orient(PR& p) {
     p.b = a.transposed();
     p.c = p.c.transposed();
 }
-
-constexpr IsaKernels kIsaKernels[] = {
-    {"generic", small_generic, packed_portable, packed_portable_f16, false},
-    {"avx2", small_avx2, packed_avx2, packed_avx2_f16, false},
-    {"avx512", small_avx512, packed_avx512, packed_avx512_f16, true},
-};
-static_assert(static_cast<int>(simd::Isa::Generic) == 0 && static_cast<int>(simd::Isa::Avx2) == 1 &&
-              static_cast<int>(simd::Isa::Avx512) == 2 && std::size(kIsaKernels) == 3);
 
 void run(Problem p) {
     if (!prepare_for_kernels(p)) return;
@@ -146,14 +137,6 @@ void small_generic(const Problem& p) {
             }
         }
     }
-}
-
-const IsaKernels& isa_kernels() { return kIsaKernels[static_cast<size_t>(simd::active_isa())]; }
-
-std::span<const IsaKernels> available_isa_kernels() {
-    size_t n = 1;
-    while (n < std::size(kIsaKernels) && simd::isa_supported(static_cast<simd::Isa>(n))) ++n;
-    return {kIsaKernels, n};
 }
 
 bool prepare_for_kernels(Problem& p) {
@@ -247,10 +230,6 @@ bool f16_packing_pays(double work, size_t m, size_t n, size_t k) {
 bool bf16_packing_pays(double work, size_t m, size_t n, size_t k) {
     return work >= blocking::kBf16MinWork && m >= blocking::kBf16MinRows && n >= blocking::kBf16MinCols &&
            k >= blocking::kBf16MinInner;
-}
-
-bool bf16_products_supported() {
-    return detail::isa_kernels().bf16 && simd::cpu_features().avx512_bf16_level();
 }
 
 bool bf16_gemm(const Product<bf16>& p) {

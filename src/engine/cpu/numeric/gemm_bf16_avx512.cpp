@@ -25,7 +25,7 @@
 #include <new>
 #include <utility>
 
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 #include "support/alloc.hpp"

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <span>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "engine/cpu/numeric/gemm.hpp"
 #include "engine/cpu/numeric/gemm_blocking.hpp"
@@ -118,10 +118,9 @@ void packed_avx2_f16(const HalfProblem& p);
 void packed_portable_f16(const HalfProblem& p);
 using HalfKernel = void (*)(const HalfProblem&);
 
-// One row per instruction set, indexed by simd::Isa: the product kernels
-// compiled for it. The row in use follows the element-wise loops' choice
-// (simd::active_isa: CPU feature bits, once per process, or the one forced
-// for tests), so forcing an older set covers every path of older CPUs.
+// The product kernels compiled for one instruction set: its row of the
+// instruction-set table (engine/cpu/instruction_sets.cpp, which defines the
+// two functions below), which also holds its element-wise loops.
 struct IsaKernels {
     std::string_view name;
     SmallKernel small;   // register-blocked, for products below the packing threshold
@@ -130,9 +129,10 @@ struct IsaKernels {
                          // bits on every row: one multiply-add chain in k order, products exact)
     bool bf16;           // whether the bfloat16 dot-product kernel may run (with AVX512-BF16)
 };
+// Those of the instruction set in use (simd::active_isa).
 const IsaKernels& isa_kernels();
-// The rows this CPU can run, best last.
-std::span<const IsaKernels> available_isa_kernels();
+// Those of every set this CPU can run, best last.
+std::vector<IsaKernels> available_isa_kernels();
 
 
 // Whether sgemm hands a (normalised, oriented) product to the packed kernel

@@ -8,11 +8,15 @@
 // NaN result of Add/Sub/Mul/Div is the first NaN operand (left to right),
 // quieted, or the default NaN when no operand was a NaN.
 //
-// The best implementation for the CPU is chosen on first use.
+// The best implementation for the CPU is chosen on first use, with the matrix
+// products' kernels, by the instruction-set table (engine/cpu/instruction_sets.cpp,
+// which defines the functions declared here).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "tensor/dtype.hpp"
 
@@ -70,6 +74,7 @@ void narrow(const float* src, f16* dst, size_t n);
 void widen(const bf16* src, float* dst, size_t n);
 void narrow(const float* src, bf16* dst, size_t n);
 
+// The instruction sets, each containing the one before.
 enum class Isa : uint8_t { Generic, Avx2, Avx512 };
 
 bool isa_supported(Isa isa);
@@ -78,6 +83,9 @@ Isa active_isa();
 // Pin an implementation, e.g. to compare all of them in tests. An unsupported
 // choice falls back to the best supported one below it.
 void force_isa(Isa isa);
+// "generic", "avx2", "avx512".
+std::string_view isa_name(Isa isa);
+std::optional<Isa> isa_named(std::string_view name);
 
 namespace detail {
 

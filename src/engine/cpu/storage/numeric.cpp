@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/cpu/boolean/ops/logical.hpp"
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/numeric/ops/binary.hpp"
 
 namespace vorka::storage_ops {

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "engine/cpu/numeric/convert.hpp"
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/numeric/ops/mod.hpp"
 #include "engine/cpu/simd/loops.hpp"
 #include "strided/iter.hpp"

@@ -1,7 +1,8 @@
 // Introspection for the test suite, compiled in only when VORKA_TEST_HOOKS is
 // defined: node indices are otherwise invisible from Python by design.
 #include <cstddef>
-#include <cstring>
+#include <optional>
+#include <string_view>
 
 #include "engine/cpu/simd/loops.hpp"
 #include "python/errors.hpp"
@@ -26,23 +27,19 @@ PyObject* node_index(PyObject*, PyObject* arg) {
 // test run covers the paths of older CPUs; returns the one now in use (lower
 // than asked when this CPU lacks it).
 PyObject* force_isa(PyObject*, PyObject* arg) {
-    static constexpr struct {
-        const char* name;
-        simd::Isa isa;
-    } kNames[] = {{"generic", simd::Isa::Generic}, {"avx2", simd::Isa::Avx2}, {"avx512", simd::Isa::Avx512}};
     const char* want = PyUnicode_Check(arg) ? PyUnicode_AsUTF8(arg) : nullptr;
     if (!want) {
         if (!PyErr_Occurred()) set_not_instance(arg, "str");
         return nullptr;
     }
-    for (const auto& n : kNames) {
-        if (std::strcmp(n.name, want) != 0) continue;
-        simd::force_isa(n.isa);
-        for (const auto& m : kNames)
-            if (m.isa == simd::active_isa()) return PyUnicode_FromString(m.name);
+    const std::optional<simd::Isa> isa = simd::isa_named(want);
+    if (!isa) {
+        PyErr_Format(PyExc_ValueError, "unknown instruction set '%s'", want);
+        return nullptr;
     }
-    PyErr_Format(PyExc_ValueError, "unknown instruction set '%s'", want);
-    return nullptr;
+    simd::force_isa(*isa);
+    const std::string_view now = simd::isa_name(simd::active_isa());
+    return PyUnicode_FromStringAndSize(now.data(), static_cast<Py_ssize_t>(now.size()));
 }
 
 PyMethodDef hooks[] = {

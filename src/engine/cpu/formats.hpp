@@ -1,6 +1,8 @@
-// Exact scalar conversions between float32 and the two 16-bit formats.
+// Exact scalar conversions between float32 and the two 16-bit formats, used by
+// every CPU kernel: the vector loops (engine/cpu/simd) and the numeric kernels
+// above them. It includes nothing but the element types.
 //
-// These are the reference for the vector loops (engine/cpu/simd): every result,
+// These are the reference for the vector loops: every result,
 // NaNs included, equals what the F16C instructions and the bfloat16 integer
 // sequences of the vector paths produce.
 //

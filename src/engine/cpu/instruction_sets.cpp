@@ -1,0 +1,239 @@
+// The instruction sets vorka has code for, in one table: the CPU feature bits
+// each one needs, its element-wise loops (simd/) and its product kernels
+// (numeric/). The best row this CPU runs is chosen once per process, on first
+// use; tests may pin a lower one (simd::force_isa), which moves the loops and
+// the products together, so a forced run covers every path of an older CPU.
+//
+// This file joins the two layers and so sits above both: it includes simd/ and
+// numeric/, nothing includes it, and the entry points it defines are declared
+// in their headers (simd/loops.hpp, numeric/gemm.hpp, numeric/gemm_kernels.hpp).
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <iterator>
+#include <type_traits>
+
+#include "engine/cpu/numeric/gemm.hpp"
+#include "engine/cpu/numeric/gemm_kernels.hpp"
+#include "engine/cpu/simd/loops.hpp"
+
+namespace vorka {
+namespace {
+
+using simd::Isa;
+using simd::detail::LoopTable;
+
+// CPU feature bits.
+constexpr uint32_t kAvx2 = 1u << 0, kFma = 1u << 1, kF16c = 1u << 2, kBmi2 = 1u << 3, kAvx512f = 1u << 4,
+                   kAvx512bw = 1u << 5, kAvx512vl = 1u << 6, kAvx512dq = 1u << 7, kAvx512bf16 = 1u << 8;
+
+// What the CPU can run, from its CPUID feature bits and the OS's saved-state
+// mask (which __builtin_cpu_supports consults), never from a model name.
+uint32_t cpu_features() {
+    static const uint32_t bits = [] {
+        uint32_t b = 0;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_cpu_init();
+        b |= __builtin_cpu_supports("avx2") ? kAvx2 : 0;
+        b |= __builtin_cpu_supports("fma") ? kFma : 0;
+        b |= __builtin_cpu_supports("f16c") ? kF16c : 0;
+        b |= __builtin_cpu_supports("bmi2") ? kBmi2 : 0;
+        b |= __builtin_cpu_supports("avx512f") ? kAvx512f : 0;
+        b |= __builtin_cpu_supports("avx512bw") ? kAvx512bw : 0;
+        b |= __builtin_cpu_supports("avx512vl") ? kAvx512vl : 0;
+        b |= __builtin_cpu_supports("avx512dq") ? kAvx512dq : 0;
+        b |= __builtin_cpu_supports("avx512bf16") ? kAvx512bf16 : 0;
+#endif
+        return b;
+    }();
+    return bits;
+}
+
+bool cpu_has(uint32_t needs) { return (cpu_features() & needs) == needs; }
+
+// The per-ISA translation units are compiled for these (their -m flags in
+// CMakeLists.txt); each set contains the one below it.
+constexpr uint32_t kAvx2Set = kAvx2 | kFma | kF16c | kBmi2;
+constexpr uint32_t kAvx512Set = kAvx2Set | kAvx512f | kAvx512bw | kAvx512vl | kAvx512dq;
+// The bfloat16 product kernel (IsaKernels::bf16) needs this beyond its row's set.
+constexpr uint32_t kBf16Products = kAvx512bf16;
+
+struct InstructionSet {
+    Isa isa;
+    uint32_t needs;                // feature bits
+    const LoopTable* (*loops)();   // nullptr when this build lacks the set
+    gemm::detail::IsaKernels products;
+};
+
+namespace g = gemm::detail;
+// In the order of simd::Isa: the ladder, best last.
+constexpr InstructionSet kSets[] = {
+    {Isa::Generic, 0, simd::detail::table_generic,
+     {"generic", g::small_generic, g::packed_portable, g::packed_portable_f16, false}},
+    {Isa::Avx2, kAvx2Set, simd::detail::table_avx2, {"avx2", g::small_avx2, g::packed_avx2, g::packed_avx2_f16, false}},
+    {Isa::Avx512, kAvx512Set, simd::detail::table_avx512,
+     {"avx512", g::small_avx512, g::packed_avx512, g::packed_avx512_f16, true}},
+};
+constexpr bool in_isa_order() {
+    for (size_t i = 0; i < std::size(kSets); ++i)
+        if (static_cast<size_t>(kSets[i].isa) != i) return false;
+    return true;
+}
+static_assert(in_isa_order());
+
+// A row as this process runs it, its loop table looked up once.
+struct Chosen {
+    const InstructionSet* set;
+    const LoopTable* loops;
+};
+const Chosen& chosen(Isa isa) {
+    static const auto all = [] {
+        std::array<Chosen, std::size(kSets)> c{};
+        for (size_t i = 0; i < c.size(); ++i) c[i] = {&kSets[i], kSets[i].loops()};
+        return c;
+    }();
+    return all[static_cast<size_t>(isa)];
+}
+
+// Best supported set not above `limit`.
+Isa best_isa(Isa limit) {
+    for (size_t i = static_cast<size_t>(limit); i > 0; --i)
+        if (simd::isa_supported(kSets[i].isa)) return kSets[i].isa;
+    return Isa::Generic;
+}
+
+// Rows are immutable; only the pointer to the one in use changes.
+std::atomic<const Chosen*> g_active{nullptr};
+
+[[gnu::noinline]] const Chosen* choose() {
+    const Chosen* best = &chosen(best_isa(kSets[std::size(kSets) - 1].isa));
+    const Chosen* expected = nullptr;
+    // A concurrent force_isa wins.
+    if (!g_active.compare_exchange_strong(expected, best, std::memory_order_acq_rel)) return expected;
+    return best;
+}
+
+inline const Chosen& active() {
+    const Chosen* c = g_active.load(std::memory_order_acquire);
+    if (c == nullptr) [[unlikely]] c = choose();
+    return *c;
+}
+
+inline const LoopTable& table() { return *active().loops; }
+
+template <class T>
+const simd::detail::FloatLoops<T>& loops_of(const LoopTable& t) {
+    if constexpr (std::is_same_v<T, float>) return t.for_f32;
+    else if constexpr (std::is_same_v<T, f16>) return t.for_f16;
+    else return t.for_bf16;
+}
+
+}  // namespace
+
+namespace simd {
+
+bool isa_supported(Isa isa) { return chosen(isa).loops != nullptr && cpu_has(kSets[static_cast<size_t>(isa)].needs); }
+
+Isa active_isa() { return active().set->isa; }
+
+void force_isa(Isa isa) { g_active.store(&chosen(best_isa(isa)), std::memory_order_release); }
+
+std::string_view isa_name(Isa isa) { return kSets[static_cast<size_t>(isa)].products.name; }
+
+std::optional<Isa> isa_named(std::string_view name) {
+    for (const InstructionSet& s : kSets)
+        if (s.products.name == name) return s.isa;
+    return std::nullopt;
+}
+
+template <class T>
+void binary(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* out, size_t n) {
+    loops_of<T>(table()).binary(op, a, sa, b, sb, out, n);
+}
+
+template <class T>
+void compare(CompareOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, bool* out, size_t n) {
+    if constexpr (std::is_same_v<T, bool>) table().compare_bool(op, a, sa, b, sb, out, n);
+    else loops_of<T>(table()).compare(op, a, sa, b, sb, out, n);
+}
+
+template <class T>
+void scalar(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t n) {
+    loops_of<T>(table()).scalar(op, x, sx, s, out, n);
+}
+
+template <class T>
+void scalar_compare(CompareOp op, const T* x, ptrdiff_t sx, float s, bool* out, size_t n) {
+    loops_of<T>(table()).scalar_compare(op, x, sx, s, out, n);
+}
+
+template <class T>
+void relu(const T* x, ptrdiff_t sx, T* out, size_t n) {
+    loops_of<T>(table()).relu(x, sx, out, n);
+}
+
+template <class T>
+void relu_backward(const T* g, ptrdiff_t sg, const T* x, ptrdiff_t sx, T* out, size_t n) {
+    loops_of<T>(table()).relu_backward(g, sg, x, sx, out, n);
+}
+
+template <class T>
+float sum(const T* x, ptrdiff_t sx, size_t n) {
+    return loops_of<T>(table()).sum(x, sx, n);
+}
+
+template <class T>
+void sum_rows(const T* x, ptrdiff_t sr, ptrdiff_t sc, size_t rows, size_t cols, float* out, ptrdiff_t so) {
+    loops_of<T>(table()).sum_rows(x, sr, sc, rows, cols, out, so);
+}
+
+void logical(LogicalOp op, const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t sb, bool* out, size_t n) {
+    table().logical(op, a, sa, b, sb, out, n);
+}
+
+void logical_not(const bool* x, ptrdiff_t sx, bool* out, size_t n) { table().logical_not(x, sx, out, n); }
+
+void widen(const f16* src, float* dst, size_t n) { table().widen_f16(src, dst, n); }
+void narrow(const float* src, f16* dst, size_t n) { table().narrow_f16(src, dst, n); }
+void widen(const bf16* src, float* dst, size_t n) { table().widen_bf16(src, dst, n); }
+void narrow(const float* src, bf16* dst, size_t n) { table().narrow_bf16(src, dst, n); }
+
+#define VORKA_INSTANTIATE_FLOAT_LOOPS(T)                                                              \
+    template void binary<T>(BinaryOp, const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);          \
+    template void compare<T>(CompareOp, const T*, ptrdiff_t, const T*, ptrdiff_t, bool*, size_t);     \
+    template void scalar<T>(ScalarOp, const T*, ptrdiff_t, float, T*, size_t);                        \
+    template void scalar_compare<T>(CompareOp, const T*, ptrdiff_t, float, bool*, size_t);            \
+    template void relu<T>(const T*, ptrdiff_t, T*, size_t);                                           \
+    template void relu_backward<T>(const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);            \
+    template float sum<T>(const T*, ptrdiff_t, size_t);                                               \
+    template void sum_rows<T>(const T*, ptrdiff_t, ptrdiff_t, size_t, size_t, float*, ptrdiff_t);
+
+VORKA_INSTANTIATE_FLOAT_LOOPS(float)
+VORKA_INSTANTIATE_FLOAT_LOOPS(f16)
+VORKA_INSTANTIATE_FLOAT_LOOPS(bf16)
+template void compare<bool>(CompareOp, const bool*, ptrdiff_t, const bool*, ptrdiff_t, bool*, size_t);
+
+#undef VORKA_INSTANTIATE_FLOAT_LOOPS
+
+}  // namespace simd
+
+namespace gemm {
+
+const detail::IsaKernels& detail::isa_kernels() { return active().set->products; }
+
+std::vector<detail::IsaKernels> detail::available_isa_kernels() {
+    std::vector<IsaKernels> rows;
+    for (const InstructionSet& s : kSets) {
+        if (!simd::isa_supported(s.isa)) break;
+        rows.push_back(s.products);
+    }
+    return rows;
+}
+
+bool bf16_products_supported() {
+    const InstructionSet& s = *active().set;
+    return s.products.bf16 && cpu_has(s.needs | kBf16Products);
+}
+
+}  // namespace gemm
+}  // namespace vorka
