@@ -212,6 +212,65 @@ def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 1
     return Case(name, fns, within("torch", 1.0), note)
 
 
+def step_piece_cases(dtype: str = "bf16", batch: int = 256, sizes: tuple = (784, 512, 10)) -> list[Case]:
+    """The pieces of the MLP step with biases, each on its own: the forward
+    products, the gradient products (as the products of transposed views they
+    are), the bias add and the ReLU with their gradients (from a leaf)."""
+    import ml_dtypes
+
+    np_dtype = {"f32": np.float32, "bf16": ml_dtypes.bfloat16}[dtype]
+    rng = np.random.default_rng(6)
+    n_in, n_hidden, n_out = sizes
+    data = {name: rng.standard_normal(shape).astype(np.float32) * 0.1 for name, shape in
+            (("x", (batch, n_in)), ("w1", (n_in, n_hidden)), ("w2", (n_hidden, n_out)), ("b1", (n_hidden,)),
+             ("h", (batch, n_hidden)), ("g1", (batch, n_hidden)), ("g2", (batch, n_out)))}
+    v = {k: Tensor(a.astype(np_dtype), dtype=dtype) for k, a in data.items()}
+    raw = {k: a.astype(np_dtype) for k, a in data.items()}
+    torch = harness.torch()
+    t = {}
+    if torch is not None:
+        tdt = {"f32": torch.float32, "bf16": torch.bfloat16}[dtype]
+        t = {k: torch.from_numpy(a).to(tdt) for k, a in data.items()}
+    relu = vorka.nn.functional.relu
+
+    def tr(x):
+        return x.transpose(0, 1)
+
+    def leaf_step(op):
+        def run():
+            x = Tensor(raw["h"], dtype=dtype, requires_grad=True)
+            op(x).backward()
+            Tensor.clear_graph()
+        return run
+
+    def torch_leaf_step(op):
+        ones = torch.ones(batch, n_hidden, dtype=t["h"].dtype)
+
+        def run():
+            x = t["h"].detach().requires_grad_(True)
+            op(x).backward(ones)
+        return run
+
+    pieces = [
+        ("forward x @ W1", lambda: v["x"] @ v["w1"], lambda: t["x"] @ t["w1"]),
+        ("forward h @ W2 (n = 10)", lambda: v["h"] @ v["w2"], lambda: t["h"] @ t["w2"]),
+        ("gradient of W1: x^T @ g1", lambda: tr(v["x"]) @ v["g1"], lambda: t["x"].t() @ t["g1"]),
+        ("gradient of h: g2 @ W2^T (k = 10)", lambda: v["g2"] @ tr(v["w2"]), lambda: t["g2"] @ t["w2"].t()),
+        ("gradient of W2: h^T @ g2 (n = 10)", lambda: tr(v["h"]) @ v["g2"], lambda: t["h"].t() @ t["g2"]),
+        ("h + b1, forward + backward of a leaf h", leaf_step(lambda x: x + v["b1"]),
+         torch_leaf_step(lambda x: x + t["b1"]) if t else None),
+        ("relu(h), forward + backward of a leaf h", leaf_step(relu),
+         torch_leaf_step(torch.relu) if t else None),
+    ]
+    cases = []
+    for name, fv, ft in pieces:
+        fns = {"vorka": fv}
+        if t and ft is not None:
+            fns["torch"] = ft
+        cases.append(Case(f"{dtype} {name}", fns))
+    return cases
+
+
 def relu_backward_cases(shape: tuple = (256, 512)) -> list[Case]:
     """relu(x).backward() of a leaf per float type: the seed, the ReLU and its gradient."""
     x0 = np.random.default_rng(5).standard_normal(shape).astype(np.float32)
@@ -437,6 +496,7 @@ def main() -> None:
     harness.run([training_step_case("f32"), training_step_case("bf16"), training_step_case("f32", bias=True),
                  training_step_case("bf16", bias=True)],
                 "Autograd: MLP training step, batch 256, 784 -> 512 -> 10")
+    harness.run(step_piece_cases(), "Autograd: the pieces of the bfloat16 MLP step with biases")
     harness.run(relu_backward_cases(), "Autograd: ReLU forward + backward of a leaf, per float type")
     memory_table()
     cases = seed_cases()
