@@ -339,6 +339,11 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                         << std::hex << bits << std::dec << " at " << pos << " of " << len
                         << (in_b ? " in B" : " in A") << (col ? ", column-major" : ", row-major");
                 }
+    // What a declined product left in the packing buffer never reaches a later one's padding.
+    std::vector<bf16> a(2 * 40, bf16{0x3F80}), b(40 * 32, bf16{0x3F80});
+    b[20 * 40] = bf16{0x0001};  // column 20 of a column-major B
+    for (size_t n : {32, 16}) EXPECT_EQ(vorka::gemm::bf16_gemm({1, 2, n, 40, {a.data(), 0, 40, 1}, {b.data(), 0, 1, 40},
+                                                               {std::vector<float>(64).data(), 0, P(n), 1}}), n == 16);
 }
 
 // 16-bit products on each kernel the CPU can run, each shape in a fresh thread (empty packing buffers):
