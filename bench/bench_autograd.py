@@ -152,9 +152,9 @@ def bias_sum_case(rows: int = 1 << 18, cols: int = 64) -> Case:
                 within("torch", 1.5), note)
 
 
-def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 10)) -> Case:
-    """One step of an MLP without biases: forward, backward, read both weight
-    gradients, clear the tape (vorka) / the gradients (torch)."""
+def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 10), bias: bool = False) -> Case:
+    """One step of an MLP (with or without biases): forward, backward, read
+    every gradient, clear the tape (vorka) / the gradients (torch)."""
     import ml_dtypes
 
     np_dtype = {"f32": np.float32, "bf16": ml_dtypes.bfloat16}[dtype]
@@ -163,14 +163,22 @@ def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 1
     x0 = rng.standard_normal((batch, n_in)).astype(np.float32)
     w1 = (rng.standard_normal((n_in, n_hidden)) / np.sqrt(n_in)).astype(np.float32)
     w2 = (rng.standard_normal((n_hidden, n_out)) / np.sqrt(n_hidden)).astype(np.float32)
+    params0 = [w1, w2] + ([rng.standard_normal(n_hidden).astype(np.float32) * 0.1,
+                           rng.standard_normal(n_out).astype(np.float32) * 0.1] if bias else [])
     relu = vorka.nn.functional.relu
     x = Tensor(x0.astype(np_dtype), dtype=dtype)
-    w1v, w2v = w1.astype(np_dtype), w2.astype(np_dtype)
+    pv = [p.astype(np_dtype) for p in params0]
+
+    def forward(x, W1, W2, B1=None, B2=None):
+        h = x @ W1
+        h = relu(h) if B1 is None else relu(h + B1)
+        out = h @ W2
+        return out if B2 is None else out + B2
 
     def run_vorka():
-        W1, W2 = Tensor(w1v, dtype=dtype, requires_grad=True), Tensor(w2v, dtype=dtype, requires_grad=True)
-        (relu(x @ W1) @ W2).backward()
-        grads = W1.grad(), W2.grad()
+        params = [Tensor(p, dtype=dtype, requires_grad=True) for p in pv]
+        forward(x, *params).backward()
+        grads = [p.grad() for p in params]
         Tensor.clear_graph()
         return grads
 
@@ -180,22 +188,115 @@ def training_step_case(dtype: str, batch: int = 256, sizes: tuple = (784, 512, 1
     if torch is not None:
         tdt = {"f32": torch.float32, "bf16": torch.bfloat16}[dtype]
         tx = torch.from_numpy(x0).to(tdt)
-        tw = [torch.from_numpy(w).to(tdt).requires_grad_(True) for w in (w1, w2)]
+        tp = [torch.from_numpy(p).to(tdt).requires_grad_(True) for p in params0]
         ones = torch.ones(batch, n_out, dtype=tdt)
+        trelu = torch.relu
 
         def run_torch():
-            W1, W2 = tw
-            (torch.relu(tx @ W1) @ W2).backward(ones)
-            grads = W1.grad, W2.grad
-            W1.grad = W2.grad = None
+            W1, W2, *b = tp
+            h = tx @ W1
+            h = trelu(h) if not b else trelu(h + b[0])
+            out = h @ W2
+            (out if not b else out + b[1]).backward(ones)
+            grads = [p.grad for p in tp]
+            for p in tp:
+                p.grad = None
             return grads
 
         fns["torch"] = run_torch
         diff = max(float(np.max(np.abs(np.asarray(g, np.float32) - t.float().numpy())))
                    for g, t in zip(run_vorka(), run_torch()))
         note = f"max |grad difference| vs torch: {diff:.2e}"
-    name = f"{dtype} MLP step: batch {batch}, {n_in} -> {n_hidden} (ReLU) -> {n_out}, forward + backward + read grads"
+    name = (f"{dtype} MLP step: batch {batch}, {n_in} -> {n_hidden} (ReLU) -> {n_out}"
+            f"{', with biases' if bias else ''}, forward + backward + read grads")
     return Case(name, fns, within("torch", 1.0), note)
+
+
+def step_piece_cases(dtype: str = "bf16", batch: int = 256, sizes: tuple = (784, 512, 10)) -> list[Case]:
+    """The pieces of the MLP step with biases, each on its own: the forward
+    products, the gradient products (as the products of transposed views they
+    are), the bias add and the ReLU with their gradients (from a leaf)."""
+    import ml_dtypes
+
+    np_dtype = {"f32": np.float32, "bf16": ml_dtypes.bfloat16}[dtype]
+    rng = np.random.default_rng(6)
+    n_in, n_hidden, n_out = sizes
+    data = {name: rng.standard_normal(shape).astype(np.float32) * 0.1 for name, shape in
+            (("x", (batch, n_in)), ("w1", (n_in, n_hidden)), ("w2", (n_hidden, n_out)), ("b1", (n_hidden,)),
+             ("h", (batch, n_hidden)), ("g1", (batch, n_hidden)), ("g2", (batch, n_out)))}
+    v = {k: Tensor(a.astype(np_dtype), dtype=dtype) for k, a in data.items()}
+    raw = {k: a.astype(np_dtype) for k, a in data.items()}
+    torch = harness.torch()
+    t = {}
+    if torch is not None:
+        tdt = {"f32": torch.float32, "bf16": torch.bfloat16}[dtype]
+        t = {k: torch.from_numpy(a).to(tdt) for k, a in data.items()}
+    relu = vorka.nn.functional.relu
+
+    def tr(x):
+        return x.transpose(0, 1)
+
+    def leaf_step(op):
+        def run():
+            x = Tensor(raw["h"], dtype=dtype, requires_grad=True)
+            op(x).backward()
+            Tensor.clear_graph()
+        return run
+
+    def torch_leaf_step(op):
+        ones = torch.ones(batch, n_hidden, dtype=t["h"].dtype)
+
+        def run():
+            x = t["h"].detach().requires_grad_(True)
+            op(x).backward(ones)
+        return run
+
+    pieces = [
+        ("forward x @ W1", lambda: v["x"] @ v["w1"], lambda: t["x"] @ t["w1"]),
+        ("forward h @ W2 (n = 10)", lambda: v["h"] @ v["w2"], lambda: t["h"] @ t["w2"]),
+        ("gradient of W1: x^T @ g1", lambda: tr(v["x"]) @ v["g1"], lambda: t["x"].t() @ t["g1"]),
+        ("gradient of h: g2 @ W2^T (k = 10)", lambda: v["g2"] @ tr(v["w2"]), lambda: t["g2"] @ t["w2"].t()),
+        ("gradient of W2: h^T @ g2 (n = 10)", lambda: tr(v["h"]) @ v["g2"], lambda: t["h"].t() @ t["g2"]),
+        ("h + b1, forward + backward of a leaf h", leaf_step(lambda x: x + v["b1"]),
+         torch_leaf_step(lambda x: x + t["b1"]) if t else None),
+        ("relu(h), forward + backward of a leaf h", leaf_step(relu),
+         torch_leaf_step(torch.relu) if t else None),
+    ]
+    cases = []
+    for name, fv, ft in pieces:
+        fns = {"vorka": fv}
+        if t and ft is not None:
+            fns["torch"] = ft
+        cases.append(Case(f"{dtype} {name}", fns))
+    return cases
+
+
+def relu_backward_cases(shape: tuple = (256, 512)) -> list[Case]:
+    """relu(x).backward() of a leaf per float type: the seed, the ReLU and its gradient."""
+    x0 = np.random.default_rng(5).standard_normal(shape).astype(np.float32)
+    torch = harness.torch()
+    cases = []
+    for dtype in DTYPES:
+        xv = x0.astype(_np_dtype(dtype))
+        relu = vorka.nn.functional.relu
+
+        def run_vorka(xv=xv, dtype=dtype):
+            x = Tensor(xv, dtype=dtype, requires_grad=True)
+            relu(x).backward()
+            Tensor.clear_graph()
+
+        fns = {"vorka": run_vorka}
+        if torch is not None:
+            tx = torch.from_numpy(x0).to(_torch_dtype(torch, dtype))
+            ones = torch.ones(shape, dtype=_torch_dtype(torch, dtype))
+
+            def run_torch(tx=tx, ones=ones):
+                x = tx.detach().requires_grad_(True)
+                torch.relu(x).backward(ones)
+
+            fns["torch"] = run_torch
+        cases.append(Case(f"relu(x).backward() of a leaf {dtype}{list(shape)}", fns, within("torch", 1.0)))
+    return cases
 
 
 # A training step's peak memory, one process per element type: the growth of
@@ -392,8 +493,11 @@ def _ratio_to_bf16(cases: list[Case], times: list[dict]) -> None:
 def main() -> None:
     harness.run([chain_case(), mlp_case(), bias_sum_case()],
                 "Autograd: recording overhead, a training step and a broadcast gradient sum (float32)")
-    harness.run([training_step_case("f32"), training_step_case("bf16")],
+    harness.run([training_step_case("f32"), training_step_case("bf16"), training_step_case("f32", bias=True),
+                 training_step_case("bf16", bias=True)],
                 "Autograd: MLP training step, batch 256, 784 -> 512 -> 10")
+    harness.run(step_piece_cases(), "Autograd: the pieces of the bfloat16 MLP step with biases")
+    harness.run(relu_backward_cases(), "Autograd: ReLU forward + backward of a leaf, per float type")
     memory_table()
     cases = seed_cases()
     _ratio_to_bf16(cases, harness.run(cases, "Autograd: backward seed of a leaf, per float type"))

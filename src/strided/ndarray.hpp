@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -89,8 +90,16 @@ class NdArray {
 
     static NdArray from_elem(Dims shape, T value) {
         NdArray a = uninit(std::move(shape));
-        T* d = a.data();
-        for (std::size_t i = 0; i < a.size_; ++i) d[i] = value;
+        // Through the bit pattern: the compiler vectorises a loop over plain
+        // integers, not one over the 16-bit element structs.
+        if constexpr (sizeof(T) == 2) {
+            const auto bits = __builtin_bit_cast(std::uint16_t, value);
+            auto* d = reinterpret_cast<std::uint16_t*>(a.data());
+            for (std::size_t i = 0; i < a.size_; ++i) d[i] = bits;
+        } else {
+            T* d = a.data();
+            for (std::size_t i = 0; i < a.size_; ++i) d[i] = value;
+        }
         return a;
     }
 

@@ -252,19 +252,23 @@ void block_edges(const std::vector<Shape>& shapes) {
     }
 }
 
-// On and around the blocks of each packed kernel (from its constants): tiles, A blocks, k blocks.
+namespace bk = vorka::gemm::blocking;
+
+// On and around the blocks of a packed kernel (from its constants): tiles, A blocks, k blocks.
+void tile_edges(std::vector<Shape>& v, const bk::Tile& t, size_t kc, size_t k_small) {
+    v.insert(v.end(), {{t.mr, t.nr, kc}, {t.mr + 1, t.nr - 1, kc + 1}, {t.mr - 1, t.nr + 1, k_small},
+                       {t.mc + 1, 2 * t.nr + 1, kc - 1}, {t.mc - 1, t.nr + 1, 2 * kc + 3}});
+}
+
 std::vector<Shape> packed_block_edges(size_t k_small) {
-    namespace bk = vorka::gemm::blocking;
     std::vector<Shape> v;
-    for (const bk::Tile& t : {bk::kPackedAvx512, bk::kPackedAvx2, bk::kPackedPortable})
-        v.insert(v.end(), {{t.mr, t.nr, bk::kKC}, {t.mr + 1, t.nr - 1, bk::kKC + 1}, {t.mr - 1, t.nr + 1, k_small},
-                           {t.mc + 1, 2 * t.nr + 1, bk::kKC - 1}, {t.mc - 1, t.nr + 1, 2 * bk::kKC + 3}});
+    for (const bk::Tile& t : {bk::kPackedAvx512, bk::kPackedAvx2, bk::kPackedPortable}) tile_edges(v, t, bk::kKC, k_small);
     return v;
 }
 
 TEST(Gemm, BlockEdges) {
     std::vector<Shape> shapes = packed_block_edges(9);
-    using vorka::gemm::blocking::kLongK, vorka::gemm::blocking::kMaxNc;
+    using bk::kLongK, bk::kMaxNc;
     // small kernels' tiles (6/8 rows, 8 to 64 columns); tall and skinny; sums split in halves; either side of
     // the small/large threshold (see below); beyond the largest block of B's columns
     shapes.insert(shapes.end(), {{17, 47, 300}, {49, 65, 1}, {1000, 3, 5}, {3, 1000, 5}, {2, 2, 3000}, {700, 700, 1},
@@ -335,15 +339,22 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                         << std::hex << bits << std::dec << " at " << pos << " of " << len
                         << (in_b ? " in B" : " in A") << (col ? ", column-major" : ", row-major");
                 }
+    // What a declined product left in the packing buffer never reaches a later one's padding.
+    std::vector<bf16> a(2 * 40, bf16{0x3F80}), b(40 * 32, bf16{0x3F80});
+    b[20 * 40] = bf16{0x0001};  // column 20 of a column-major B
+    for (size_t n : {32, 16}) EXPECT_EQ(vorka::gemm::bf16_gemm({1, 2, n, 40, {a.data(), 0, 40, 1}, {b.data(), 0, 1, 40},
+                                                               {std::vector<float>(64).data(), 0, P(n), 1}}), n == 16);
 }
 
 // 16-bit products on each kernel the CPU can run, each shape in a fresh thread (empty packing buffers):
-// around the blocks of each packed kernel, odd k, rows of A read in place, wide B (blocks of columns).
+// around the blocks of each packed kernel (bfloat16's: packed and read-in-place tiles, its k and B
+// blocks), odd k, rows of A read in place, wide B (blocks of columns).
 TEST(Gemm16, EveryKernelLayoutAndBlockEdge) {
     const int lays[] = {0, 1, 4, 5, 8}, outs[] = {0, 1, 3, 9};
     std::vector<Shape> shapes = packed_block_edges(17);
+    for (const bk::Tile& t : {bk::kBf16Packed, bk::kBf16Direct}) tile_edges(shapes, t, bk::kBf16KC, 19);
     shapes.insert(shapes.end(), {{1, 1, 1}, {17, 47, 2}, {8, 2100, 5}, {40, 48, 513}, {3, 5, 600}, {9, 20, 0},
-                                 {9, 1023, 70}, {3, 1025, 513}, {1, 40, 20}});
+                                 {9, 1023, 70}, {3, 1025, 513}, {1, 40, 20}, {9, bk::kBf16NC + 1, 20}});
     vorka::test::on_every_isa([&] {
         for (const Shape& s : shapes)
             std::thread([&] {

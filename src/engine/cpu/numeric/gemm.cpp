@@ -184,6 +184,37 @@ void f16_run(detail::HalfProblem p) {
     detail::orient(p);
     detail::isa_kernels().f16(p);
 }
+
+// A 16-bit result whose sums span several k blocks of its kernel keeps
+// float32 partial sums between the blocks: a band of columns at a time (whole
+// B blocks of the packed kernels), so that they never take the size of the
+// whole result; each band is rounded once as it is narrowed. `gemm` computes
+// one band into float32 (false: abandoned, C incomplete).
+template <class E, class Gemm>
+bool rounded_in_bands(const Product<E>& p, Gemm gemm) {
+    if (p.batch == 0 || p.m == 0 || p.n == 0) return true;
+    const size_t w = std::min(p.n, std::max<size_t>(64, blocking::kRoundedBandFloats / p.m / 64 * 64));
+    std::unique_ptr<float[]> band(new float[p.m * w]);
+    for (size_t t = 0; t < p.batch; ++t) {
+        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
+        for (size_t j0 = 0; j0 < p.n; j0 += w) {
+            const size_t nb = std::min(w, p.n - j0);
+            if (!gemm(Product<E>{1, p.m, nb, p.k, {p.a.p + it * p.a.bs, 0, p.a.rs, p.a.cs},
+                                 {p.b.p + it * p.b.bs + static_cast<ptrdiff_t>(j0) * p.b.cs, 0, p.b.rs, p.b.cs},
+                                 {band.get(), 0, static_cast<ptrdiff_t>(nb), 1}}))
+                return false;
+            for (size_t i = 0; i < p.m; ++i) {
+                E* row = p.h + it * p.c.bs + static_cast<ptrdiff_t>(i) * p.c.rs + static_cast<ptrdiff_t>(j0) * p.c.cs;
+                const float* s = band.get() + i * nb;
+                if (p.c.cs == 1)
+                    simd::narrow(s, row, nb);
+                else
+                    for (size_t j = 0; j < nb; ++j) row[static_cast<ptrdiff_t>(j) * p.c.cs] = from_f32<E>(s[j]);
+            }
+        }
+    }
+    return true;
+}
 }  // namespace
 
 bool f16_gemm(const Product<f16>& p) {
@@ -193,34 +224,11 @@ bool f16_gemm(const Product<f16>& p) {
         return true;
     }
     if (p.k == 0) return false;
-    if (p.k <= detail::kPackedKC) {
+    if (p.k <= blocking::kKC) {
         f16_run(bits(p));
         return true;
     }
-    // Longer sums keep float32 partial sums between blocks of k: a band of
-    // columns at a time (whole B blocks of the packed kernel), so that they
-    // never take the size of the whole result.
-    if (p.batch == 0 || p.m == 0 || p.n == 0) return true;
-    const size_t w = std::min(p.n, std::max<size_t>(64, blocking::kF16BandFloats / p.m / 64 * 64));
-    std::unique_ptr<float[]> band(new float[p.m * w]);
-    for (size_t t = 0; t < p.batch; ++t) {
-        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        for (size_t j0 = 0; j0 < p.n; j0 += w) {
-            const size_t nb = std::min(w, p.n - j0);
-            f16_gemm({1, p.m, nb, p.k, {p.a.p + it * p.a.bs, 0, p.a.rs, p.a.cs},
-                      {p.b.p + it * p.b.bs + static_cast<ptrdiff_t>(j0) * p.b.cs, 0, p.b.rs, p.b.cs},
-                      {band.get(), 0, static_cast<ptrdiff_t>(nb), 1}});
-            for (size_t i = 0; i < p.m; ++i) {
-                f16* row = p.h + it * p.c.bs + static_cast<ptrdiff_t>(i) * p.c.rs + static_cast<ptrdiff_t>(j0) * p.c.cs;
-                const float* s = band.get() + i * nb;
-                if (p.c.cs == 1)
-                    simd::narrow(s, row, nb);
-                else
-                    for (size_t j = 0; j < nb; ++j) row[static_cast<ptrdiff_t>(j) * p.c.cs] = f32_to_f16(s[j]);
-            }
-        }
-    }
-    return true;
+    return rounded_in_bands(p, f16_gemm);
 }
 
 bool f16_packing_pays(double work, size_t m, size_t n, size_t k) {
@@ -234,8 +242,23 @@ bool bf16_packing_pays(double work, size_t m, size_t n, size_t k) {
 
 bool bf16_gemm(const Product<bf16>& p) {
     if (!bf16_products_supported()) return false;
+    if (p.batch == 0 || p.m == 0 || p.n == 0) return true;
+    if (p.k == 0) {
+        for (size_t t = 0; t < p.batch; ++t)
+            for (size_t i = 0; i < p.m; ++i)
+                for (size_t j = 0; j < p.n; ++j) {
+                    const ptrdiff_t at = static_cast<ptrdiff_t>(t) * p.c.bs + static_cast<ptrdiff_t>(i) * p.c.rs +
+                                         static_cast<ptrdiff_t>(j) * p.c.cs;
+                    if (p.h)
+                        p.h[at] = bf16{0};
+                    else
+                        p.c.p[at] = 0.0f;
+                }
+        return true;
+    }
+    if (p.h && p.k > blocking::kBf16KC) return rounded_in_bands(p, bf16_gemm);
     detail::Bf16Problem q = bits(p);
-    if (q.m != 0 && q.n != 0) detail::fold_batch(q);
+    detail::fold_batch(q);
     return detail::bf16_avx512(q);
 }
 

@@ -46,7 +46,9 @@ bool f16_gemm(const Product<f16>& p);
 // bfloat16 products: the same result as sgemm on the widened operands (every
 // product exact, sums in float32), at twice the FMA rate on CPUs with
 // AVX512-BF16 (bf16_products_supported()). The summation order is fixed:
-// k = 1, 0, 3, 2, 5, 4, ... The bfloat16-result form rounds each element once.
+// k = 1, 0, 3, 2, 5, 4, ... The bfloat16-result form rounds each element once
+// (with k beyond one block of its kernel through float32 partial sums of a
+// band of columns at a time, as for float16).
 // Returns false, leaving C incomplete, when a value of A or B is not zero,
 // infinite, NaN or of magnitude in [2^-56, 2^61): such values could make
 // subnormal terms, which the instructions flush to zero.

@@ -28,8 +28,8 @@ struct Tile {
 inline constexpr Tile kPackedAvx512{8, 32, 256};
 inline constexpr Tile kPackedAvx2{6, 16, 32 * 6};
 inline constexpr Tile kPackedPortable{6, 8, 32 * 6};
-// The bfloat16 kernel packs pairs of k: its own k block, row blocks and a
-// taller tile for A read in place.
+// The bfloat16 kernel packs pairs of k: its own k block (even) and B block,
+// row blocks and a taller tile for A read in place.
 inline constexpr Tile kBf16Packed{8, 32, 128};
 inline constexpr Tile kBf16Direct{12, 32, 10 * 12};
 inline constexpr size_t kBf16KC = 512;
@@ -51,10 +51,12 @@ inline constexpr double kSmallReread = 0x1p19;
 // side is at least this long (narrower matrices waste most of its tile);
 // smaller ones are widened and go to the float32 small kernels.
 inline constexpr double kF16MinWork = 0x1p18;
-// A float16 result with sums longer than kKC is computed in bands of columns
-// whose float32 partial sums take about this many floats (8 MiB).
-inline constexpr size_t kF16BandFloats = size_t{1} << 21;
 inline constexpr size_t kF16MinSide = 8;
+
+// A 16-bit result with sums longer than its kernel's k block (kKC, kBf16KC)
+// is computed in bands of columns whose float32 partial sums take about this
+// many floats (8 MiB).
+inline constexpr size_t kRoundedBandFloats = size_t{1} << 21;
 
 // bfloat16: the dot-product kernel from this much work and these sides.
 inline constexpr double kBf16MinWork = 0x1p15;

@@ -57,10 +57,6 @@ void packed_avx512(const Problem& p);
 void packed_avx2(const Problem& p);
 void packed_portable(const Problem& p);
 
-// float16 products, operands widened while packed; a float16 result only
-// with k <= kPackedKC (one block of k, so no partial sums need keeping).
-inline constexpr size_t kPackedKC = 256;
-
 // Growable per-thread packing buffer of the packed kernels; kept between calls
 // so that repeated products do not pay for fresh pages.
 template <class T>
@@ -86,33 +82,8 @@ class PackScratch {
     size_t cap_ = 0;
 };
 
-// The batch loop of a packed kernel with mr x nr register tiles, A blocks of
-// mc rows and B blocks of nc columns (k blocks of kPackedKC): per-thread
-// packing buffers; A packed once when every item shares it and fits one
-// block; each small item of B asked for while the previous one is computed,
-// so packing it does not wait. product(a, b, c, h, abuf, bbuf, a_packed)
-// multiplies one item into c, or into h (float16) when the problem has one.
-template <size_t mr, size_t nr, size_t mc, class PR, class Product>
-void packed_batch(const PR& P, size_t nc, Product&& product) {
-    thread_local PackScratch<float> abuf, bbuf;
-    const size_t kc = std::min(kPackedKC, P.k);
-    float* ap = abuf.get((std::min(mc, P.m) + mr - 1) / mr * mr * kc);
-    float* bp = bbuf.get((std::min(nc, P.n) + nr - 1) / nr * nr * kc);
-    const bool shared_a = P.a.bs == 0 && P.m <= mc && P.k <= kPackedKC;
-    const bool ahead = P.batch > 1 && P.b.bs != 0 && P.b.cs == 1 && P.k * P.n * sizeof(*P.b.p) <= (size_t{1} << 15);
-    for (size_t t = 0; t < P.batch; ++t) {
-        const ptrdiff_t it = static_cast<ptrdiff_t>(t);
-        if (ahead && t + 1 < P.batch)
-            for (size_t p = 0; p < P.k; ++p) {
-                const char* row = reinterpret_cast<const char*>(P.b.p + (it + 1) * P.b.bs + static_cast<ptrdiff_t>(p) * P.b.rs);
-                for (size_t off = 0; off < P.n * sizeof(*P.b.p); off += 64) __builtin_prefetch(row + off, 0, 3);
-            }
-        uint16_t* h = nullptr;  // float32 problems carry no narrow result
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*P.h)>, uint16_t>)
-            if (P.h) h = P.h + it * P.c.bs;
-        product(P.a.p + it * P.a.bs, P.b.p + it * P.b.bs, h ? nullptr : P.c.p + it * P.c.bs, h, ap, bp, t > 0 && shared_a);
-    }
-}
+// float16 products, operands widened while packed; a float16 result only
+// with k <= blocking::kKC (one block of k, so no partial sums need keeping).
 void packed_avx512_f16(const HalfProblem& p);
 void packed_avx2_f16(const HalfProblem& p);
 void packed_portable_f16(const HalfProblem& p);
@@ -156,8 +127,9 @@ inline constexpr uint16_t kBf16ExactLow = (127 - 56) << 7;
 inline constexpr uint16_t kBf16ExactHigh = (127 + 61) << 7;
 
 // The AVX512-BF16 product (false: some value is outside the exact range, the
-// result is incomplete) and the range scan (gemm_bf16_avx512.cpp); only for
-// CPUs where bf16_products_supported() holds.
+// result is incomplete; a bfloat16 result only with k <= blocking::kBf16KC)
+// and the range scan (gemm_packed_bf16_avx512.cpp); only for CPUs where
+// bf16_products_supported() holds.
 bool bf16_avx512(const Bf16Problem& p);
 bool bf16_exact_range_avx512(const uint16_t* x, size_t n);
 
