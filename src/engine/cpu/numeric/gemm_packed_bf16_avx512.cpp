@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/cpu/numeric/formats.hpp"
+#include "engine/cpu/formats.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_driver.hpp"
 
