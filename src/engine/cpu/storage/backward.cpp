@@ -21,15 +21,12 @@ constexpr const char* kUnaryMismatch = "DType mismatch between gradient and inpu
 // gradient's float type; otherwise the TypeError `mismatch`.
 template <class R, class F, class... S>
 Result<R> dispatch(const char* mismatch, const CpuStorage& grad, F&& f, const S&... others) {
-    return grad.visit([&](const auto& g) -> Result<R> {
-        using T = std::remove_cvref_t<decltype(*g.data())>;
-        if constexpr (std::is_same_v<T, bool>) {
-            return Error::type(mismatch);
-        } else {
+    return grad.visit_float(
+        [&]<class T>(const NdArray<T>& g) -> Result<R> {
             if ((... || (others.template get<T>() == nullptr))) return Error::type(mismatch);
             return f(g.view(), others.template get<T>()->view()...);
-        }
-    });
+        },
+        [&]() -> Result<R> { return Error::type(mismatch); });
 }
 
 nb::Wanted kernel_wants(Wanted w) { return nb::Wanted{w.lhs, w.rhs}; }
@@ -85,34 +82,26 @@ Result<CpuStorage> backward_rdiv(const CpuStorage& input, const CpuStorage& grad
 }
 
 Result<CpuStorage> sum_to_shape(const CpuStorage& g, const Dims& shape) {
-    if (g.dtype() == DType::Bool) return Error::type("Gradients of Bool tensors are not supported.");
-    return g.visit([&](const auto& a) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        if constexpr (std::is_same_v<T, bool>) {
-            return Error::type("Gradients of Bool tensors are not supported.");
-        } else {
-            return wrap_one(nb::sum_to_shape(a.view(), shape));
-        }
-    });
+    return g.visit_float([&](const auto& a) { return wrap_one(nb::sum_to_shape(a.view(), shape)); },
+                         []() -> Result<CpuStorage> {
+                             return Error::type("Gradients of Bool tensors are not supported.");
+                         });
 }
 
 Result<CpuStorage> widen_f32(const CpuStorage& g) {
-    return g.visit([](const auto& a) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        if constexpr (std::is_same_v<T, f16> || std::is_same_v<T, bf16>) {
-            return CpuStorage(numeric::widen_array(a.view()));
-        } else {
-            return Error::type("Only float16 and bfloat16 gradients are widened.");
-        }
+    return g.visit([]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+        if constexpr (ElementTraits<T>::sums_widen) return CpuStorage(numeric::widen_array(a.view()));
+        else return Error::type("Only float16 and bfloat16 gradients are widened.");
     });
 }
 
 Result<CpuStorage> narrow_f32(const CpuStorage& g, DType to) {
     const NdArray<float>* a = g.get<float>();
     if (a == nullptr) return Error::type("Only float32 sums are narrowed.");
-    if (to == DType::F16) return CpuStorage(numeric::narrow_array<f16>(a->copy()));
-    if (to == DType::BF16) return CpuStorage(numeric::narrow_array<bf16>(a->copy()));
-    return Error::type("Only float16 and bfloat16 gradients are narrowed.");
+    return with_element_type(to, [&]<class T>(TypeTag<T>) -> Result<CpuStorage> {
+        if constexpr (ElementTraits<T>::sums_widen) return CpuStorage(numeric::narrow_array<T>(a->copy()));
+        else return Error::type("Only float16 and bfloat16 gradients are narrowed.");
+    });
 }
 
 }  // namespace vorka::storage_ops

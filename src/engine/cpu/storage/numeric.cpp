@@ -32,19 +32,15 @@ const char* symbol(CompareOp op) {
 // Calls f(array_a, array_b) with both arrays of the common numeric type.
 template <class F>
 Result<CpuStorage> with_same_numeric(const CpuStorage& a, const CpuStorage& b, F&& f) {
-    if (a.dtype() == DType::Bool && b.dtype() == DType::Bool)
-        return Error::type("Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
     if (a.dtype() != b.dtype())
         return Error::value("Tensor DType mismatch during binary execution. Cannot operate between " + name(a) +
                             " and " + name(b) + ".");
-    return a.visit([&](const auto& x) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*x.data())>;
-        if constexpr (std::is_same_v<T, bool>) {
-            return Error::panic("Bool reached a numeric kernel");
-        } else {
-            return f(x, *b.template get<T>());
-        }
-    });
+    return a.visit_float(
+        [&]<class T>(const NdArray<T>& x) -> Result<CpuStorage> { return f(x, *b.template get<T>()); },
+        []() -> Result<CpuStorage> {
+            return Error::type(
+                "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+        });
 }
 
 // Operands that are row-major with default strides (two of them: also of one
@@ -72,8 +68,7 @@ bool dense(const NdArray<T>& x, const NdArray<T>& y) {
 }
 
 Result<CpuStorage> arithmetic(BinaryOp op, const CpuStorage& a, const CpuStorage& b) {
-    return with_same_numeric(a, b, [op](const auto& x, const auto& y) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*x.data())>;
+    return with_same_numeric(a, b, [op]<class T>(const NdArray<T>& x, const NdArray<T>& y) -> Result<CpuStorage> {
         return flat_or<T>(
             dense(x, y), x, [&](T* o, std::size_t n) { simd::binary<T>(op, x.data(), 1, y.data(), 1, o, n); },
             [&] { return kernels::binary(op, x.view(), y.view()); });
@@ -84,9 +79,8 @@ Result<CpuStorage> comparison(CompareOp op, const CpuStorage& a, const CpuStorag
     if (a.dtype() != b.dtype())
         return Error::runtime(std::string("Tensor device or dtype mismatch for element-wise ") + symbol(op) +
                               " operation.");
-    return a.visit([&](const auto& x) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*x.data())>;
-        const auto& y = *b.template get<T>();
+    return a.visit([&]<class T>(const NdArray<T>& x) -> Result<CpuStorage> {
+        const NdArray<T>& y = *b.template get<T>();
         return flat_or<bool>(
             dense(x, y), x, [&](bool* o, std::size_t n) { simd::compare<T>(op, x.data(), 1, y.data(), 1, o, n); },
             [&] { return kernels::compare(op, x.view(), y.view()); });
@@ -95,36 +89,31 @@ Result<CpuStorage> comparison(CompareOp op, const CpuStorage& a, const CpuStorag
 
 // `rounded`: the number is first rounded to the element type.
 Result<CpuStorage> scalar_arith(ScalarOp op, const CpuStorage& x, float s, const char* what, bool rounded) {
-    if (x.dtype() == DType::Bool)
-        return Error::value(std::string("Tensor DType invalid during scalar ") + what +
-                            ". Cannot operate between Bool and scalar.");
-    return x.visit([&](const auto& a) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        if constexpr (std::is_same_v<T, bool>) {
-            return Error::panic("Bool reached a numeric kernel");
-        } else {
+    return x.visit_float(
+        [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
             const float t = rounded ? round_to<T>(s) : s;
             return flat_or<T>(
                 dense(a), a, [&](T* o, std::size_t n) { simd::scalar<T>(op, a.data(), 1, t, o, n); },
                 [&] { return kernels::scalar(op, a.view(), t); });
-        }
-    });
+        },
+        [&]() -> Result<CpuStorage> {
+            return Error::value(std::string("Tensor DType invalid during scalar ") + what +
+                                ". Cannot operate between " + name(x) + " and scalar.");
+        });
 }
 
 Result<CpuStorage> scalar_comparison(CompareOp op, const CpuStorage& x, float s) {
-    if (x.dtype() == DType::Bool)
-        return Error::runtime(std::string("Tensor device or dtype mismatch for scalar ") + symbol(op) + " operation.");
-    return x.visit([&](const auto& a) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        if constexpr (std::is_same_v<T, bool>) {
-            return Error::panic("Bool reached a numeric kernel");
-        } else {
+    return x.visit_float(
+        [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
             const float t = round_to<T>(s);
             return flat_or<bool>(
                 dense(a), a, [&](bool* o, std::size_t n) { simd::scalar_compare<T>(op, a.data(), 1, t, o, n); },
                 [&] { return kernels::scalar_compare(op, a.view(), t); });
-        }
-    });
+        },
+        [&]() -> Result<CpuStorage> {
+            return Error::runtime(std::string("Tensor device or dtype mismatch for scalar ") + symbol(op) +
+                                  " operation.");
+        });
 }
 
 Result<CpuStorage> logical(simd::LogicalOp op, const CpuStorage& a, const CpuStorage& b) {
@@ -192,8 +181,7 @@ Result<CpuStorage> logical_not(const CpuStorage& x) {
 namespace vorka::storage_ops {
 
 Result<CpuStorage> matmul(const CpuStorage& a, const CpuStorage& b) {
-    return with_same_numeric(a, b, [](const auto& x, const auto& y) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*x.data())>;
+    return with_same_numeric(a, b, []<class T>(const NdArray<T>& x, const NdArray<T>& y) -> Result<CpuStorage> {
         VORKA_TRY(auto out, kernels::MatmulOps<T>::do_matmul(x.view(), y.view()));
         return CpuStorage(std::move(out));
     });

@@ -382,9 +382,7 @@ Result<NdArray<T>> sum_to_shape(const NdView<T>& g, std::span<const std::size_t>
     template Result<NdArray<T>> rdiv_backward<T>(const NdView<T>&, const NdView<T>&, float);                  \
     template Result<NdArray<float>> sum_to_shape_f32<T>(const NdView<T>&, std::span<const std::size_t>);      \
     template Result<NdArray<T>> sum_to_shape<T>(const NdView<T>&, std::span<const std::size_t>);
-VORKA_INSTANTIATE(float)
-VORKA_INSTANTIATE(f16)
-VORKA_INSTANTIATE(bf16)
+VORKA_FLOAT_TYPES(VORKA_INSTANTIATE)
 #undef VORKA_INSTANTIATE
 
 }  // namespace vorka::numeric::backward

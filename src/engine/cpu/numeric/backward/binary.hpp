@@ -1,6 +1,6 @@
 // Gradient kernels of the element-wise operations, and the reduction that
 // brings a broadcast gradient back to an operand's shape. One instantiation
-// per float element type (float, f16, bf16). float16 and bfloat16 compute each
+// per float element type (VORKA_FLOAT_TYPES). float16 and bfloat16 compute each
 // element in float32 from the operands' values, sum in float32 where an
 // operand was broadcast, and round once.
 #pragma once
