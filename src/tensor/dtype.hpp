@@ -46,8 +46,11 @@ enum class ElementKind : uint8_t { Float, Bool };
     X(bool, Bool, Bool, "Bool", "bool", "bool", uint8_t, 0x00u, 0x01u, 0x01u, 0, false)
 
 // The Float rows' types, for explicit instantiations (checked against the
-// rows below).
-#define VORKA_FLOAT_TYPES(X) X(f16) X(bf16) X(float)
+// rows below): F(T, args...) for each.
+#define VORKA_FOR_FLOAT_TYPES(F, ...) F(f16, __VA_ARGS__) F(bf16, __VA_ARGS__) F(float, __VA_ARGS__)
+// X(T) for each.
+#define VORKA_FLOAT_TYPES(X) VORKA_FOR_FLOAT_TYPES(VORKA_APPLY_TO_TYPE, X)
+#define VORKA_APPLY_TO_TYPE(T, X) X(T)
 
 #define VORKA_DTYPE_ENUM_ROW(T, Tag, ...) Tag,
 enum class DType : uint8_t { VORKA_ELEMENT_TYPES(VORKA_DTYPE_ENUM_ROW) };

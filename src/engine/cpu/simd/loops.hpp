@@ -16,13 +16,15 @@
 #include <tuple>
 
 #include "tensor/dtype.hpp"
+#include "tensor/operations.hpp"
 
 namespace vorka::simd {
 
-enum class BinaryOp : uint8_t { Add, Sub, Mul, Div };
-enum class CompareOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
-enum class ScalarOp : uint8_t { Add, Sub, Mul, Div, RDiv /* s / x */ };
-enum class LogicalOp : uint8_t { And, Or, Xor };
+// One lane per row of each operation table.
+enum class BinaryOp : uint8_t { VORKA_ARITHMETIC_OPS(VORKA_OP_LANE) };
+enum class CompareOp : uint8_t { VORKA_COMPARISON_OPS(VORKA_OP_LANE) };
+enum class ScalarOp : uint8_t { VORKA_NUMBER_OPS(VORKA_OP_LANE) };
+enum class LogicalOp : uint8_t { VORKA_LOGICAL_OPS(VORKA_OP_LANE) };
 
 // out[i] = a[i*sa] op b[i*sb] for i < n. T: float, f16, bf16.
 template <class T>

@@ -611,29 +611,31 @@ struct Arith<bf16> {
     template <class Fn> using Wrap = OnPairs<Fn>;
 };
 
-// Calls f with the lane operation named by op (BinaryOp, or ScalarOp other
-// than RDiv), so each loop below is written once for all its operations.
-template <class Op, class F>
-VORKA_INLINE void with_arith(Op op, F&& f) {
-    switch (op) {
-        case Op::Add: return f(AddF{});
-        case Op::Sub: return f(SubF{});
-        case Op::Mul: return f(MulF{});
-        case Op::Div: return f(DivF{});
-        default: return;
-    }
+// Calls f with the lane functor of op's row, so each loop below is written
+// once for all its operations.
+template <class F>
+VORKA_INLINE void with_arith(BinaryOp op, F&& f) {
+#define VORKA_ARITH_CASE(name, lane, ...) \
+    case BinaryOp::lane: return f(lane##F{});
+    switch (op) { VORKA_ARITHMETIC_OPS(VORKA_ARITH_CASE) }
+#undef VORKA_ARITH_CASE
+}
+
+// f(functor, reflected): the number is the right operand, or the left one.
+template <class F>
+VORKA_INLINE void with_number(ScalarOp op, F&& f) {
+#define VORKA_NUMBER_CASE(name, lane, functor, reflected, ...) \
+    case ScalarOp::lane: return f(functor{}, std::bool_constant<reflected>{});
+    switch (op) { VORKA_NUMBER_OPS(VORKA_NUMBER_CASE) }
+#undef VORKA_NUMBER_CASE
 }
 
 template <class F>
 VORKA_INLINE void with_compare(CompareOp op, F&& f) {
-    switch (op) {
-        case CompareOp::Eq: return f(EqF{});
-        case CompareOp::Ne: return f(NeF{});
-        case CompareOp::Lt: return f(LtF{});
-        case CompareOp::Le: return f(LeF{});
-        case CompareOp::Gt: return f(GtF{});
-        case CompareOp::Ge: return f(GeF{});
-    }
+#define VORKA_COMPARE_CASE(name, lane, ...) \
+    case CompareOp::lane: return f(lane##F{});
+    switch (op) { VORKA_COMPARISON_OPS(VORKA_COMPARE_CASE) }
+#undef VORKA_COMPARE_CASE
 }
 
 template <class T>
@@ -659,8 +661,9 @@ void scalar_loop(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t 
         // doing both now keeps its low bits out of the rounding.
         if (is_nan(s)) s = quieted(float_from_bits(float_bits(s) & 0xFFFF0000u));
     }
-    if (op == ScalarOp::RDiv) return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
-    with_arith(op, [&](auto fn) { float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, fn); });
+    with_number(op, [&](auto fn, auto reflected) {
+        float_scalar<In, A::template Wrap>(x, sx, s, reflected, n, o, fn);
+    });
 }
 
 template <class T>

@@ -58,28 +58,29 @@ Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
 
 }  // namespace
 
-Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::mul_backward(v...); });
-}
-
-Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::div_backward(v...); });
-}
-
-Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::matmul_backward(v...); });
-}
+#define VORKA_DEFINE_PAIR_GRADIENT(name, lane, node, gradient, ...)                                          \
+    VORKA_IF_##gradient(Result<GradPair> backward_##name(const CpuStorage& lhs, const CpuStorage& grad,    \
+                                                          const CpuStorage& rhs, Wanted w) {               \
+        return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::name##_backward(v...); });        \
+    })
+VORKA_ARITHMETIC_OPS(VORKA_DEFINE_PAIR_GRADIENT)
+VORKA_DEFINE_PAIR_GRADIENT(matmul, -, MatmulNode, Kernel)
+#undef VORKA_DEFINE_PAIR_GRADIENT
 
 Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad) {
     return dispatch<CpuStorage>(
         kUnaryMismatch, grad, [](const auto& g, const auto& x) { return wrap_one(nb::relu_backward(g, x)); }, input);
 }
 
-Result<CpuStorage> backward_rdiv(const CpuStorage& input, const CpuStorage& grad, float s) {
-    return dispatch<CpuStorage>(
-        kUnaryMismatch, grad, [s](const auto& g, const auto& x) { return wrap_one(nb::rdiv_backward(g, x, s)); },
-        input);
-}
+#define VORKA_DEFINE_NUMBER_GRADIENT(name, lane, functor, reflected, number, word, node, gradient, kernel)        \
+    VORKA_IF_##gradient(Result<CpuStorage> backward_##kernel(const CpuStorage& input, const CpuStorage& grad,      \
+                                                              float s) {                                          \
+        return dispatch<CpuStorage>(                                                                             \
+            kUnaryMismatch, grad,                                                                                \
+            [s](const auto& g, const auto& x) { return wrap_one(nb::kernel##_backward(g, x, s)); }, input);       \
+    })
+VORKA_NUMBER_OPS(VORKA_DEFINE_NUMBER_GRADIENT)
+#undef VORKA_DEFINE_NUMBER_GRADIENT
 
 Result<CpuStorage> sum_to_shape(const CpuStorage& g, const Dims& shape) {
     return g.visit_float([&](const auto& a) { return wrap_one(nb::sum_to_shape(a.view(), shape)); },

@@ -18,15 +18,10 @@ using simd::ScalarOp;
 std::string name(const CpuStorage& s) { return std::string(dtype_name(s.dtype())); }
 
 const char* symbol(CompareOp op) {
-    switch (op) {
-        case CompareOp::Eq: return "==";
-        case CompareOp::Ne: return "!=";
-        case CompareOp::Lt: return "<";
-        case CompareOp::Le: return "<=";
-        case CompareOp::Gt: return ">";
-        case CompareOp::Ge: return ">=";
-    }
-    return "?";
+#define VORKA_SYMBOL(name, lane, text, ...) text,
+    static constexpr const char* kSymbols[] = {VORKA_COMPARISON_OPS(VORKA_SYMBOL)};
+#undef VORKA_SYMBOL
+    return kSymbols[static_cast<std::size_t>(op)];
 }
 
 // Calls f(array_a, array_b) with both arrays of the common numeric type.
@@ -102,6 +97,21 @@ Result<CpuStorage> scalar_arith(ScalarOp op, const CpuStorage& x, float s, const
         });
 }
 
+// The number as the element type holds it.
+Result<CpuStorage> rounded_number(ScalarOp op, const CpuStorage& x, float s, const char* what) {
+    return scalar_arith(op, x, s, what, true);
+}
+
+// Multiplies by the float32 reciprocal without rounding it to a 16-bit type
+// first: rounding it could overflow (1 / 1e-5 in float16) or lose precision.
+// Below |s| = 2^-128 the reciprocal overflows, so those compute `op` (divide)
+// directly (for s = 0 or NaN both ways give the same values).
+Result<CpuStorage> reciprocal_number(ScalarOp op, const CpuStorage& x, float s, const char* what) {
+    const float r = 1.0f / s;
+    if (!std::isfinite(r)) return scalar_arith(op, x, s, what, false);
+    return scalar_arith(ScalarOp::Mul, x, r, what, false);
+}
+
 Result<CpuStorage> scalar_comparison(CompareOp op, const CpuStorage& x, float s) {
     return x.visit_float(
         [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
@@ -125,50 +135,27 @@ Result<CpuStorage> logical(simd::LogicalOp op, const CpuStorage& a, const CpuSto
 
 }  // namespace
 
-Result<CpuStorage> add(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Add, a, b); }
-Result<CpuStorage> sub(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Sub, a, b); }
-Result<CpuStorage> mul(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Mul, a, b); }
-Result<CpuStorage> div(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::Div, a, b); }
+#define VORKA_DEFINE_ARITHMETIC(name, lane, ...) \
+    Result<CpuStorage> name(const CpuStorage& a, const CpuStorage& b) { return arithmetic(BinaryOp::lane, a, b); }
+VORKA_ARITHMETIC_OPS(VORKA_DEFINE_ARITHMETIC)
+#undef VORKA_DEFINE_ARITHMETIC
 
-Result<CpuStorage> eq(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Eq, a, b); }
-Result<CpuStorage> ne(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Ne, a, b); }
-Result<CpuStorage> lt(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Lt, a, b); }
-Result<CpuStorage> le(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Le, a, b); }
-Result<CpuStorage> gt(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Gt, a, b); }
-Result<CpuStorage> ge(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::Ge, a, b); }
+#define VORKA_DEFINE_COMPARISON(name, lane, ...)                                                                    \
+    Result<CpuStorage> name(const CpuStorage& a, const CpuStorage& b) { return comparison(CompareOp::lane, a, b); } \
+    Result<CpuStorage> scalar_##name(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::lane, x, s); }
+VORKA_COMPARISON_OPS(VORKA_DEFINE_COMPARISON)
+#undef VORKA_DEFINE_COMPARISON
 
-Result<CpuStorage> scalar_add(const CpuStorage& x, float s) { return scalar_arith(ScalarOp::Add, x, s, "add", true); }
-Result<CpuStorage> scalar_sub(const CpuStorage& x, float s) { return scalar_arith(ScalarOp::Sub, x, s, "sub", true); }
-Result<CpuStorage> scalar_mul(const CpuStorage& x, float s) {
-    return scalar_arith(ScalarOp::Mul, x, s, "product", true);
-}
-// Multiplies by the float32 reciprocal without rounding it to a 16-bit type
-// first: rounding it could overflow (1 / 1e-5 in float16) or lose precision.
-// Below |s| = 2^-128 the reciprocal overflows, so those divide directly (for
-// s = 0 or NaN both ways give the same values).
-Result<CpuStorage> scalar_div(const CpuStorage& x, float s) {
-    const float r = 1.0f / s;
-    if (!std::isfinite(r)) return scalar_arith(ScalarOp::Div, x, s, "product", false);
-    return scalar_arith(ScalarOp::Mul, x, r, "product", false);
-}
-Result<CpuStorage> scalar_rdiv(const CpuStorage& x, float s) {
-    return scalar_arith(ScalarOp::RDiv, x, s, "div", true);
-}
+#define VORKA_DEFINE_NUMBER(name, lane, functor, reflected, number, word, ...) \
+    Result<CpuStorage> name(const CpuStorage& x, float s) { return number##_number(ScalarOp::lane, x, s, word); }
+VORKA_NUMBER_OPS(VORKA_DEFINE_NUMBER)
+#undef VORKA_DEFINE_NUMBER
 
-Result<CpuStorage> scalar_eq(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Eq, x, s); }
-Result<CpuStorage> scalar_ne(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Ne, x, s); }
-Result<CpuStorage> scalar_lt(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Lt, x, s); }
-Result<CpuStorage> scalar_le(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Le, x, s); }
-Result<CpuStorage> scalar_gt(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Gt, x, s); }
-Result<CpuStorage> scalar_ge(const CpuStorage& x, float s) { return scalar_comparison(CompareOp::Ge, x, s); }
+#define VORKA_DEFINE_LOGICAL(name, lane, ...) \
+    Result<CpuStorage> name(const CpuStorage& a, const CpuStorage& b) { return logical(simd::LogicalOp::lane, a, b); }
+VORKA_LOGICAL_OPS(VORKA_DEFINE_LOGICAL)
+#undef VORKA_DEFINE_LOGICAL
 
-Result<CpuStorage> logical_and(const CpuStorage& a, const CpuStorage& b) {
-    return logical(simd::LogicalOp::And, a, b);
-}
-Result<CpuStorage> logical_or(const CpuStorage& a, const CpuStorage& b) { return logical(simd::LogicalOp::Or, a, b); }
-Result<CpuStorage> logical_xor(const CpuStorage& a, const CpuStorage& b) {
-    return logical(simd::LogicalOp::Xor, a, b);
-}
 Result<CpuStorage> logical_not(const CpuStorage& x) {
     if (x.dtype() != DType::Bool) return Error::runtime("Logical NOT is only supported for Bool data type.");
     return CpuStorage(kernels::logical_not(x.get<bool>()->view()));
