@@ -58,7 +58,7 @@ PyObject* with_number(PyObject* tensor, PyObject* number, ScalarOp op) {
 PyObject* binary_reflected(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected_op) {
     return run([&]() -> PyObject* {
         if (is_tensor(l) && is_tensor(r)) return to_python(tensor_op(unwrap(l), unwrap(r)));
-        if (is_tensor(l)) return with_number(l, r, scalar_op);
+        if (is_tensor(l)) return scalar_op ? with_number(l, r, scalar_op) : not_implemented();
         if (!reflected_op || !is_tensor(r)) return not_implemented();
         return with_number(r, l, reflected_op);
     });
@@ -71,15 +71,15 @@ PyObject* tensor_only(PyObject* l, PyObject* r, TensorOp op) {
     });
 }
 
-// The reflected column of the arithmetic rows: an ops:: entry point, or none.
-namespace reflected_form {
+// The number-form columns of the arithmetic rows: an ops:: entry point, or none.
+namespace number_form {
 using namespace ops;
 constexpr std::nullptr_t none = nullptr;
-}  // namespace reflected_form
+}  // namespace number_form
 
-#define VORKA_ARITHMETIC_SLOT(name, lane, node, gradient, slot, reflected)                      \
-    PyObject* nb_##name(PyObject* l, PyObject* r) {                                            \
-        return binary_reflected(l, r, ops::name, ops::scalar_##name, reflected_form::reflected); \
+#define VORKA_ARITHMETIC_SLOT(name, lane, node, gradient, slot, number, reflected)                     \
+    PyObject* nb_##name(PyObject* l, PyObject* r) {                                                   \
+        return binary_reflected(l, r, ops::name, number_form::number, number_form::reflected);        \
     }
 VORKA_ARITHMETIC_OPS(VORKA_ARITHMETIC_SLOT)
 #undef VORKA_ARITHMETIC_SLOT
@@ -151,7 +151,7 @@ PyObject* method_rlt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return explicit_compare("Tensor.__rlt__()", self, args, nargs, kwnames, ops::scalar_gt);
 }
 
-#define VORKA_ARITHMETIC_SLOT_ENTRY(name, lane, node, gradient, slot, reflected) \
+#define VORKA_ARITHMETIC_SLOT_ENTRY(name, lane, node, gradient, slot, ...) \
     {slot, reinterpret_cast<void*>(nb_##name)},
 #define VORKA_LOGICAL_SLOT_ENTRY(name, lane, slot) {slot, reinterpret_cast<void*>(nb_##name)},
 const PyType_Slot operator_slots[] = {

@@ -7,20 +7,20 @@
 #pragma once
 
 // Arithmetic of two tensors of one Float type, broadcasting:
-//   X(name, lane, node, gradient, Python slot, reflected number form)
-// name: storage_ops::name and ops::name; the form with a number on the right
-//   is the number-operand row scalar_<name>.
+//   X(name, lane, node, gradient, Python slot, number form, reflected number form)
+// name: storage_ops::name and ops::name.
 // lane: simd::BinaryOp::lane, computed by the lane functor <lane>F.
 // gradient: Reduced (the incoming gradient summed to each operand's shape),
 //   ReducedNegated (the same with the right one negated), or Kernel (the node
 //   keeps both operands; storage_ops::backward_<name> runs the gradient
 //   kernel numeric::backward::<name>_backward).
-// reflected number form: what `number op tensor` computes; none: unsupported.
-#define VORKA_ARITHMETIC_OPS(X)                                   \
-    X(add, Add, AddNode, Reduced, Py_nb_add, scalar_add)          \
-    X(sub, Sub, SubNode, ReducedNegated, Py_nb_subtract, none)    \
-    X(mul, Mul, MulNode, Kernel, Py_nb_multiply, scalar_mul)      \
-    X(div, Div, DivNode, Kernel, Py_nb_true_divide, scalar_rdiv)
+// number forms: the number-operand rows that `tensor op number` and
+//   `number op tensor` compute; none: not supported.
+#define VORKA_ARITHMETIC_OPS(X)                                              \
+    X(add, Add, AddNode, Reduced, Py_nb_add, scalar_add, scalar_add)         \
+    X(sub, Sub, SubNode, ReducedNegated, Py_nb_subtract, scalar_sub, none)   \
+    X(mul, Mul, MulNode, Kernel, Py_nb_multiply, scalar_mul, scalar_mul)     \
+    X(div, Div, DivNode, Kernel, Py_nb_true_divide, scalar_div, scalar_rdiv)
 
 // A tensor of a Float type (left) with a number:
 //   X(name, lane, lane functor, reflected, number, word, node, gradient, kernel)
