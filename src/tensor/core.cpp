@@ -63,8 +63,10 @@ std::unique_ptr<Node> pair_node(const Tensor& a, const Tensor& b, NodeId l, Node
 }
 
 // Records the node, then computes (a failed computation leaves the node).
+// Inlined: each entry point is its own function, as on the hot path of a
+// small operation a call more shows.
 template <class Node, PairOp op>
-Result<Tensor> recorded_pair(const Tensor& a, const Tensor& b) {
+[[gnu::always_inline]] inline Result<Tensor> recorded_pair(const Tensor& a, const Tensor& b) {
     VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) { return pair_node<Node>(a, b, l, r); }));
     return finish(op(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
 }
@@ -80,7 +82,7 @@ std::unique_ptr<Node> number_node(const Tensor& t, NodeId in, float s) {
 }
 
 template <class Node, NumberOp op>
-Result<Tensor> recorded_number(const Tensor& t, float s) {
+[[gnu::always_inline]] inline Result<Tensor> recorded_number(const Tensor& t, float s) {
     VORKA_TRY(auto id, record1(t, [&](NodeId in) { return number_node<Node>(t, in, s); }));
     return finish(op(*t.storage, s), t.requires_grad, id);
 }

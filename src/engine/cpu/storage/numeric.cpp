@@ -42,7 +42,8 @@ Result<CpuStorage> with_same_numeric(const CpuStorage& a, const CpuStorage& b, F
 // shape) need no broadcasting and no layout decision: one flat loop,
 // flat(out, n), does it, without the views and plan of the general kernel.
 template <class Out, class T, class Flat, class General>
-Result<CpuStorage> flat_or(bool dense, const NdArray<T>& x, Flat&& flat, General&& general) {
+[[gnu::always_inline]] inline Result<CpuStorage> flat_or(bool dense, const NdArray<T>& x, Flat&& flat,
+                                                         General&& general) {
     if (dense) {
         auto out = NdArray<Out>::uninit_like(x);
         if (out.size()) flat(out.data(), out.size());
@@ -54,7 +55,7 @@ Result<CpuStorage> flat_or(bool dense, const NdArray<T>& x, Flat&& flat, General
 }
 
 template <class T>
-bool dense(const NdArray<T>& x) {
+[[gnu::always_inline]] inline bool dense(const NdArray<T>& x) {
     return has_default_strides(x.shape(), x.strides());
 }
 template <class T>
@@ -83,7 +84,9 @@ Result<CpuStorage> comparison(CompareOp op, const CpuStorage& a, const CpuStorag
 }
 
 // `rounded`: the number is first rounded to the element type.
-Result<CpuStorage> scalar_arith(ScalarOp op, const CpuStorage& x, float s, const char* what, bool rounded) {
+// Kept out of line: one copy serves every number operation.
+[[gnu::noinline]] Result<CpuStorage> scalar_arith(ScalarOp op, const CpuStorage& x, float s, const char* what,
+                                                  bool rounded) {
     return x.visit_float(
         [&]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
             const float t = rounded ? round_to<T>(s) : s;
