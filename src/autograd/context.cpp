@@ -21,7 +21,7 @@ Status GradStore::accumulate(std::size_t index, Storage grad) {
         return {};
     }
     const DType t = slot->dtype();
-    if ((t == DType::F16 || t == DType::BF16) && grad->dtype() == t) {
+    if (dtype_sums_widen(t) && grad->dtype() == t) {
         // Adding in the 16-bit type would round at every contribution, so
         // that a few thousand ones would stop growing at 2048 (float16).
         if (index >= wide_.size()) wide_.resize(grads_.size());

@@ -59,47 +59,29 @@ Status send_reduced(GradStore& grads, const Storage& grad, const ShapedPair& n, 
 
 }  // namespace
 
-Status AddNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_reduced(grads, grad, *this, false);
-}
+#define VORKA_PAIR_BACKWARD_Reduced(name) send_reduced(grads, grad, *this, false)
+#define VORKA_PAIR_BACKWARD_ReducedNegated(name) send_reduced(grads, grad, *this, true)
+#define VORKA_PAIR_BACKWARD_Kernel(name) send_pair(grads, grad, *this, storage_ops::backward_##name)
+#define VORKA_PAIR_BACKWARD(name, lane, node, gradient, ...)                 \
+    Status node::backward(GradStore& grads, const Storage& grad) const {     \
+        return VORKA_PAIR_BACKWARD_##gradient(name);                         \
+    }
+VORKA_ARITHMETIC_OPS(VORKA_PAIR_BACKWARD)
+VORKA_PAIR_BACKWARD(matmul, -, MatmulNode, Kernel)
+#undef VORKA_PAIR_BACKWARD
 
-Status SubNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_reduced(grads, grad, *this, true);
-}
-
-Status MulNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_pair(grads, grad, *this, storage_ops::backward_mul);
-}
-
-Status DivNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_pair(grads, grad, *this, storage_ops::backward_div);
-}
-
-Status MatmulNode::backward(GradStore& grads, const Storage& grad) const {
-    return send_pair(grads, grad, *this, storage_ops::backward_matmul);
-}
-
-Status ScalarAddNode::backward(GradStore& grads, const Storage& grad) const {
-    return grads.accumulate(input_id, grad);
-}
-
-Status ScalarSubNode::backward(GradStore& grads, const Storage& grad) const {
-    return grads.accumulate(input_id, grad);
-}
-
-Status ScalarMulNode::backward(GradStore& grads, const Storage& grad) const {
-    return send(grads, input_id, storage_ops::scalar_mul(*grad, scalar));
-}
-
-Status ScalarDivNode::backward(GradStore& grads, const Storage& grad) const {
-    // Same rounding as the forward division: times the float32 reciprocal
-    // (divided by the number where that reciprocal overflows).
-    return send(grads, input_id, storage_ops::scalar_div(*grad, scalar));
-}
-
-Status ScalarRDivNode::backward(GradStore& grads, const Storage& grad) const {
-    return send(grads, input_id, storage_ops::backward_rdiv(*input, *grad, scalar));
-}
+// Scaled: the same operation with the same number, hence the same rounding
+// (division: times the float32 reciprocal, divided where that overflows).
+#define VORKA_NUMBER_BACKWARD_Pass(name, kernel) grads.accumulate(input_id, grad)
+#define VORKA_NUMBER_BACKWARD_Scaled(name, kernel) send(grads, input_id, storage_ops::name(*grad, scalar))
+#define VORKA_NUMBER_BACKWARD_Kernel(name, kernel) \
+    send(grads, input_id, storage_ops::backward_##kernel(*input, *grad, scalar))
+#define VORKA_NUMBER_BACKWARD(name, lane, functor, reflected, number, word, node, gradient, kernel) \
+    Status node::backward(GradStore& grads, const Storage& grad) const {                         \
+        return VORKA_NUMBER_BACKWARD_##gradient(name, kernel);                                   \
+    }
+VORKA_NUMBER_OPS(VORKA_NUMBER_BACKWARD)
+#undef VORKA_NUMBER_BACKWARD
 
 Status ReshapeNode::backward(GradStore& grads, const Storage& grad) const {
     if (is_standard_layout(grad->shape(), grad->strides()))

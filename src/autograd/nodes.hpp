@@ -4,6 +4,7 @@
 #include "autograd/node_id.hpp"
 #include "autograd/ops.hpp"
 #include "strided/small_vec.hpp"
+#include "tensor/operations.hpp"
 
 namespace vorka {
 
@@ -14,8 +15,8 @@ struct Needs {
     bool lhs = true, rhs = true;
 };
 
-// Add and subtract keep only the operands' shapes, to reduce broadcast
-// gradients.
+// Reduced gradients (add, subtract) keep only the operands' shapes, to reduce
+// broadcast gradients.
 struct ShapedPair : BackwardOp {
     NodeId lhs_id, rhs_id;
     Dims lhs_shape, rhs_shape;
@@ -23,16 +24,8 @@ struct ShapedPair : BackwardOp {
     ShapedPair(NodeId l, NodeId r, Dims ls, Dims rs, Needs n = {})
         : lhs_id(l), rhs_id(r), lhs_shape(std::move(ls)), rhs_shape(std::move(rs)), needs(n) {}
 };
-struct AddNode final : ShapedPair {
-    using ShapedPair::ShapedPair;
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
-struct SubNode final : ShapedPair {
-    using ShapedPair::ShapedPair;
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
 
-// Product, quotient and matrix product keep both operands.
+// Kernel gradients (product, quotient, matrix product) keep both operands.
 struct SavedPair : BackwardOp {
     Storage lhs, rhs;
     NodeId lhs_id, rhs_id;
@@ -40,53 +33,49 @@ struct SavedPair : BackwardOp {
     SavedPair(Storage a, Storage b, NodeId l, NodeId r, Needs n = {})
         : lhs(std::move(a)), rhs(std::move(b)), lhs_id(l), rhs_id(r), needs(n) {}
 };
-struct MulNode final : SavedPair {
-    using SavedPair::SavedPair;
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
-struct DivNode final : SavedPair {
-    using SavedPair::SavedPair;
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
-struct MatmulNode final : SavedPair {
-    using SavedPair::SavedPair;
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
 
-// Scalar add and subtract pass the gradient through unchanged.
-struct ScalarAddNode final : BackwardOp {
-    NodeId input_id;
-    explicit ScalarAddNode(NodeId i) : input_id(i) {}
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
-struct ScalarSubNode final : BackwardOp {
-    NodeId input_id;
-    explicit ScalarSubNode(NodeId i) : input_id(i) {}
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
+// The arithmetic rows' nodes: kernel gradients keep both operands, reduced
+// ones only the shapes.
+#define VORKA_PAIR_BASE_Reduced ShapedPair
+#define VORKA_PAIR_BASE_ReducedNegated ShapedPair
+#define VORKA_PAIR_BASE_Kernel SavedPair
+#define VORKA_PAIR_NODE(name, lane, node, gradient, ...)                              \
+    struct node final : VORKA_PAIR_BASE_##gradient {                                  \
+        using VORKA_PAIR_BASE_##gradient::VORKA_PAIR_BASE_##gradient;                 \
+        Status backward(GradStore& grads, const Storage& grad) const override;        \
+    };
+VORKA_ARITHMETIC_OPS(VORKA_PAIR_NODE)
+VORKA_PAIR_NODE(matmul, -, MatmulNode, Kernel)
+#undef VORKA_PAIR_NODE
 
-struct ScalarMulNode final : BackwardOp {
+// A number operation's input: a pass-through gradient needs only its id.
+struct PassInput : BackwardOp {
+    NodeId input_id;
+    explicit PassInput(NodeId i) : input_id(i) {}
+};
+// ... a scaled one also the number.
+struct ScaledInput : BackwardOp {
     NodeId input_id;
     float scalar;
-    ScalarMulNode(NodeId i, float s) : input_id(i), scalar(s) {}
-    Status backward(GradStore& grads, const Storage& grad) const override;
+    ScaledInput(NodeId i, float s) : input_id(i), scalar(s) {}
 };
-
-struct ScalarDivNode final : BackwardOp {
-    NodeId input_id;
-    float scalar;  // the divisor
-    ScalarDivNode(NodeId i, float s) : input_id(i), scalar(s) {}
-    Status backward(GradStore& grads, const Storage& grad) const override;
-};
-
-// s / x: saves x to form -s / x^2.
-struct ScalarRDivNode final : BackwardOp {
+// ... a kernel (s / x: -s / x^2) also the input itself.
+struct SavedInput : BackwardOp {
     Storage input;
     NodeId input_id;
-    float scalar;  // the dividend
-    ScalarRDivNode(Storage x, NodeId i, float s) : input(std::move(x)), input_id(i), scalar(s) {}
-    Status backward(GradStore& grads, const Storage& grad) const override;
+    float scalar;
+    SavedInput(Storage x, NodeId i, float s) : input(std::move(x)), input_id(i), scalar(s) {}
 };
+#define VORKA_NUMBER_BASE_Pass PassInput
+#define VORKA_NUMBER_BASE_Scaled ScaledInput
+#define VORKA_NUMBER_BASE_Kernel SavedInput
+#define VORKA_NUMBER_NODE(name, lane, functor, reflected, number, word, node, gradient, ...) \
+    struct node final : VORKA_NUMBER_BASE_##gradient {                                       \
+        using VORKA_NUMBER_BASE_##gradient::VORKA_NUMBER_BASE_##gradient;                    \
+        Status backward(GradStore& grads, const Storage& grad) const override;               \
+    };
+VORKA_NUMBER_OPS(VORKA_NUMBER_NODE)
+#undef VORKA_NUMBER_NODE
 
 struct ReshapeNode final : BackwardOp {
     Dims input_shape;

@@ -58,7 +58,7 @@ PyObject* with_number(PyObject* tensor, PyObject* number, ScalarOp op) {
 PyObject* binary_reflected(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected_op) {
     return run([&]() -> PyObject* {
         if (is_tensor(l) && is_tensor(r)) return to_python(tensor_op(unwrap(l), unwrap(r)));
-        if (is_tensor(l)) return with_number(l, r, scalar_op);
+        if (is_tensor(l)) return scalar_op ? with_number(l, r, scalar_op) : not_implemented();
         if (!reflected_op || !is_tensor(r)) return not_implemented();
         return with_number(r, l, reflected_op);
     });
@@ -71,18 +71,25 @@ PyObject* tensor_only(PyObject* l, PyObject* r, TensorOp op) {
     });
 }
 
-PyObject* nb_add(PyObject* l, PyObject* r) { return binary_reflected(l, r, ops::add, ops::scalar_add, ops::scalar_add); }
-PyObject* nb_subtract(PyObject* l, PyObject* r) { return binary_reflected(l, r, ops::sub, ops::scalar_sub, nullptr); }
-PyObject* nb_multiply(PyObject* l, PyObject* r) {
-    return binary_reflected(l, r, ops::mul, ops::scalar_mul, ops::scalar_mul);
-}
-PyObject* nb_true_divide(PyObject* l, PyObject* r) {
-    return binary_reflected(l, r, ops::div, ops::scalar_div, ops::scalar_rdiv);
-}
-PyObject* nb_matrix_multiply(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::matmul); }
-PyObject* nb_and(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_and); }
-PyObject* nb_or(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_or); }
-PyObject* nb_xor(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::logical_xor); }
+// The number-form columns of the arithmetic rows: an ops:: entry point, or none.
+namespace number_form {
+using namespace ops;
+constexpr std::nullptr_t none = nullptr;
+}  // namespace number_form
+
+#define VORKA_ARITHMETIC_SLOT(name, lane, node, gradient, slot, number, reflected)                     \
+    PyObject* nb_##name(PyObject* l, PyObject* r) {                                                   \
+        return binary_reflected(l, r, ops::name, number_form::number, number_form::reflected);        \
+    }
+VORKA_ARITHMETIC_OPS(VORKA_ARITHMETIC_SLOT)
+#undef VORKA_ARITHMETIC_SLOT
+
+#define VORKA_LOGICAL_SLOT(name, lane, slot) \
+    PyObject* nb_##name(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::name); }
+VORKA_LOGICAL_OPS(VORKA_LOGICAL_SLOT)
+#undef VORKA_LOGICAL_SLOT
+
+PyObject* nb_matmul(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::matmul); }
 PyObject* nb_invert(PyObject* x) {
     return run([&]() -> PyObject* {
         if (!is_tensor(x)) return not_implemented();
@@ -95,12 +102,10 @@ PyObject* tp_richcompare(PyObject* self, PyObject* other, int op) {
         TensorOp tensor_op;
         ScalarOp scalar_op;
         switch (op) {
-            case Py_LT: tensor_op = ops::lt, scalar_op = ops::scalar_lt; break;
-            case Py_LE: tensor_op = ops::le, scalar_op = ops::scalar_le; break;
-            case Py_EQ: tensor_op = ops::eq, scalar_op = ops::scalar_eq; break;
-            case Py_NE: tensor_op = ops::ne, scalar_op = ops::scalar_ne; break;
-            case Py_GT: tensor_op = ops::gt, scalar_op = ops::scalar_gt; break;
-            case Py_GE: tensor_op = ops::ge, scalar_op = ops::scalar_ge; break;
+#define VORKA_COMPARISON_CASE(name, lane, symbol, py_op) \
+    case py_op: tensor_op = ops::name, scalar_op = ops::scalar_##name; break;
+            VORKA_COMPARISON_OPS(VORKA_COMPARISON_CASE)
+#undef VORKA_COMPARISON_CASE
             default: return raise(Error::panic("invalid compareop"));
         }
         if (!is_tensor(self)) return not_implemented();
@@ -146,18 +151,18 @@ PyObject* method_rlt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return explicit_compare("Tensor.__rlt__()", self, args, nargs, kwnames, ops::scalar_gt);
 }
 
+#define VORKA_ARITHMETIC_SLOT_ENTRY(name, lane, node, gradient, slot, ...) \
+    {slot, reinterpret_cast<void*>(nb_##name)},
+#define VORKA_LOGICAL_SLOT_ENTRY(name, lane, slot) {slot, reinterpret_cast<void*>(nb_##name)},
 const PyType_Slot operator_slots[] = {
-    {Py_nb_add, reinterpret_cast<void*>(nb_add)},
-    {Py_nb_subtract, reinterpret_cast<void*>(nb_subtract)},
-    {Py_nb_multiply, reinterpret_cast<void*>(nb_multiply)},
-    {Py_nb_true_divide, reinterpret_cast<void*>(nb_true_divide)},
-    {Py_nb_matrix_multiply, reinterpret_cast<void*>(nb_matrix_multiply)},
-    {Py_nb_and, reinterpret_cast<void*>(nb_and)},
-    {Py_nb_or, reinterpret_cast<void*>(nb_or)},
-    {Py_nb_xor, reinterpret_cast<void*>(nb_xor)},
+    VORKA_ARITHMETIC_OPS(VORKA_ARITHMETIC_SLOT_ENTRY)
+    {Py_nb_matrix_multiply, reinterpret_cast<void*>(nb_matmul)},
+    VORKA_LOGICAL_OPS(VORKA_LOGICAL_SLOT_ENTRY)
     {Py_nb_invert, reinterpret_cast<void*>(nb_invert)},
     {Py_tp_richcompare, reinterpret_cast<void*>(tp_richcompare)},
 };
+#undef VORKA_ARITHMETIC_SLOT_ENTRY
+#undef VORKA_LOGICAL_SLOT_ENTRY
 const std::size_t operator_slot_count = sizeof(operator_slots) / sizeof(operator_slots[0]);
 
 }  // namespace vorka::py

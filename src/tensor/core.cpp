@@ -1,3 +1,6 @@
+#include <memory>
+#include <type_traits>
+
 #include "autograd/graph.hpp"
 #include "autograd/nodes.hpp"
 #include "engine/cpu/storage/numeric.hpp"
@@ -46,6 +49,44 @@ Result<Tensor> finish(Result<CpuStorage>&& out, bool requires_grad, std::optiona
     return Tensor{Storage(std::move(*out)), requires_grad, id};
 }
 
+using PairOp = Result<CpuStorage> (*)(const CpuStorage&, const CpuStorage&);
+using NumberOp = Result<CpuStorage> (*)(const CpuStorage&, float);
+
+// The node of a two-operand operation: kernel gradients keep both storages,
+// reduced ones the shapes.
+template <class Node>
+std::unique_ptr<Node> pair_node(const Tensor& a, const Tensor& b, NodeId l, NodeId r) {
+    if constexpr (std::is_base_of_v<SavedPair, Node>)
+        return std::make_unique<Node>(a.storage, b.storage, l, r, needs(a, b));
+    else
+        return std::make_unique<Node>(l, r, a.storage->shape(), b.storage->shape(), needs(a, b));
+}
+
+// Records the node, then computes (a failed computation leaves the node).
+// Inlined: each entry point is its own function, as on the hot path of a
+// small operation a call more shows.
+template <class Node, PairOp op>
+[[gnu::always_inline]] inline Result<Tensor> recorded_pair(const Tensor& a, const Tensor& b) {
+    VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) { return pair_node<Node>(a, b, l, r); }));
+    return finish(op(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
+}
+
+template <class Node>
+std::unique_ptr<Node> number_node(const Tensor& t, NodeId in, float s) {
+    if constexpr (std::is_base_of_v<SavedInput, Node>)
+        return std::make_unique<Node>(t.storage, in, s);
+    else if constexpr (std::is_base_of_v<ScaledInput, Node>)
+        return std::make_unique<Node>(in, s);
+    else
+        return std::make_unique<Node>(in);
+}
+
+template <class Node, NumberOp op>
+[[gnu::always_inline]] inline Result<Tensor> recorded_number(const Tensor& t, float s) {
+    VORKA_TRY(auto id, record1(t, [&](NodeId in) { return number_node<Node>(t, in, s); }));
+    return finish(op(*t.storage, s), t.requires_grad, id);
+}
+
 Tensor constant(CpuStorage&& s) { return Tensor{Storage(std::move(s)), false, std::nullopt}; }
 
 Result<Tensor> constant(Result<CpuStorage>&& out) {
@@ -55,65 +96,16 @@ Result<Tensor> constant(Result<CpuStorage>&& out) {
 
 }  // namespace
 
-Result<Tensor> add(const Tensor& a, const Tensor& b) {
-    VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<AddNode>(l, r, a.storage->shape(), b.storage->shape(), needs(a, b));
-    }));
-    return finish(storage_ops::add(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
-}
+#define VORKA_DEFINE_PAIR(name, lane, node, ...) \
+    Result<Tensor> name(const Tensor& a, const Tensor& b) { return recorded_pair<node, storage_ops::name>(a, b); }
+VORKA_ARITHMETIC_OPS(VORKA_DEFINE_PAIR)
+VORKA_DEFINE_PAIR(matmul, -, MatmulNode)
+#undef VORKA_DEFINE_PAIR
 
-Result<Tensor> sub(const Tensor& a, const Tensor& b) {
-    VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<SubNode>(l, r, a.storage->shape(), b.storage->shape(), needs(a, b));
-    }));
-    return finish(storage_ops::sub(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
-}
-
-Result<Tensor> mul(const Tensor& a, const Tensor& b) {
-    VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<MulNode>(a.storage, b.storage, l, r, needs(a, b));
-    }));
-    return finish(storage_ops::mul(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
-}
-
-Result<Tensor> div(const Tensor& a, const Tensor& b) {
-    VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<DivNode>(a.storage, b.storage, l, r, needs(a, b));
-    }));
-    return finish(storage_ops::div(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
-}
-
-Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
-    VORKA_TRY(auto id, record2(a, b, [&](NodeId l, NodeId r) {
-        return std::make_unique<MatmulNode>(a.storage, b.storage, l, r, needs(a, b));
-    }));
-    return finish(storage_ops::matmul(*a.storage, *b.storage), a.requires_grad || b.requires_grad, id);
-}
-
-Result<Tensor> scalar_add(const Tensor& t, float s) {
-    VORKA_TRY(auto id, record1(t, [](NodeId in) { return std::make_unique<ScalarAddNode>(in); }));
-    return finish(storage_ops::scalar_add(*t.storage, s), t.requires_grad, id);
-}
-
-Result<Tensor> scalar_sub(const Tensor& t, float s) {
-    VORKA_TRY(auto id, record1(t, [](NodeId in) { return std::make_unique<ScalarSubNode>(in); }));
-    return finish(storage_ops::scalar_sub(*t.storage, s), t.requires_grad, id);
-}
-
-Result<Tensor> scalar_mul(const Tensor& t, float s) {
-    VORKA_TRY(auto id, record1(t, [s](NodeId in) { return std::make_unique<ScalarMulNode>(in, s); }));
-    return finish(storage_ops::scalar_mul(*t.storage, s), t.requires_grad, id);
-}
-
-Result<Tensor> scalar_div(const Tensor& t, float s) {
-    VORKA_TRY(auto id, record1(t, [s](NodeId in) { return std::make_unique<ScalarDivNode>(in, s); }));
-    return finish(storage_ops::scalar_div(*t.storage, s), t.requires_grad, id);
-}
-
-Result<Tensor> scalar_rdiv(const Tensor& t, float s) {
-    VORKA_TRY(auto id, record1(t, [&](NodeId in) { return std::make_unique<ScalarRDivNode>(t.storage, in, s); }));
-    return finish(storage_ops::scalar_rdiv(*t.storage, s), t.requires_grad, id);
-}
+#define VORKA_DEFINE_NUMBER(name, lane, functor, reflected, number, word, node, ...) \
+    Result<Tensor> name(const Tensor& t, float s) { return recorded_number<node, storage_ops::name>(t, s); }
+VORKA_NUMBER_OPS(VORKA_DEFINE_NUMBER)
+#undef VORKA_DEFINE_NUMBER
 
 Result<Tensor> reshape(const Tensor& t, const Dims& shape) {
     Dims input_shape = t.storage->shape();
@@ -126,28 +118,21 @@ Result<Tensor> transpose(const Tensor& t, std::size_t dim0, std::size_t dim1) {
     return finish(storage_ops::transpose(*t.storage, dim0, dim1), t.requires_grad, id);
 }
 
-Result<Tensor> eq(const Tensor& a, const Tensor& b) { return constant(storage_ops::eq(*a.storage, *b.storage)); }
-Result<Tensor> ne(const Tensor& a, const Tensor& b) { return constant(storage_ops::ne(*a.storage, *b.storage)); }
-Result<Tensor> lt(const Tensor& a, const Tensor& b) { return constant(storage_ops::lt(*a.storage, *b.storage)); }
-Result<Tensor> le(const Tensor& a, const Tensor& b) { return constant(storage_ops::le(*a.storage, *b.storage)); }
-Result<Tensor> gt(const Tensor& a, const Tensor& b) { return constant(storage_ops::gt(*a.storage, *b.storage)); }
-Result<Tensor> ge(const Tensor& a, const Tensor& b) { return constant(storage_ops::ge(*a.storage, *b.storage)); }
-Result<Tensor> scalar_eq(const Tensor& t, float s) { return constant(storage_ops::scalar_eq(*t.storage, s)); }
-Result<Tensor> scalar_ne(const Tensor& t, float s) { return constant(storage_ops::scalar_ne(*t.storage, s)); }
-Result<Tensor> scalar_lt(const Tensor& t, float s) { return constant(storage_ops::scalar_lt(*t.storage, s)); }
-Result<Tensor> scalar_le(const Tensor& t, float s) { return constant(storage_ops::scalar_le(*t.storage, s)); }
-Result<Tensor> scalar_gt(const Tensor& t, float s) { return constant(storage_ops::scalar_gt(*t.storage, s)); }
-Result<Tensor> scalar_ge(const Tensor& t, float s) { return constant(storage_ops::scalar_ge(*t.storage, s)); }
+// Comparisons and logical operations are never recorded.
+#define VORKA_DEFINE_CONSTANT_PAIR(name, ...)                         \
+    Result<Tensor> name(const Tensor& a, const Tensor& b) {           \
+        return constant(storage_ops::name(*a.storage, *b.storage));   \
+    }
+#define VORKA_DEFINE_COMPARISON(name, ...)                            \
+    VORKA_DEFINE_CONSTANT_PAIR(name)                                  \
+    Result<Tensor> scalar_##name(const Tensor& t, float s) {          \
+        return constant(storage_ops::scalar_##name(*t.storage, s));   \
+    }
+VORKA_COMPARISON_OPS(VORKA_DEFINE_COMPARISON)
+VORKA_LOGICAL_OPS(VORKA_DEFINE_CONSTANT_PAIR)
+#undef VORKA_DEFINE_COMPARISON
+#undef VORKA_DEFINE_CONSTANT_PAIR
 
-Result<Tensor> logical_and(const Tensor& a, const Tensor& b) {
-    return constant(storage_ops::logical_and(*a.storage, *b.storage));
-}
-Result<Tensor> logical_or(const Tensor& a, const Tensor& b) {
-    return constant(storage_ops::logical_or(*a.storage, *b.storage));
-}
-Result<Tensor> logical_xor(const Tensor& a, const Tensor& b) {
-    return constant(storage_ops::logical_xor(*a.storage, *b.storage));
-}
 Result<Tensor> logical_not(const Tensor& t) { return constant(storage_ops::logical_not(*t.storage)); }
 
 Tensor zeros_like(const Tensor& t) { return constant(storage_ops::zeros_like(*t.storage)); }

@@ -5,41 +5,29 @@
 
 #include "support/result.hpp"
 #include "tensor/core.hpp"
+#include "tensor/operations.hpp"
 
 namespace vorka::ops {
 
-Result<Tensor> add(const Tensor& a, const Tensor& b);
-Result<Tensor> sub(const Tensor& a, const Tensor& b);
-Result<Tensor> mul(const Tensor& a, const Tensor& b);
-Result<Tensor> div(const Tensor& a, const Tensor& b);
-Result<Tensor> matmul(const Tensor& a, const Tensor& b);
+// One entry point per row of the operation tables (tensor/operations.hpp).
+#define VORKA_DECLARE_PAIR(name, ...) Result<Tensor> name(const Tensor& a, const Tensor& b);
+#define VORKA_DECLARE_NUMBER(name, ...) Result<Tensor> name(const Tensor& t, float s);
+#define VORKA_DECLARE_COMPARISON(name, ...) \
+    VORKA_DECLARE_PAIR(name)                \
+    VORKA_DECLARE_NUMBER(scalar_##name)
+VORKA_ARITHMETIC_OPS(VORKA_DECLARE_PAIR)
+VORKA_NUMBER_OPS(VORKA_DECLARE_NUMBER)  // scalar_rdiv: s / t
+VORKA_COMPARISON_OPS(VORKA_DECLARE_COMPARISON)
+VORKA_LOGICAL_OPS(VORKA_DECLARE_PAIR)
+#undef VORKA_DECLARE_PAIR
+#undef VORKA_DECLARE_NUMBER
+#undef VORKA_DECLARE_COMPARISON
 
-Result<Tensor> scalar_add(const Tensor& t, float s);
-Result<Tensor> scalar_sub(const Tensor& t, float s);
-Result<Tensor> scalar_mul(const Tensor& t, float s);
-Result<Tensor> scalar_div(const Tensor& t, float s);
-Result<Tensor> scalar_rdiv(const Tensor& t, float s);  // s / t
+Result<Tensor> matmul(const Tensor& a, const Tensor& b);
+Result<Tensor> logical_not(const Tensor& t);
 
 Result<Tensor> reshape(const Tensor& t, const Dims& shape);
 Result<Tensor> transpose(const Tensor& t, std::size_t dim0, std::size_t dim1);
-
-Result<Tensor> eq(const Tensor& a, const Tensor& b);
-Result<Tensor> ne(const Tensor& a, const Tensor& b);
-Result<Tensor> lt(const Tensor& a, const Tensor& b);
-Result<Tensor> le(const Tensor& a, const Tensor& b);
-Result<Tensor> gt(const Tensor& a, const Tensor& b);
-Result<Tensor> ge(const Tensor& a, const Tensor& b);
-Result<Tensor> scalar_eq(const Tensor& t, float s);
-Result<Tensor> scalar_ne(const Tensor& t, float s);
-Result<Tensor> scalar_lt(const Tensor& t, float s);
-Result<Tensor> scalar_le(const Tensor& t, float s);
-Result<Tensor> scalar_gt(const Tensor& t, float s);
-Result<Tensor> scalar_ge(const Tensor& t, float s);
-
-Result<Tensor> logical_and(const Tensor& a, const Tensor& b);
-Result<Tensor> logical_or(const Tensor& a, const Tensor& b);
-Result<Tensor> logical_xor(const Tensor& a, const Tensor& b);
-Result<Tensor> logical_not(const Tensor& t);
 
 Tensor zeros_like(const Tensor& t);
 Tensor ones_like(const Tensor& t);

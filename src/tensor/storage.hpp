@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -12,10 +13,20 @@
 
 namespace vorka {
 
+template <class A>
+struct array_element;
+template <class T>
+struct array_element<NdArray<T>> {
+    using type = T;
+};
+// The element type of an NdArray (reference and const stripped).
+template <class A>
+using element_of = typename array_element<std::remove_cvref_t<A>>::type;
+
 class CpuStorage {
   public:
-    // Alternatives in DType order.
-    using Variant = std::variant<NdArray<f16>, NdArray<bf16>, NdArray<float>, NdArray<bool>>;
+    // One alternative per element type, in DType order.
+    using Variant = map_types_t<std::variant, NdArray, ElementTypes>;
 
     template <class T>
     explicit CpuStorage(NdArray<T>&& a) : v_(std::move(a)) {}
@@ -40,12 +51,36 @@ class CpuStorage {
         return std::visit([](const auto& a) { return CpuStorage(a.copy()); }, v_);
     }
 
+    // f(const NdArray<T>&) for the element type T held.
     template <class F>
     decltype(auto) visit(F&& f) const { return std::visit(std::forward<F>(f), v_); }
+
+    // on_float(const NdArray<T>&) when T is a Float type, else otherwise():
+    // the one place that tells a numeric kernel's types from the others.
+    template <class F, class G>
+    std::invoke_result_t<G&> visit_float(F&& on_float, G&& otherwise) const {
+        using R = std::invoke_result_t<G&>;
+        return std::visit(
+            [&]<class T>(const NdArray<T>& a) -> R {
+                if constexpr (is_float_element<T>) return on_float(a);
+                else return otherwise();
+            },
+            v_);
+    }
 
   private:
     Variant v_;
 };
+
+namespace detail {
+template <std::size_t... I>
+constexpr bool variant_in_tag_order(std::index_sequence<I...>) {
+    return (... && (ElementTraits<element_of<std::variant_alternative_t<I, CpuStorage::Variant>>>::tag ==
+                    static_cast<DType>(I)));
+}
+}  // namespace detail
+static_assert(detail::variant_in_tag_order(std::make_index_sequence<kDTypeCount>{}),
+              "CpuStorage::dtype() reads the tag from the variant index");
 
 // Shared handle. Control block and array metadata (and the elements of small
 // arrays) live in one allocation.

@@ -123,9 +123,7 @@ inline const LoopTable& table() { return *active().loops; }
 
 template <class T>
 const simd::detail::FloatLoops<T>& loops_of(const LoopTable& t) {
-    if constexpr (std::is_same_v<T, float>) return t.for_f32;
-    else if constexpr (std::is_same_v<T, f16>) return t.for_f16;
-    else return t.for_bf16;
+    return std::get<simd::detail::FloatLoops<T>>(t.floats);
 }
 
 }  // namespace
@@ -153,7 +151,7 @@ void binary(BinaryOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, T* 
 
 template <class T>
 void compare(CompareOp op, const T* a, ptrdiff_t sa, const T* b, ptrdiff_t sb, bool* out, size_t n) {
-    if constexpr (std::is_same_v<T, bool>) table().compare_bool(op, a, sa, b, sb, out, n);
+    if constexpr (!is_float_element<T>) table().compare_bool(op, a, sa, b, sb, out, n);
     else loops_of<T>(table()).compare(op, a, sa, b, sb, out, n);
 }
 
@@ -193,10 +191,15 @@ void logical(LogicalOp op, const bool* a, ptrdiff_t sa, const bool* b, ptrdiff_t
 
 void logical_not(const bool* x, ptrdiff_t sx, bool* out, size_t n) { table().logical_not(x, sx, out, n); }
 
-void widen(const f16* src, float* dst, size_t n) { table().widen_f16(src, dst, n); }
-void narrow(const float* src, f16* dst, size_t n) { table().narrow_f16(src, dst, n); }
-void widen(const bf16* src, float* dst, size_t n) { table().widen_bf16(src, dst, n); }
-void narrow(const float* src, bf16* dst, size_t n) { table().narrow_bf16(src, dst, n); }
+template <class T>
+void widen(const T* src, float* dst, size_t n) {
+    loops_of<T>(table()).widen(src, dst, n);
+}
+
+template <class T>
+void narrow(const float* src, T* dst, size_t n) {
+    loops_of<T>(table()).narrow(src, dst, n);
+}
 
 #define VORKA_INSTANTIATE_FLOAT_LOOPS(T)                                                              \
     template void binary<T>(BinaryOp, const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);          \
@@ -206,11 +209,11 @@ void narrow(const float* src, bf16* dst, size_t n) { table().narrow_bf16(src, ds
     template void relu<T>(const T*, ptrdiff_t, T*, size_t);                                           \
     template void relu_backward<T>(const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);            \
     template float sum<T>(const T*, ptrdiff_t, size_t);                                               \
-    template void sum_rows<T>(const T*, ptrdiff_t, ptrdiff_t, size_t, size_t, float*, ptrdiff_t);
+    template void sum_rows<T>(const T*, ptrdiff_t, ptrdiff_t, size_t, size_t, float*, ptrdiff_t);    \
+    template void widen<T>(const T*, float*, size_t);                                                 \
+    template void narrow<T>(const float*, T*, size_t);
 
-VORKA_INSTANTIATE_FLOAT_LOOPS(float)
-VORKA_INSTANTIATE_FLOAT_LOOPS(f16)
-VORKA_INSTANTIATE_FLOAT_LOOPS(bf16)
+VORKA_FLOAT_TYPES(VORKA_INSTANTIATE_FLOAT_LOOPS)
 template void compare<bool>(CompareOp, const bool*, ptrdiff_t, const bool*, ptrdiff_t, bool*, size_t);
 
 #undef VORKA_INSTANTIATE_FLOAT_LOOPS

@@ -17,15 +17,18 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "tensor/dtype.hpp"
+#include "tensor/operations.hpp"
 
 namespace vorka::simd {
 
-enum class BinaryOp : uint8_t { Add, Sub, Mul, Div };
-enum class CompareOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge };
-enum class ScalarOp : uint8_t { Add, Sub, Mul, Div, RDiv /* s / x */ };
-enum class LogicalOp : uint8_t { And, Or, Xor };
+// One lane per row of each operation table.
+enum class BinaryOp : uint8_t { VORKA_ARITHMETIC_OPS(VORKA_OP_LANE) };
+enum class CompareOp : uint8_t { VORKA_COMPARISON_OPS(VORKA_OP_LANE) };
+enum class ScalarOp : uint8_t { VORKA_NUMBER_OPS(VORKA_OP_LANE) };
+enum class LogicalOp : uint8_t { VORKA_LOGICAL_OPS(VORKA_OP_LANE) };
 
 // out[i] = a[i*sa] op b[i*sb] for i < n. T: float, f16, bf16.
 template <class T>
@@ -69,10 +72,10 @@ template <class T>
 void sum_rows(const T* x, ptrdiff_t sr, ptrdiff_t sc, size_t rows, size_t cols, float* out, ptrdiff_t so);
 
 // Bulk format conversions, unit stride.
-void widen(const f16* src, float* dst, size_t n);
-void narrow(const float* src, f16* dst, size_t n);
-void widen(const bf16* src, float* dst, size_t n);
-void narrow(const float* src, bf16* dst, size_t n);
+template <class T>
+void widen(const T* src, float* dst, size_t n);
+template <class T>
+void narrow(const float* src, T* dst, size_t n);
 
 // The instruction sets, each containing the one before.
 enum class Isa : uint8_t { Generic, Avx2, Avx512 };
@@ -99,20 +102,16 @@ struct FloatLoops {
     void (*relu_backward)(const T*, ptrdiff_t, const T*, ptrdiff_t, T*, size_t);
     float (*sum)(const T*, ptrdiff_t, size_t);
     void (*sum_rows)(const T*, ptrdiff_t, ptrdiff_t, size_t, size_t, float*, ptrdiff_t);
+    void (*widen)(const T*, float*, size_t);
+    void (*narrow)(const float*, T*, size_t);
 };
 
 // One per instruction set; see loops_impl.hpp.
 struct LoopTable {
-    FloatLoops<float> for_f32;
-    FloatLoops<f16> for_f16;
-    FloatLoops<bf16> for_bf16;
+    map_types_t<std::tuple, FloatLoops, FloatTypes> floats;  // one entry per Float type
     void (*compare_bool)(CompareOp, const bool*, ptrdiff_t, const bool*, ptrdiff_t, bool*, size_t);
     void (*logical)(LogicalOp, const bool*, ptrdiff_t, const bool*, ptrdiff_t, bool*, size_t);
     void (*logical_not)(const bool*, ptrdiff_t, bool*, size_t);
-    void (*widen_f16)(const f16*, float*, size_t);
-    void (*narrow_f16)(const float*, f16*, size_t);
-    void (*widen_bf16)(const bf16*, float*, size_t);
-    void (*narrow_bf16)(const float*, bf16*, size_t);
 };
 
 // nullptr when the build did not include that instruction set.

@@ -58,12 +58,8 @@ using u32v = vec<uint32_t, W>;
 using u16v = vec<uint16_t, W>;
 using u8v = vec<uint8_t, W>;
 
-// Storage type of an element: the vectors hold plain integers.
-template <class T> struct raw_of { using type = T; };
-template <> struct raw_of<f16> { using type = uint16_t; };
-template <> struct raw_of<bf16> { using type = uint16_t; };
-template <> struct raw_of<bool> { using type = uint8_t; };
-template <class T> using raw_t = typename raw_of<T>::type;
+// What the vectors hold of an element (plain integers but for float32).
+template <class T> using raw_t = typename ElementTraits<T>::storage_type;
 
 template <class T> VORKA_INLINE const raw_t<T>* raw(const T* p) { return reinterpret_cast<const raw_t<T>*>(p); }
 template <class T> VORKA_INLINE raw_t<T>* raw(T* p) { return reinterpret_cast<raw_t<T>*>(p); }
@@ -615,29 +611,31 @@ struct Arith<bf16> {
     template <class Fn> using Wrap = OnPairs<Fn>;
 };
 
-// Calls f with the lane operation named by op (BinaryOp, or ScalarOp other
-// than RDiv), so each loop below is written once for all its operations.
-template <class Op, class F>
-VORKA_INLINE void with_arith(Op op, F&& f) {
-    switch (op) {
-        case Op::Add: return f(AddF{});
-        case Op::Sub: return f(SubF{});
-        case Op::Mul: return f(MulF{});
-        case Op::Div: return f(DivF{});
-        default: return;
-    }
+// Calls f with the lane functor of op's row, so each loop below is written
+// once for all its operations.
+template <class F>
+VORKA_INLINE void with_arith(BinaryOp op, F&& f) {
+#define VORKA_ARITH_CASE(name, lane, ...) \
+    case BinaryOp::lane: return f(lane##F{});
+    switch (op) { VORKA_ARITHMETIC_OPS(VORKA_ARITH_CASE) }
+#undef VORKA_ARITH_CASE
+}
+
+// f(functor, reflected): the number is the right operand, or the left one.
+template <class F>
+VORKA_INLINE void with_number(ScalarOp op, F&& f) {
+#define VORKA_NUMBER_CASE(name, lane, functor, reflected, ...) \
+    case ScalarOp::lane: return f(functor{}, std::bool_constant<reflected>{});
+    switch (op) { VORKA_NUMBER_OPS(VORKA_NUMBER_CASE) }
+#undef VORKA_NUMBER_CASE
 }
 
 template <class F>
 VORKA_INLINE void with_compare(CompareOp op, F&& f) {
-    switch (op) {
-        case CompareOp::Eq: return f(EqF{});
-        case CompareOp::Ne: return f(NeF{});
-        case CompareOp::Lt: return f(LtF{});
-        case CompareOp::Le: return f(LeF{});
-        case CompareOp::Gt: return f(GtF{});
-        case CompareOp::Ge: return f(GeF{});
-    }
+#define VORKA_COMPARE_CASE(name, lane, ...) \
+    case CompareOp::lane: return f(lane##F{});
+    switch (op) { VORKA_COMPARISON_OPS(VORKA_COMPARE_CASE) }
+#undef VORKA_COMPARE_CASE
 }
 
 template <class T>
@@ -663,8 +661,9 @@ void scalar_loop(ScalarOp op, const T* x, ptrdiff_t sx, float s, T* out, size_t 
         // doing both now keeps its low bits out of the rounding.
         if (is_nan(s)) s = quieted(float_from_bits(float_bits(s) & 0xFFFF0000u));
     }
-    if (op == ScalarOp::RDiv) return float_scalar<In, A::template Wrap>(x, sx, s, true, n, o, DivF{});
-    with_arith(op, [&](auto fn) { float_scalar<In, A::template Wrap>(x, sx, s, false, n, o, fn); });
+    with_number(op, [&](auto fn, auto reflected) {
+        float_scalar<In, A::template Wrap>(x, sx, s, reflected, n, o, fn);
+    });
 }
 
 template <class T>
@@ -686,10 +685,10 @@ struct ReluBits {
         if constexpr (std::is_same_v<T, float>) {
             using U = vec<uint32_t, raw_lanes<T>>;
             const U u = (U)h;
-            const U keep = (U)((u - 1u) < 0x7F800000u);  // +denormal .. +inf
+            const U keep = (U)((u - 1u) < ElementTraits<T>::inf_bits);  // +denormal .. +inf
             return (rawv<T>)(u & keep);
         } else {
-            constexpr uint16_t limit = std::is_same_v<T, f16> ? 0x7C00 : 0x7F80;  // +inf
+            constexpr raw_t<T> limit = ElementTraits<T>::inf_bits;
             return h & (rawv<T>)(h <= limit);
         }
     }
@@ -701,7 +700,7 @@ struct ReluBackwardBits {
         if constexpr (std::is_same_v<T, float>) {
             return (rawv<T>)((vec<uint32_t, raw_lanes<T>>)g & (vec<uint32_t, raw_lanes<T>>)(x > 0.0f));
         } else {
-            constexpr uint16_t limit = std::is_same_v<T, f16> ? 0x7C00 : 0x7F80;
+            constexpr raw_t<T> limit = ElementTraits<T>::inf_bits;
             return g & (rawv<T>)((rawv<T>)(x - 1u) < limit);  // 0 < x <= +inf
         }
     }
@@ -884,14 +883,19 @@ void narrow_loop(const float* src, T* dst, size_t n) {
 template <class T>
 constexpr detail::FloatLoops<T> float_loops() {
     return {&binary_loop<T>, &compare_loop<T>, &scalar_loop<T>, &scalar_compare_loop<T>, &relu_loop<T>,
-            &relu_backward_loop<T>, &sum_loop<T>, &sum_rows_loop<T>};
+            &relu_backward_loop<T>, &sum_loop<T>, &sum_rows_loop<T>, &widen_loop<T>, &narrow_loop<T>};
+}
+
+template <class... T>
+constexpr auto float_loops_of(TypeList<T...>) {
+    return decltype(detail::LoopTable::floats){float_loops<T>()...};
 }
 
 inline constexpr detail::LoopTable kTable = {
-    float_loops<float>(), float_loops<f16>(), float_loops<bf16>(),
-    &compare_bool_loop,   &logical_loop,      &logical_not_loop,
-    &widen_loop<f16>,     &narrow_loop<f16>,  &widen_loop<bf16>,
-    &narrow_loop<bf16>,
+    float_loops_of(FloatTypes{}),
+    &compare_bool_loop,
+    &logical_loop,
+    &logical_not_loop,
 };
 
 }  // namespace vorka::simd::VORKA_SIMD_NS

@@ -59,36 +59,31 @@ bool ensure_api() {
     return false;
 }
 
-std::atomic<PyObject*> bf16_dtype_cell{nullptr};
-
-// The type NumPy knows by the name `bfloat16`, which anyone can rebind
-// (numpy.sctypeDict): elements are copied by our element size, so anything
-// but a 2-byte user-defined type would read or write past NumPy's buffers.
-PyObject* bf16_dtype() {
-    return py::get_or_create(bf16_dtype_cell, []() -> PyObject* {
-        PyArray_Descr* descr = nullptr;
-        Ref name = Ref::steal(PyUnicode_FromString("bfloat16"));
-        if (!name) return nullptr;
-        if (!PyArray_DescrConverter(name.get(), &descr)) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;  // "not understood" only
-            py::raise(Error::panic(
-                "the bfloat16 element type requires a package that provides a `bfloat16` data type for "
-                "NumPy (for example ml_dtypes), but NumPy does not know one: " +
-                take_error_text()));
-            return nullptr;
-        }
-        Ref owned = Ref::steal(reinterpret_cast<PyObject*>(descr));
-        if (PyDataType_ELSIZE(descr) != 2 || descr->kind != 'V' || descr->type_num < NPY_USERDEF) {
-            Ref text = Ref::steal(PyObject_Repr(owned.get()));
-            if (!text) return nullptr;
-            PyErr_Format(PyExc_TypeError,
-                         "NumPy's `bfloat16` data type is %U, not a 2-byte bfloat16 type (such as "
-                         "ml_dtypes.bfloat16)",
-                         text.get());
-            return nullptr;
-        }
-        return owned.release();
-    });
+// A type NumPy knows only by its long name (bfloat16), which anyone can
+// rebind (numpy.sctypeDict): elements are copied by our element size, so
+// anything but a user-defined type of that size would read or write past
+// NumPy's buffers.
+PyObject* user_dtype(std::string_view long_name, int size) {
+    const std::string n(long_name);
+    PyArray_Descr* descr = nullptr;
+    Ref name = Ref::steal(PyUnicode_FromStringAndSize(n.data(), static_cast<Py_ssize_t>(n.size())));
+    if (!name) return nullptr;
+    if (!PyArray_DescrConverter(name.get(), &descr)) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;  // "not understood" only
+        py::raise(Error::panic("the " + n + " element type requires a package that provides a `" + n +
+                               "` data type for NumPy (for example ml_dtypes), but NumPy does not know one: " +
+                               take_error_text()));
+        return nullptr;
+    }
+    Ref owned = Ref::steal(reinterpret_cast<PyObject*>(descr));
+    if (PyDataType_ELSIZE(descr) != size || descr->kind != 'V' || descr->type_num < NPY_USERDEF) {
+        Ref text = Ref::steal(PyObject_Repr(owned.get()));
+        if (!text) return nullptr;
+        PyErr_Format(PyExc_TypeError, "NumPy's `%s` data type is %U, not a %d-byte %s type (such as ml_dtypes.%s)",
+                     n.c_str(), text.get(), size, n.c_str(), n.c_str());
+        return nullptr;
+    }
+    return owned.release();
 }
 
 template <class T>
@@ -118,7 +113,7 @@ CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
             }
         }
     }
-    if constexpr (std::is_same_v<T, bool>) {
+    if constexpr (ElementTraits<T>::kind == ElementKind::Bool) {
         // Any non-zero byte is true; keep kernels free of other bool patterns.
         auto* bytes = reinterpret_cast<unsigned char*>(dst);
         for (std::size_t i = 0; i < count; ++i) bytes[i] = bytes[i] != 0;
@@ -126,15 +121,22 @@ CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
     return CpuStorage(std::move(out));
 }
 
+static_assert(ElementTraits<f16>::numpy_type == NPY_FLOAT16 && ElementTraits<float>::numpy_type == NPY_FLOAT32 &&
+              ElementTraits<bool>::numpy_type == NPY_BOOL && ElementTraits<bf16>::numpy_type < 0);
+
 // The NumPy dtype object of an element type (borrowed); nullptr on error.
 PyObject* numpy_dtype(DType dtype) {
     if (!ensure_api()) return nullptr;
-    if (dtype == DType::BF16) return bf16_dtype();
     // Free-threaded interpreters may fill a slot from several threads at once.
-    static std::atomic<PyObject*> builtin[4] = {nullptr, nullptr, nullptr, nullptr};
-    const int num = dtype == DType::F16 ? NPY_FLOAT16 : dtype == DType::F32 ? NPY_FLOAT32 : NPY_BOOL;
-    return py::get_or_create(builtin[static_cast<int>(dtype)],
-                             [num] { return reinterpret_cast<PyObject*>(PyArray_DescrFromType(num)); });
+    static std::atomic<PyObject*> cells[kDTypeCount] = {};
+    return py::get_or_create(cells[static_cast<std::size_t>(dtype)], [dtype]() -> PyObject* {
+        return with_element_type(dtype, [&]<class T>(TypeTag<T>) -> PyObject* {
+            if constexpr (ElementTraits<T>::numpy_type < 0)
+                return user_dtype(ElementTraits<T>::names.long_name, static_cast<int>(sizeof(T)));
+            else
+                return reinterpret_cast<PyObject*>(PyArray_DescrFromType(ElementTraits<T>::numpy_type));
+        });
+    });
 }
 
 }  // namespace
@@ -175,20 +177,15 @@ std::optional<CpuStorage> from_numpy(PyObject* obj, DType dtype) {
         arr = reinterpret_cast<PyArrayObject*>(fresh.get());
     }
     const std::size_t count = static_cast<std::size_t>(PyArray_SIZE(arr));
-    switch (dtype) {
-        case DType::F16: return copy_in<f16>(arr, std::move(shape), count);
-        case DType::BF16: return copy_in<bf16>(arr, std::move(shape), count);
-        case DType::F32: return copy_in<float>(arr, std::move(shape), count);
-        case DType::Bool: return copy_in<bool>(arr, std::move(shape), count);
-    }
-    return std::nullopt;
+    return with_element_type(dtype, [&]<class T>(TypeTag<T>) -> std::optional<CpuStorage> {
+        return copy_in<T>(arr, std::move(shape), count);
+    });
 }
 
 PyObject* to_numpy(const CpuStorage& storage) {
     PyObject* descr = numpy_dtype(storage.dtype());
     if (!descr) return nullptr;
-    return storage.visit([&](const auto& a) -> PyObject* {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
+    return storage.visit([&]<class T>(const NdArray<T>& a) -> PyObject* {
         const std::size_t nd = a.ndim();
         std::vector<npy_intp> dims(nd), strides(nd);
         for (std::size_t i = 0; i < nd; ++i) {

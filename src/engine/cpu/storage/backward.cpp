@@ -21,15 +21,12 @@ constexpr const char* kUnaryMismatch = "DType mismatch between gradient and inpu
 // gradient's float type; otherwise the TypeError `mismatch`.
 template <class R, class F, class... S>
 Result<R> dispatch(const char* mismatch, const CpuStorage& grad, F&& f, const S&... others) {
-    return grad.visit([&](const auto& g) -> Result<R> {
-        using T = std::remove_cvref_t<decltype(*g.data())>;
-        if constexpr (std::is_same_v<T, bool>) {
-            return Error::type(mismatch);
-        } else {
+    return grad.visit_float(
+        [&]<class T>(const NdArray<T>& g) -> Result<R> {
             if ((... || (others.template get<T>() == nullptr))) return Error::type(mismatch);
             return f(g.view(), others.template get<T>()->view()...);
-        }
-    });
+        },
+        [&]() -> Result<R> { return Error::type(mismatch); });
 }
 
 nb::Wanted kernel_wants(Wanted w) { return nb::Wanted{w.lhs, w.rhs}; }
@@ -61,58 +58,51 @@ Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
 
 }  // namespace
 
-Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::mul_backward(v...); });
-}
-
-Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::div_backward(v...); });
-}
-
-Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w) {
-    return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::matmul_backward(v...); });
-}
+#define VORKA_DEFINE_PAIR_GRADIENT(name, lane, node, gradient, ...)                                          \
+    VORKA_IF_##gradient(Result<GradPair> backward_##name(const CpuStorage& lhs, const CpuStorage& grad,    \
+                                                          const CpuStorage& rhs, Wanted w) {               \
+        return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::name##_backward(v...); });        \
+    })
+VORKA_ARITHMETIC_OPS(VORKA_DEFINE_PAIR_GRADIENT)
+VORKA_DEFINE_PAIR_GRADIENT(matmul, -, MatmulNode, Kernel)
+#undef VORKA_DEFINE_PAIR_GRADIENT
 
 Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad) {
     return dispatch<CpuStorage>(
         kUnaryMismatch, grad, [](const auto& g, const auto& x) { return wrap_one(nb::relu_backward(g, x)); }, input);
 }
 
-Result<CpuStorage> backward_rdiv(const CpuStorage& input, const CpuStorage& grad, float s) {
-    return dispatch<CpuStorage>(
-        kUnaryMismatch, grad, [s](const auto& g, const auto& x) { return wrap_one(nb::rdiv_backward(g, x, s)); },
-        input);
-}
+#define VORKA_DEFINE_NUMBER_GRADIENT(name, lane, functor, reflected, number, word, node, gradient, kernel)        \
+    VORKA_IF_##gradient(Result<CpuStorage> backward_##kernel(const CpuStorage& input, const CpuStorage& grad,      \
+                                                              float s) {                                          \
+        return dispatch<CpuStorage>(                                                                             \
+            kUnaryMismatch, grad,                                                                                \
+            [s](const auto& g, const auto& x) { return wrap_one(nb::kernel##_backward(g, x, s)); }, input);       \
+    })
+VORKA_NUMBER_OPS(VORKA_DEFINE_NUMBER_GRADIENT)
+#undef VORKA_DEFINE_NUMBER_GRADIENT
 
 Result<CpuStorage> sum_to_shape(const CpuStorage& g, const Dims& shape) {
-    if (g.dtype() == DType::Bool) return Error::type("Gradients of Bool tensors are not supported.");
-    return g.visit([&](const auto& a) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        if constexpr (std::is_same_v<T, bool>) {
-            return Error::type("Gradients of Bool tensors are not supported.");
-        } else {
-            return wrap_one(nb::sum_to_shape(a.view(), shape));
-        }
-    });
+    return g.visit_float([&](const auto& a) { return wrap_one(nb::sum_to_shape(a.view(), shape)); },
+                         []() -> Result<CpuStorage> {
+                             return Error::type("Gradients of Bool tensors are not supported.");
+                         });
 }
 
 Result<CpuStorage> widen_f32(const CpuStorage& g) {
-    return g.visit([](const auto& a) -> Result<CpuStorage> {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        if constexpr (std::is_same_v<T, f16> || std::is_same_v<T, bf16>) {
-            return CpuStorage(numeric::widen_array(a.view()));
-        } else {
-            return Error::type("Only float16 and bfloat16 gradients are widened.");
-        }
+    return g.visit([]<class T>(const NdArray<T>& a) -> Result<CpuStorage> {
+        if constexpr (ElementTraits<T>::sums_widen) return CpuStorage(numeric::widen_array(a.view()));
+        else return Error::type("Only float16 and bfloat16 gradients are widened.");
     });
 }
 
 Result<CpuStorage> narrow_f32(const CpuStorage& g, DType to) {
     const NdArray<float>* a = g.get<float>();
     if (a == nullptr) return Error::type("Only float32 sums are narrowed.");
-    if (to == DType::F16) return CpuStorage(numeric::narrow_array<f16>(a->copy()));
-    if (to == DType::BF16) return CpuStorage(numeric::narrow_array<bf16>(a->copy()));
-    return Error::type("Only float16 and bfloat16 gradients are narrowed.");
+    return with_element_type(to, [&]<class T>(TypeTag<T>) -> Result<CpuStorage> {
+        if constexpr (ElementTraits<T>::sums_widen) return CpuStorage(numeric::narrow_array<T>(a->copy()));
+        else return Error::type("Only float16 and bfloat16 gradients are narrowed.");
+    });
 }
 
 }  // namespace vorka::storage_ops

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "support/result.hpp"
+#include "tensor/operations.hpp"
 #include "tensor/storage.hpp"
 
 namespace vorka::storage_ops {
@@ -20,18 +21,25 @@ struct Wanted {
     bool lhs = true, rhs = true;
 };
 
-// Operands in the order (left operand, gradient, right operand); all three of
-// one float type, else TypeError. Each gradient comes summed to its operand's
-// own shape.
-Result<GradPair> backward_mul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted wanted);
-Result<GradPair> backward_div(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted wanted);
-Result<GradPair> backward_matmul(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs,
-                                 Wanted wanted);
+// backward_<name> for each arithmetic row with a Kernel gradient, and
+// backward_matmul. Operands in the order (left operand, gradient, right
+// operand); all three of one float type, else TypeError. Each gradient comes
+// summed to its operand's own shape.
+#define VORKA_DECLARE_PAIR_GRADIENT(name, lane, node, gradient, ...)                                               \
+    VORKA_IF_##gradient(Result<GradPair> backward_##name(const CpuStorage& lhs, const CpuStorage& grad,           \
+                                                          const CpuStorage& rhs, Wanted wanted);)
+VORKA_ARITHMETIC_OPS(VORKA_DECLARE_PAIR_GRADIENT)
+VORKA_DECLARE_PAIR_GRADIENT(matmul, -, MatmulNode, Kernel)
+#undef VORKA_DECLARE_PAIR_GRADIENT
 
 // One-input gradients: input and gradient of one float type, else TypeError.
 Result<CpuStorage> backward_relu(const CpuStorage& input, const CpuStorage& grad);
-// Gradient of s / input: grad * (-s / input^2).
-Result<CpuStorage> backward_rdiv(const CpuStorage& input, const CpuStorage& grad, float s);
+// backward_<kernel> for each number-operand row with a Kernel gradient (rdiv:
+// the gradient of s / input, grad * (-s / input^2)).
+#define VORKA_DECLARE_NUMBER_GRADIENT(name, lane, functor, reflected, number, word, node, gradient, kernel) \
+    VORKA_IF_##gradient(Result<CpuStorage> backward_##kernel(const CpuStorage& input, const CpuStorage& grad, float s);)
+VORKA_NUMBER_OPS(VORKA_DECLARE_NUMBER_GRADIENT)
+#undef VORKA_DECLARE_NUMBER_GRADIENT
 
 // g summed over its added leading axes and over the axes where `shape` has
 // extent 1 (float32 sums, one rounding for 16-bit types). RuntimeError when

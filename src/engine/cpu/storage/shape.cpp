@@ -29,33 +29,15 @@ Result<CpuStorage> transpose(const CpuStorage& x, std::size_t dim0, std::size_t 
     });
 }
 
-namespace {
-template <class T>
-T zero_of() {
-    if constexpr (std::is_same_v<T, f16>) return f16{0x0000};
-    else if constexpr (std::is_same_v<T, bf16>) return bf16{0x0000};
-    else return T{};
-}
-template <class T>
-T one_of() {
-    if constexpr (std::is_same_v<T, f16>) return f16{0x3C00};
-    else if constexpr (std::is_same_v<T, bf16>) return bf16{0x3F80};
-    else if constexpr (std::is_same_v<T, bool>) return true;
-    else return T{1};
-}
-}  // namespace
-
 CpuStorage zeros_like(const CpuStorage& x) {
-    return x.visit([](const auto& a) {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        return CpuStorage(NdArray<T>::from_elem(a.shape(), zero_of<T>()));
+    return x.visit([]<class T>(const NdArray<T>& a) {
+        return CpuStorage(NdArray<T>::from_elem(a.shape(), ElementTraits<T>::zero()));
     });
 }
 
 CpuStorage ones_like(const CpuStorage& x) {
-    return x.visit([](const auto& a) {
-        using T = std::remove_cvref_t<decltype(*a.data())>;
-        return CpuStorage(NdArray<T>::from_elem(a.shape(), one_of<T>()));
+    return x.visit([]<class T>(const NdArray<T>& a) {
+        return CpuStorage(NdArray<T>::from_elem(a.shape(), ElementTraits<T>::one()));
     });
 }
 

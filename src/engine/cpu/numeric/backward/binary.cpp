@@ -376,15 +376,26 @@ Result<NdArray<T>> sum_to_shape(const NdView<T>& g, std::span<const std::size_t>
     return narrow_array<T>(std::move(acc));
 }
 
-#define VORKA_INSTANTIATE(T)                                                                                  \
-    template Result<GradPair<T>> mul_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted); \
-    template Result<GradPair<T>> div_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted); \
-    template Result<NdArray<T>> rdiv_backward<T>(const NdView<T>&, const NdView<T>&, float);                  \
-    template Result<NdArray<float>> sum_to_shape_f32<T>(const NdView<T>&, std::span<const std::size_t>);      \
+#define VORKA_INSTANTIATE_PAIR(T, name) \
+    template Result<GradPair<T>> name##_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted);
+#define VORKA_INSTANTIATE_PAIR_ROW(name, lane, node, gradient, ...) \
+    VORKA_IF_##gradient(VORKA_FOR_FLOAT_TYPES(VORKA_INSTANTIATE_PAIR, name))
+VORKA_ARITHMETIC_OPS(VORKA_INSTANTIATE_PAIR_ROW)
+#undef VORKA_INSTANTIATE_PAIR_ROW
+#undef VORKA_INSTANTIATE_PAIR
+
+#define VORKA_INSTANTIATE_NUMBER(T, kernel) \
+    template Result<NdArray<T>> kernel##_backward<T>(const NdView<T>&, const NdView<T>&, float);
+#define VORKA_INSTANTIATE_NUMBER_ROW(name, lane, functor, reflected, number, word, node, gradient, kernel) \
+    VORKA_IF_##gradient(VORKA_FOR_FLOAT_TYPES(VORKA_INSTANTIATE_NUMBER, kernel))
+VORKA_NUMBER_OPS(VORKA_INSTANTIATE_NUMBER_ROW)
+#undef VORKA_INSTANTIATE_NUMBER_ROW
+#undef VORKA_INSTANTIATE_NUMBER
+
+#define VORKA_INSTANTIATE(T)                                                                             \
+    template Result<NdArray<float>> sum_to_shape_f32<T>(const NdView<T>&, std::span<const std::size_t>); \
     template Result<NdArray<T>> sum_to_shape<T>(const NdView<T>&, std::span<const std::size_t>);
-VORKA_INSTANTIATE(float)
-VORKA_INSTANTIATE(f16)
-VORKA_INSTANTIATE(bf16)
+VORKA_FLOAT_TYPES(VORKA_INSTANTIATE)
 #undef VORKA_INSTANTIATE
 
 }  // namespace vorka::numeric::backward

@@ -1,6 +1,6 @@
 // Gradient kernels of the element-wise operations, and the reduction that
 // brings a broadcast gradient back to an operand's shape. One instantiation
-// per float element type (float, f16, bf16). float16 and bfloat16 compute each
+// per float element type (VORKA_FLOAT_TYPES). float16 and bfloat16 compute each
 // element in float32 from the operands' values, sum in float32 where an
 // operand was broadcast, and round once.
 #pragma once
@@ -9,6 +9,7 @@
 
 #include "strided/ndarray.hpp"
 #include "support/result.hpp"
+#include "tensor/operations.hpp"
 
 namespace vorka::numeric::backward {
 
@@ -24,19 +25,22 @@ struct Wanted {
     bool lhs = true, rhs = true;
 };
 
-// (g * b, g * a), each summed to its operand's shape. A summed gradient adds
-// up the float32 values of its elements and is rounded once.
-template <class T>
-Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
+// <name>_backward for each arithmetic row with a Kernel gradient: the pair of
+// gradients (of a, of b), each summed to its operand's shape. A summed
+// gradient adds up the float32 values of its elements and is rounded once.
+#define VORKA_DECLARE_PAIR_KERNEL(name, lane, node, gradient, ...)                                       \
+    VORKA_IF_##gradient(template <class T> Result<GradPair<T>> name##_backward(                          \
+                            const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});)
+VORKA_ARITHMETIC_OPS(VORKA_DECLARE_PAIR_KERNEL)
+#undef VORKA_DECLARE_PAIR_KERNEL
 
-// (g / b, -g * a / (b * b)), each summed to its operand's shape as above.
-template <class T>
-Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
-
-// g * (-s / (x * x)), the gradient of s / x with s rounded to the element
-// type as the division rounds it; g and x of one shape.
-template <class T>
-Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float s);
+// <kernel>_backward for each number-operand row with a Kernel gradient: the
+// gradient of the input, from g and the input x of one shape and the number.
+#define VORKA_DECLARE_NUMBER_KERNEL(name, lane, functor, reflected, number, word, node, gradient, kernel) \
+    VORKA_IF_##gradient(template <class T> Result<NdArray<T>> kernel##_backward(                        \
+                            const NdView<T>& g, const NdView<T>& x, float s);)
+VORKA_NUMBER_OPS(VORKA_DECLARE_NUMBER_KERNEL)
+#undef VORKA_DECLARE_NUMBER_KERNEL
 
 // Sum of g over its added leading axes and over the axes where `target` has
 // extent 1, giving a standard-layout array of shape `target`. Sums run in

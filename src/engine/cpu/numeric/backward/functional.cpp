@@ -16,8 +16,8 @@ Result<NdArray<T>> relu_backward(const NdView<T>& g, const NdView<T>& x) {
                                    std::size_t n) { simd::relu_backward<T>(pg, sg, px, sx, out, n); });
 }
 
-template Result<NdArray<float>> relu_backward<float>(const NdView<float>&, const NdView<float>&);
-template Result<NdArray<f16>> relu_backward<f16>(const NdView<f16>&, const NdView<f16>&);
-template Result<NdArray<bf16>> relu_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&);
+#define VORKA_INSTANTIATE(T) template Result<NdArray<T>> relu_backward<T>(const NdView<T>&, const NdView<T>&);
+VORKA_FLOAT_TYPES(VORKA_INSTANTIATE)
+#undef VORKA_INSTANTIATE
 
 }  // namespace vorka::numeric::backward

@@ -199,7 +199,7 @@ bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows,
                               r.data()}))
             return false;
         out = std::move(r);
-    } else {
+    } else if constexpr (std::is_same_v<T, f16>) {
         if (!gemm::f16_packing_pays(work, rows, cols, inner)) return false;
         NdArray<f16> h = NdArray<f16>::uninit(Dims{rows, cols}, Order::C);
         if (gemm::f16_gemm({1, rows, cols, inner, {x.ptr, 0, xrs, xcs}, {y.ptr, 0, yrs, ycs}, {nullptr, 0, ld, 1},
@@ -211,6 +211,8 @@ bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows,
         if (!gemm::f16_gemm({1, rows, cols, inner, {x.ptr, 0, xrs, xcs}, {y.ptr, 0, yrs, ycs}, {r.data(), 0, ld, 1}}))
             return false;
         out = narrow_array<T>(std::move(r));
+    } else {
+        return false;  // no packed kernel for this type
     }
     return true;
 }
@@ -370,11 +372,9 @@ Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, con
 
 }  // namespace
 
-template Result<GradPair<float>> matmul_backward<float>(const NdView<float>&, const NdView<float>&,
-                                                        const NdView<float>&, Wanted);
-template Result<GradPair<f16>> matmul_backward<f16>(const NdView<f16>&, const NdView<f16>&, const NdView<f16>&,
-                                                    Wanted);
-template Result<GradPair<bf16>> matmul_backward<bf16>(const NdView<bf16>&, const NdView<bf16>&, const NdView<bf16>&,
-                                                      Wanted);
+#define VORKA_INSTANTIATE_MATMUL_BACKWARD(T) \
+    template Result<GradPair<T>> matmul_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted);
+VORKA_FLOAT_TYPES(VORKA_INSTANTIATE_MATMUL_BACKWARD)
+#undef VORKA_INSTANTIATE_MATMUL_BACKWARD
 
 }  // namespace vorka::numeric::backward

@@ -201,11 +201,12 @@ Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdView<T>& a, const NdView<T>& 
         // Check first: a failing product should not pay for widened copies.
         VORKA_TRY(Planned<T> p, plan(a, b));
         if (checked_size(p.shape_out).value_or(0) == 0) return NdArray<T>::uninit(p.shape_out, Order::C);
+        // Types with a packed 16-bit kernel try it first.
         if constexpr (std::is_same_v<T, bf16>) {
             if (bf16_worthwhile(p)) {
                 if (auto r = product_bf16(p)) return std::move(*r);
             }
-        } else {
+        } else if constexpr (std::is_same_v<T, f16>) {
             if (auto r = product_f16(p)) return std::move(*r);
         }
         // float32 products, one rounding per result element
@@ -218,7 +219,8 @@ Result<NdArray<T>> MatmulOps<T>::do_matmul(const NdView<T>& a, const NdView<T>& 
     }
 }
 
-template struct MatmulOps<f16>;
-template struct MatmulOps<bf16>;
+#define VORKA_INSTANTIATE_MATMUL(T) template struct MatmulOps<T>;
+VORKA_FLOAT_TYPES(VORKA_INSTANTIATE_MATMUL)
+#undef VORKA_INSTANTIATE_MATMUL
 
 }  // namespace vorka::kernels
