@@ -29,13 +29,13 @@ Status send(GradStore& grads, const NodeId& id, Result<CpuStorage>&& g) {
 }
 
 using PairKernel = Result<storage_ops::GradPair> (*)(const CpuStorage&, const CpuStorage&, const CpuStorage&,
-                                                     storage_ops::Wanted);
+                                                     Needs);
 
 // The pair from a two-operand kernel (which sums each gradient to its
 // operand's shape, from unrounded values), sent left first; a gradient nobody
 // needs is not computed and not sent.
 Status send_pair(GradStore& grads, const Storage& grad, const SavedPair& n, PairKernel kernel) {
-    Result<storage_ops::GradPair> pair = kernel(*n.lhs, *grad, *n.rhs, {n.needs.lhs, n.needs.rhs});
+    Result<storage_ops::GradPair> pair = kernel(*n.lhs, *grad, *n.rhs, n.needs);
     if (!pair.ok()) return std::move(pair).error();
     storage_ops::GradPair p = std::move(pair).value();
     if (p.lhs) VORKA_CHECK(grads.accumulate(n.lhs_id, Storage(std::move(*p.lhs))));
@@ -90,7 +90,7 @@ Status ReshapeNode::backward(GradStore& grads, const Storage& grad) const {
     // which the reshape then keeps.
     return grad->visit([&](const auto& a) -> Status {
         auto r = to_standard_layout(a.view()).into_shape(input_shape);
-        if (!r.ok()) return Error::value("Error while reshape: " + r.error().message);
+        if (!r.ok()) return Error::value(reshape_error_text(r.error().message));
         return grads.accumulate(input_id, Storage(CpuStorage(std::move(r).value())));
     });
 }

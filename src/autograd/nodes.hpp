@@ -8,12 +8,9 @@
 
 namespace vorka {
 
-// Two-input nodes know which inputs require gradients. The other input's
-// node is a leaf pushed for a constant operand: no tensor holds its id, so
-// its gradient could never be read and is not computed.
-struct Needs {
-    bool lhs = true, rhs = true;
-};
+// Two-input nodes know which inputs require gradients (Needs). The other
+// input's node is a leaf pushed for a constant operand: no tensor holds its
+// id, so its gradient could never be read and is not computed.
 
 // Reduced gradients (add, subtract) keep only the operands' shapes, to reduce
 // broadcast gradients.

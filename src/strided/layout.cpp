@@ -29,6 +29,27 @@ std::string shape_text(std::span<const std::size_t> shape) {
     return s;
 }
 
+std::string reshape_error_text(std::string_view shape_error) {
+    return "Error while reshape: " + std::string(shape_error);
+}
+
+std::string reshape_error_text(ShapeErrorKind kind) { return reshape_error_text(shape_error_text(kind)); }
+
+std::string broadcast_failed_text(std::string_view operand, std::span<const std::size_t> from,
+                                  std::span<const std::size_t> to) {
+    return "Broadcast failed for " + std::string(operand) + ": " + shape_text(from) + " -> " + shape_text(to);
+}
+
+std::string broadcast_failed_text(std::string_view operand, std::span<const std::size_t> to) {
+    return "Broadcast failed for " + std::string(operand) + " to " + shape_text(to);
+}
+
+std::string shape_mismatch_text(std::string_view op, std::span<const std::size_t> grad, std::string_view other,
+                                std::span<const std::size_t> shape) {
+    return "Shape mismatch in " + std::string(op) + ": grad " + shape_text(grad) + " vs " + std::string(other) + " " +
+           shape_text(shape);
+}
+
 std::optional<std::size_t> checked_size(std::span<const std::size_t> shape) {
     std::size_t nonzero = 1;
     bool any_zero = false;
@@ -43,6 +64,15 @@ std::optional<std::size_t> checked_size(std::span<const std::size_t> shape) {
     }
     if (nonzero > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max())) return std::nullopt;
     return any_zero ? 0 : nonzero;
+}
+
+std::optional<ShapeErrorKind> reshape_refusal(std::size_t size, std::span<const std::size_t> shape,
+                                              std::span<const std::ptrdiff_t> strides,
+                                              std::span<const std::size_t> to) {
+    auto n = checked_size(to);
+    if (!n || *n != size || to.size() > kMaxAxes) return ShapeErrorKind::IncompatibleShape;
+    if (!is_standard_layout(shape, strides)) return ShapeErrorKind::IncompatibleLayout;
+    return std::nullopt;
 }
 
 // Running products of extents, used as strides. Arrays are validated with

@@ -29,6 +29,19 @@ std::string shape_error_text(ShapeErrorKind kind);
 // "[2, 3]", "[]"
 std::string shape_text(std::span<const std::size_t> shape);
 
+// The shape messages of the layers above, each built only here.
+// "Error while reshape: {shape error text}"
+std::string reshape_error_text(std::string_view shape_error);
+std::string reshape_error_text(ShapeErrorKind kind);
+// "Broadcast failed for {operand}: {from} -> {to}"
+std::string broadcast_failed_text(std::string_view operand, std::span<const std::size_t> from,
+                                  std::span<const std::size_t> to);
+// "Broadcast failed for {operand} to {to}"
+std::string broadcast_failed_text(std::string_view operand, std::span<const std::size_t> to);
+// "Shape mismatch in {op}: grad {grad} vs {other} {shape}"
+std::string shape_mismatch_text(std::string_view op, std::span<const std::size_t> grad, std::string_view other,
+                                std::span<const std::size_t> shape);
+
 enum class Order : uint8_t { C, F };
 
 // Layout flags of one operand.
@@ -56,6 +69,13 @@ bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std:
 bool is_column_major(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
 bool is_contiguous(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
 uint8_t array_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
+
+// Why a row-major reshape of `size` elements of `shape`/`strides` to `to` is
+// refused, or nothing: a different count (or one that overflows, or more than
+// kMaxAxes axes) first, then a layout other than standard.
+std::optional<ShapeErrorKind> reshape_refusal(std::size_t size, std::span<const std::size_t> shape,
+                                              std::span<const std::ptrdiff_t> strides,
+                                              std::span<const std::size_t> to);
 
 // Strides of `shape`/`strides` broadcast to `target`, or nothing.
 std::optional<Strides> broadcast_strides(std::span<const std::size_t> shape,

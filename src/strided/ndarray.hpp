@@ -53,6 +53,14 @@ inline std::string index_out_of_bounds_text(std::size_t len, std::size_t index) 
     return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
 }
 
+// Whether axes a and b of an array of rank `rank` can be swapped: an axis at
+// or past the rank is an IndexError (a checked first, then b).
+inline Status check_swap_axes(std::size_t rank, std::size_t a, std::size_t b) {
+    if (a >= rank) return Error::index(index_out_of_bounds_text(rank, a));
+    if (b >= rank) return Error::index(index_out_of_bounds_text(rank, b));
+    return {};
+}
+
 template <class T>
 class NdArray {
   public:
@@ -131,23 +139,19 @@ class NdArray {
     NdView<T> view() const { return NdView<T>{data(), shape_, strides_}; }
     NdViewMut<T> view_mut() { return NdViewMut<T>{data(), shape_, strides_}; }
 
-    // Exchanges two axes in place; no element moves. An axis at or past the
-    // rank is reported as an IndexError (checked a first, then b).
+    // Exchanges two axes in place; no element moves. Refused as
+    // check_swap_axes says.
     Status swap_axes(std::size_t a, std::size_t b) {
-        if (a >= ndim()) return Error::index(index_out_of_bounds_text(ndim(), a));
-        if (b >= ndim()) return Error::index(index_out_of_bounds_text(ndim(), b));
+        VORKA_CHECK(check_swap_axes(ndim(), a, b));
         std::swap(shape_[a], shape_[b]);
         std::swap(strides_[a], strides_[b]);
         return {};
     }
 
-    // Row-major reshape keeping the buffer; fails with the ShapeError text as
-    // a ValueError message.
+    // Row-major reshape keeping the buffer; fails (as reshape_refusal says)
+    // with the ShapeError text as a ValueError message.
     Result<NdArray> into_shape(Dims shape) && {
-        auto n = checked_size(shape);
-        if (!n || *n != size_) return Error::value(shape_error_text(ShapeErrorKind::IncompatibleShape));
-        if (!is_standard_layout(shape_, strides_))
-            return Error::value(shape_error_text(ShapeErrorKind::IncompatibleLayout));
+        if (auto why = reshape_refusal(size_, shape_, strides_, shape)) return Error::value(shape_error_text(*why));
         strides_ = default_strides(shape);
         shape_ = std::move(shape);
         return std::move(*this);

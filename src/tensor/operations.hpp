@@ -6,6 +6,16 @@
 // and the Python operators (tensor/api_ops.cpp). Includes nothing.
 #pragma once
 
+namespace vorka {
+
+// Which operands of a two-operand operation want a gradient: the nodes record
+// it and the gradient kernels compute only those.
+struct Needs {
+    bool lhs = true, rhs = true;
+};
+
+}  // namespace vorka
+
 // Arithmetic of two tensors of one Float type, broadcasting:
 //   X(name, lane, node, gradient, Python slot, number form, reflected number form)
 // name: storage_ops::name and ops::name.

@@ -29,10 +29,8 @@ Result<R> dispatch(const char* mismatch, const CpuStorage& grad, F&& f, const S&
         [&]() -> Result<R> { return Error::type(mismatch); });
 }
 
-nb::Wanted kernel_wants(Wanted w) { return nb::Wanted{w.lhs, w.rhs}; }
-
 template <class T>
-Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r, Wanted w) {
+Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r, Needs w) {
     if (!r.ok()) return std::move(r).error();
     nb::GradPair<T> p = std::move(r).value();
     GradPair out;
@@ -43,10 +41,10 @@ Result<GradPair> wrap_pair(Result<nb::GradPair<T>>&& r, Wanted w) {
 
 // A two-operand gradient kernel, kernel(g, a, b, wanted), on the typed arrays.
 template <class K>
-Result<GradPair> pair(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Wanted w, K kernel) {
+Result<GradPair> pair(const CpuStorage& lhs, const CpuStorage& grad, const CpuStorage& rhs, Needs w, K kernel) {
     return dispatch<GradPair>(
         kBinaryMismatch, grad,
-        [&](const auto& g, const auto& a, const auto& b) { return wrap_pair(kernel(g, a, b, kernel_wants(w)), w); },
+        [&](const auto& g, const auto& a, const auto& b) { return wrap_pair(kernel(g, a, b, w), w); },
         lhs, rhs);
 }
 
@@ -60,7 +58,7 @@ Result<CpuStorage> wrap_one(Result<NdArray<T>>&& r) {
 
 #define VORKA_DEFINE_PAIR_GRADIENT(name, lane, node, gradient, ...)                                          \
     VORKA_IF_##gradient(Result<GradPair> backward_##name(const CpuStorage& lhs, const CpuStorage& grad,    \
-                                                          const CpuStorage& rhs, Wanted w) {               \
+                                                          const CpuStorage& rhs, Needs w) {               \
         return pair(lhs, grad, rhs, w, [](const auto&... v) { return nb::name##_backward(v...); });        \
     })
 VORKA_ARITHMETIC_OPS(VORKA_DEFINE_PAIR_GRADIENT)

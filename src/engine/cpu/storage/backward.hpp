@@ -15,19 +15,13 @@ struct GradPair {
     std::optional<CpuStorage> lhs, rhs;
 };
 
-// Which gradients the caller can use; the others are not computed. Errors
-// are the same whatever is wanted.
-struct Wanted {
-    bool lhs = true, rhs = true;
-};
-
 // backward_<name> for each arithmetic row with a Kernel gradient, and
 // backward_matmul. Operands in the order (left operand, gradient, right
 // operand); all three of one float type, else TypeError. Each gradient comes
 // summed to its operand's own shape.
 #define VORKA_DECLARE_PAIR_GRADIENT(name, lane, node, gradient, ...)                                               \
     VORKA_IF_##gradient(Result<GradPair> backward_##name(const CpuStorage& lhs, const CpuStorage& grad,           \
-                                                          const CpuStorage& rhs, Wanted wanted);)
+                                                          const CpuStorage& rhs, Needs wanted);)
 VORKA_ARITHMETIC_OPS(VORKA_DECLARE_PAIR_GRADIENT)
 VORKA_DECLARE_PAIR_GRADIENT(matmul, -, MatmulNode, Kernel)
 #undef VORKA_DECLARE_PAIR_GRADIENT

@@ -6,22 +6,18 @@ namespace vorka::storage_ops {
 
 Result<CpuStorage> reshape(const CpuStorage& x, const Dims& shape) {
     // Check before copying: a failed reshape costs no allocation.
-    auto n = checked_size(shape);
-    if (!n || *n != x.size() || shape.size() > kMaxAxes)
-        return Error::value("Error while reshape: " + shape_error_text(ShapeErrorKind::IncompatibleShape));
-    if (!is_standard_layout(x.shape(), x.strides()))
-        return Error::value("Error while reshape: " + shape_error_text(ShapeErrorKind::IncompatibleLayout));
+    if (auto why = reshape_refusal(x.size(), x.shape(), x.strides(), shape))
+        return Error::value(reshape_error_text(*why));
     return x.visit([&](const auto& a) -> Result<CpuStorage> {
         auto r = a.copy().into_shape(shape);
-        if (!r.ok()) return Error::value("Error while reshape: " + r.error().message);
+        if (!r.ok()) return Error::value(reshape_error_text(r.error().message));
         return CpuStorage(std::move(*r));
     });
 }
 
 Result<CpuStorage> transpose(const CpuStorage& x, std::size_t dim0, std::size_t dim1) {
-    const std::size_t rank = x.shape().size();
-    if (dim0 >= rank) return Error::index(index_out_of_bounds_text(rank, dim0));
-    if (dim1 >= rank) return Error::index(index_out_of_bounds_text(rank, dim1));
+    // Check before copying, as for reshape.
+    VORKA_CHECK(check_swap_axes(x.shape().size(), dim0, dim1));
     return x.visit([&](const auto& a) -> Result<CpuStorage> {
         auto c = a.copy();
         VORKA_CHECK(c.swap_axes(dim0, dim1));

@@ -16,10 +16,6 @@ namespace vorka::numeric::backward {
 
 namespace {
 
-std::string broadcast_failed(const char* which, std::span<const std::size_t> from, std::span<const std::size_t> to) {
-    return std::string("Broadcast failed for ") + which + ": " + shape_text(from) + " -> " + shape_text(to);
-}
-
 template <class T>
 NdArray<T> multiply(const NdView<T>& x, const NdView<T>& y) {
     return zip_collect<T>(x, y, [](const T* a, std::ptrdiff_t sa, const T* b, std::ptrdiff_t sb, T* out, std::size_t n) {
@@ -65,10 +61,6 @@ void widen_block(const H* p, std::ptrdiff_t s, std::size_t n, float* dst) {
     alignas(64) H tmp[kBlock];
     for (std::size_t i = 0; i < n; ++i) tmp[i] = p[static_cast<std::ptrdiff_t>(i) * s];
     simd::widen(tmp, dst, n);
-}
-
-std::string shape_mismatch(const char* op, std::span<const std::size_t> g, std::span<const std::size_t> x) {
-    return std::string("Shape mismatch in ") + op + ": grad " + shape_text(g) + " vs input " + shape_text(x);
 }
 
 // One axis of a reduction: extent, input stride, output stride (0: summed).
@@ -212,7 +204,7 @@ Result<NdArray<T>> product_to(const NdView<T>& x, const NdView<T>& y, std::span<
 // element type, or float32 for gradients that are summed next.
 template <class O, class T>
 Result<GradPair<O>> div_grads(const NdView<T>& vg, const NdView<T>& va, const NdView<T>& vb, const Dims& shape,
-                              Wanted wanted) {
+                              Needs wanted) {
     NdArray<O> gl, gr;
     if (wanted.lhs) gl = NdArray<O>::uninit(shape);
     if (wanted.rhs) gr = NdArray<O>::uninit(shape);
@@ -283,7 +275,7 @@ Result<GradPair<O>> div_grads(const NdView<T>& vg, const NdView<T>& va, const Nd
 }  // namespace
 
 template <class T>
-Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted) {
     VORKA_TRY(auto gb, kernels::broadcast_tensors(g, b));
     VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
     NdArray<T> gl, gr;
@@ -297,15 +289,15 @@ Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const N
 }
 
 template <class T>
-Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted) {
     VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
     BroadcastShape target = broadcast_shapes(ga.a.shape, b.shape);
     if (!target.ok()) return Error::runtime(std::move(target.error));
     auto vg = ga.a.broadcast(target.shape);
     auto va = ga.b.broadcast(target.shape);
-    if (!vg || !va) return Error::panic(broadcast_failed("A", ga.a.shape, target.shape));
+    if (!vg || !va) return Error::panic(broadcast_failed_text("A", ga.a.shape, target.shape));
     auto vb = b.broadcast(target.shape);
-    if (!vb) return Error::runtime(broadcast_failed("RHS", b.shape, target.shape));
+    if (!vb) return Error::runtime(broadcast_failed_text("RHS", b.shape, target.shape));
     // A gradient summed over broadcast axes is summed from its float32 values.
     const bool sum_l = wanted.lhs && !(target.shape == a.shape), sum_r = wanted.rhs && !(target.shape == b.shape);
     if (sum_l || sum_r) {
@@ -324,7 +316,7 @@ Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const N
 
 template <class T>
 Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float number) {
-    if (!(g.shape == x.shape)) return Error::runtime(shape_mismatch("rdiv_backward", g.shape, x.shape));
+    if (!(g.shape == x.shape)) return Error::runtime(shape_mismatch_text("rdiv_backward", g.shape, "input", x.shape));
     const float s = round_to<T>(number);  // the dividend as the forward division used it
     return zip_collect<T>(g, x, [s](const T* pg, std::ptrdiff_t sg, const T* px, std::ptrdiff_t sx, T* out,
                                     std::size_t n) {
@@ -377,7 +369,7 @@ Result<NdArray<T>> sum_to_shape(const NdView<T>& g, std::span<const std::size_t>
 }
 
 #define VORKA_INSTANTIATE_PAIR(T, name) \
-    template Result<GradPair<T>> name##_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted);
+    template Result<GradPair<T>> name##_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Needs);
 #define VORKA_INSTANTIATE_PAIR_ROW(name, lane, node, gradient, ...) \
     VORKA_IF_##gradient(VORKA_FOR_FLOAT_TYPES(VORKA_INSTANTIATE_PAIR, name))
 VORKA_ARITHMETIC_OPS(VORKA_INSTANTIATE_PAIR_ROW)

@@ -18,19 +18,14 @@ struct GradPair {
     NdArray<T> lhs, rhs;
 };
 
-// Which gradients of a two-operand kernel anyone can read. An unwanted one is
-// not computed (its array is left empty); every check still runs, so errors
-// do not depend on this.
-struct Wanted {
-    bool lhs = true, rhs = true;
-};
-
+// An unwanted gradient (Needs) is not computed (its array is left empty);
+// every check still runs, so errors do not depend on what is wanted.
 // <name>_backward for each arithmetic row with a Kernel gradient: the pair of
 // gradients (of a, of b), each summed to its operand's shape. A summed
 // gradient adds up the float32 values of its elements and is rounded once.
 #define VORKA_DECLARE_PAIR_KERNEL(name, lane, node, gradient, ...)                                       \
     VORKA_IF_##gradient(template <class T> Result<GradPair<T>> name##_backward(                          \
-                            const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});)
+                            const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted = {});)
 VORKA_ARITHMETIC_OPS(VORKA_DECLARE_PAIR_KERNEL)
 #undef VORKA_DECLARE_PAIR_KERNEL
 

@@ -10,8 +10,7 @@ namespace vorka::numeric::backward {
 template <class T>
 Result<NdArray<T>> relu_backward(const NdView<T>& g, const NdView<T>& x) {
     if (!(g.shape == x.shape))
-        return Error::runtime("Shape mismatch in relu_backward: grad " + shape_text(g.shape) + " vs input " +
-                              shape_text(x.shape));
+        return Error::runtime(shape_mismatch_text("relu_backward", g.shape, "input", x.shape));
     return zip_collect<T>(g, x, [](const T* pg, std::ptrdiff_t sg, const T* px, std::ptrdiff_t sx, T* out,
                                    std::size_t n) { simd::relu_backward<T>(pg, sg, px, sx, out, n); });
 }

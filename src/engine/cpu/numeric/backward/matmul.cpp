@@ -122,16 +122,15 @@ NdView<float> shape_only(const NdView<T>& v) {
 }
 
 Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView<float>& a, const NdView<float>& b,
-                                            Wanted wanted) {
+                                            Needs wanted) {
     VORKA_TRY(kernels::MatmulShapes s, kernels::matmul_shapes(a.shape, b.shape));
     const std::size_t m = s.m, k = s.k, n = s.n;
     const std::span<const std::size_t> batch_b(b.shape.data(), b.ndim() - 2);
     const Dims out_shape = join(s.batch, m, n);
     if (!(g.shape == out_shape))
-        return Error::runtime("Shape mismatch in matmul_backward: grad " + shape_text(g.shape) + " vs output " +
-                              shape_text(out_shape));
-    VORKA_TRY(NdView<float> va, kernels::broadcast_operand(a, join(s.batch, m, k), 'A'));
-    VORKA_TRY(NdView<float> vb, kernels::broadcast_operand(b, join(s.batch, k, n), 'B'));
+        return Error::runtime(shape_mismatch_text("matmul_backward", g.shape, "output", out_shape));
+    VORKA_TRY(NdView<float> va, kernels::broadcast_operand(a, join(s.batch, m, k), "A"));
+    VORKA_TRY(NdView<float> vb, kernels::broadcast_operand(b, join(s.batch, k, n), "B"));
 
     // gl = g @ b^T, then summed over a's broadcast batch axes.
     NdArray<float> gl, gr;
@@ -166,11 +165,11 @@ Result<GradPair<float>> matmul_backward_f32(const NdView<float>& g, const NdView
 
 // The 16-bit gradients through float32 arithmetic on widened operands.
 template <class T>
-Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted);
+Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted);
 
 // out, completed with the gradients in rest (those no kernel produced) by widening.
 template <class T>
-Result<GradPair<T>> widen_rest(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted rest,
+Result<GradPair<T>> widen_rest(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs rest,
                                GradPair<T> out) {
     if (rest.lhs || rest.rhs) {
         VORKA_TRY(GradPair<T> r, widened_backward(g, a, b, rest));
@@ -222,13 +221,13 @@ bool packed_product_2d(const NdView<T>& x, const NdView<T>& y, std::size_t rows,
 // Nothing when the shapes do not fit, so the general path reports the error.
 template <class T>
 std::optional<Result<GradPair<T>>> packed_backward_2d(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b,
-                                                      Wanted wanted) {
+                                                      Needs wanted) {
     if (a.ndim() != 2 || b.ndim() != 2 || g.ndim() != 2) return std::nullopt;
     if (std::is_same_v<T, bf16> && !gemm::bf16_products_supported()) return std::nullopt;
     const std::size_t m = a.shape[0], k = a.shape[1], n = b.shape[1];
     if (b.shape[0] != k || g.shape[0] != m || g.shape[1] != n) return std::nullopt;
     GradPair<T> out;
-    Wanted rest{false, false};
+    Needs rest{false, false};
     if (wanted.lhs)
         rest.lhs = !packed_product_2d(g, b, m, n, k, g.strides[0], g.strides[1], b.strides[1], b.strides[0], out.lhs);
     if (wanted.rhs)
@@ -290,7 +289,7 @@ std::optional<NdArray<f16>> half_product(const NdView<f16>& x, const NdView<f16>
 // general path reports the error) or the product is too small to pay for
 // packing.
 std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& g, const NdView<f16>& a,
-                                                             const NdView<f16>& b, Wanted wanted) {
+                                                             const NdView<f16>& b, Needs wanted) {
     const std::size_t ra = a.ndim(), rb = b.ndim();
     if (ra < 2 || rb < 2 || (ra == 2 && rb == 2)) return std::nullopt;
     const std::size_t m = a.shape[ra - 2], k = a.shape[ra - 1], n = b.shape[rb - 1];
@@ -305,7 +304,7 @@ std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& 
     auto vb = b.broadcast(join(batch.shape, k, n));
     if (!va || !vb) return std::nullopt;
     GradPair<f16> out;
-    Wanted rest{false, false};
+    Needs rest{false, false};
     if (wanted.lhs) {
         std::optional<NdArray<f16>> r;
         if (join(batch.shape, m, k) == a.shape) r = half_product(g, transposed(*vb), a.shape);
@@ -342,7 +341,7 @@ std::optional<Result<GradPair<f16>>> packed_backward_batched(const NdView<f16>& 
 }  // namespace
 
 template <class T>
-Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted) {
     if constexpr (std::is_same_v<T, float>) {
         return matmul_backward_f32(g, a, b, wanted);
     } else {
@@ -356,7 +355,7 @@ Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, cons
 namespace {
 
 template <class T>
-Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted) {
+Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted) {
     // gl needs only b, gr only a: an operand nobody needs is not widened.
     NdArray<float> gw = widen_array(g);
     NdArray<float> aw = wanted.rhs ? widen_array(a) : NdArray<float>();
@@ -373,7 +372,7 @@ Result<GradPair<T>> widened_backward(const NdView<T>& g, const NdView<T>& a, con
 }  // namespace
 
 #define VORKA_INSTANTIATE_MATMUL_BACKWARD(T) \
-    template Result<GradPair<T>> matmul_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Wanted);
+    template Result<GradPair<T>> matmul_backward<T>(const NdView<T>&, const NdView<T>&, const NdView<T>&, Needs);
 VORKA_FLOAT_TYPES(VORKA_INSTANTIATE_MATMUL_BACKWARD)
 #undef VORKA_INSTANTIATE_MATMUL_BACKWARD
 

@@ -12,6 +12,6 @@ namespace vorka::numeric::backward {
 // Only the wanted gradients are computed (the operand the other one needs
 // is not even read).
 template <class T>
-Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Wanted wanted = {});
+Result<GradPair<T>> matmul_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted = {});
 
 }  // namespace vorka::numeric::backward

@@ -53,8 +53,8 @@ Result<Planned<T>> plan(const NdView<T>& a, const NdView<T>& b) {
     target_a.push_back(s.m), target_a.push_back(s.k);
     target_b.push_back(s.k), target_b.push_back(s.n);
     shape_out.push_back(s.m), shape_out.push_back(s.n);
-    VORKA_TRY(NdView<T> va, broadcast_operand(a, target_a, 'A'));
-    VORKA_TRY(NdView<T> vb, broadcast_operand(b, target_b, 'B'));
+    VORKA_TRY(NdView<T> va, broadcast_operand(a, target_a, "A"));
+    VORKA_TRY(NdView<T> vb, broadcast_operand(b, target_b, "B"));
     if (auto e = size_error(shape_out)) return std::move(*e);
     return Planned<T>{s.m, s.k, s.n, std::move(s.batch), std::move(shape_out), std::move(va), std::move(vb)};
 }

@@ -23,12 +23,12 @@ struct MatmulShapes {
 // lengths, batch axes that broadcast.
 Result<MatmulShapes> matmul_shapes(std::span<const std::size_t> a, std::span<const std::size_t> b);
 
-// Operand `name` ('A' or 'B') broadcast to `target`; a RuntimeError when the
+// Operand `name` ("A" or "B") broadcast to `target`; a RuntimeError when the
 // element count of `target` overflows.
 template <class T>
-Result<NdView<T>> broadcast_operand(const NdView<T>& v, std::span<const std::size_t> target, char name) {
+Result<NdView<T>> broadcast_operand(const NdView<T>& v, std::span<const std::size_t> target, const char* name) {
     auto r = v.broadcast(target);
-    if (!r) return Error::runtime(std::string("Broadcast failed for ") + name + " to " + shape_text(target));
+    if (!r) return Error::runtime(broadcast_failed_text(name, target));
     return std::move(*r);
 }
 

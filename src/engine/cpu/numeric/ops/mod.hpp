@@ -24,11 +24,9 @@ Result<BroadcastPair<T>> broadcast_tensors(const NdView<T>& a, const NdView<T>& 
     BroadcastShape target = broadcast_shapes(a.shape, b.shape);
     if (!target.ok()) return Error::runtime(std::move(target.error));
     auto va = a.broadcast(target.shape);
-    if (!va)
-        return Error::runtime("Broadcast failed for A: " + shape_text(a.shape) + " -> " + shape_text(target.shape));
+    if (!va) return Error::runtime(broadcast_failed_text("A", a.shape, target.shape));
     auto vb = b.broadcast(target.shape);
-    if (!vb)
-        return Error::runtime("Broadcast failed for B: " + shape_text(b.shape) + " -> " + shape_text(target.shape));
+    if (!vb) return Error::runtime(broadcast_failed_text("B", b.shape, target.shape));
     return BroadcastPair<T>{std::move(*va), std::move(*vb)};
 }
 
