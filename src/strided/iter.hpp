@@ -245,6 +245,14 @@ inline std::optional<std::ptrdiff_t> flat_stride(std::span<const std::size_t> sh
     return std::nullopt;
 }
 
+// Two operands of `shape` that need no broadcasting and no layout decision:
+// the same strides, the default ones. One flat loop walks both, into a result
+// with those strides.
+inline bool dense_pair(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> a,
+                       std::span<const std::ptrdiff_t> b) {
+    return std::ranges::equal(a, b) && has_default_strides(shape, a);
+}
+
 // Memory order of a zip's result, from the combined layout of its operands.
 inline Order zip_order(uint8_t fa, uint8_t fb) {
     const uint8_t flags = fa & fb;
@@ -279,8 +287,9 @@ NdArray<Out> map_collect(const NdView<A>& a, F&& inner) {
 // inner(const A* a, ptrdiff_t sa, const B* b, ptrdiff_t sb, Out* out, size_t n)
 template <class Out, class A, class B, class F>
 NdArray<Out> zip_collect(const NdView<A>& a, const NdView<B>& b, F&& inner) {
-    if (a.strides == b.strides && is_standard_layout(a.shape, a.strides)) {
-        // The common case: two dense row-major operands.
+    if (dense_pair(a.shape, a.strides, b.strides)) {
+        // The common case. (Standard layout with other strides on extent-1
+        // axes takes the flat walk below, into the same result.)
         NdArray<Out> out = NdArray<Out>::uninit(a.shape, Order::C);
         if (out.size()) inner(a.ptr, std::ptrdiff_t{1}, b.ptr, std::ptrdiff_t{1}, out.data(), out.size());
         return out;

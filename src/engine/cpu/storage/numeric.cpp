@@ -6,6 +6,7 @@
 #include "engine/cpu/boolean/ops/logical.hpp"
 #include "engine/cpu/formats.hpp"
 #include "engine/cpu/numeric/ops/binary.hpp"
+#include "strided/iter.hpp"
 
 namespace vorka::storage_ops {
 
@@ -60,7 +61,7 @@ template <class T>
 }
 template <class T>
 bool dense(const NdArray<T>& x, const NdArray<T>& y) {
-    return x.shape() == y.shape() && x.strides() == y.strides() && dense(x);
+    return x.shape() == y.shape() && dense_pair(x.shape(), x.strides(), y.strides());
 }
 
 Result<CpuStorage> arithmetic(BinaryOp op, const CpuStorage& a, const CpuStorage& b) {
