@@ -13,6 +13,7 @@
 #include <memory>
 #include <numeric>
 #include <span>
+#include <type_traits>
 
 #include "strided/ndarray.hpp"
 
@@ -60,6 +61,38 @@ LoopPlan<N> plan_loop(std::span<const std::size_t> shape, const std::array<std::
         for (std::size_t k = 0; k < N; ++k) plan.strides[k].push_back(strides[k][axis]);
     }
     return plan;
+}
+
+// Calls f(at) at every index of `extents` in row-major order, at[k] being the
+// offset sum(index[d] * strides[k][d]); once for no axes, never when an
+// extent is 0. An f returning bool stops the walk with false, which the walk
+// then returns.
+template <std::size_t N, class F>
+bool for_each_offset(std::span<const std::size_t> extents,
+                     const std::array<std::span<const std::ptrdiff_t>, N>& strides, F&& f) {
+    for (std::size_t e : extents)
+        if (e == 0) return true;
+    const std::size_t nd = extents.size();
+    SmallVec<std::size_t, 6> idx(nd, 0);
+    std::array<std::ptrdiff_t, N> at{};
+    for (;;) {
+        if constexpr (std::is_same_v<std::invoke_result_t<F&, const std::array<std::ptrdiff_t, N>&>, bool>) {
+            if (!f(at)) return false;
+        } else {
+            f(at);
+        }
+        std::size_t d = nd;
+        for (;;) {
+            if (d == 0) return true;
+            --d;
+            if (++idx[d] < extents[d]) {
+                for (std::size_t k = 0; k < N; ++k) at[k] += strides[k][d];
+                break;
+            }
+            for (std::size_t k = 0; k < N; ++k) at[k] -= strides[k][d] * static_cast<std::ptrdiff_t>(idx[d] - 1);
+            idx[d] = 0;
+        }
+    }
 }
 
 // Calls inner(ptrs, inner_strides, n) once per inner run. Pointers are byte

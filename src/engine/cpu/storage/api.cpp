@@ -96,22 +96,16 @@ CpuStorage copy_in(PyArrayObject* arr, Dims shape, std::size_t count) {
     } else {
         // Logical row-major order, byte by byte per element: NumPy strides need
         // not be multiples of the element size.
-        const int nd = PyArray_NDIM(arr);
-        const npy_intp* dims = PyArray_DIMS(arr);
-        const npy_intp* strides = PyArray_STRIDES(arr);
-        std::vector<npy_intp> idx(nd, 0);
+        const npy_intp* s = PyArray_STRIDES(arr);
+        Strides strides;
+        for (std::size_t d = 0; d < out.ndim(); ++d) strides.push_back(static_cast<std::ptrdiff_t>(s[d]));
         const char* src = static_cast<const char*>(PyArray_DATA(arr));
-        for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(dst + i * sizeof(T), src, sizeof(T));
-            for (int d = nd - 1; d >= 0; --d) {
-                if (++idx[d] < dims[d]) {
-                    src += strides[d];
-                    break;
-                }
-                src -= strides[d] * (dims[d] - 1);
-                idx[d] = 0;
-            }
-        }
+        char* to = dst;
+        for_each_offset<1>(out.shape(), {std::span<const std::ptrdiff_t>(strides)},
+                           [&](const std::array<std::ptrdiff_t, 1>& at) {
+                               std::memcpy(to, src + at[0], sizeof(T));
+                               to += sizeof(T);
+                           });
     }
     if constexpr (ElementTraits<T>::kind == ElementKind::Bool) {
         // Any non-zero byte is true; keep kernels free of other bool patterns.

@@ -73,24 +73,11 @@ using SumDims = SmallVec<SumDim, 6>;
 // Calls f(input offset, output offset) at every index of `dims`.
 template <class F>
 void for_each_index(const SumDims& dims, F&& f) {
-    SmallVec<std::size_t, 6> idx(dims.size(), 0);
-    std::ptrdiff_t in = 0, out = 0;
-    for (;;) {
-        f(in, out);
-        std::size_t d = dims.size();
-        for (;;) {
-            if (d == 0) return;
-            --d;
-            if (++idx[d] < dims[d].n) {
-                in += dims[d].in;
-                out += dims[d].out;
-                break;
-            }
-            in -= dims[d].in * static_cast<std::ptrdiff_t>(idx[d] - 1);
-            out -= dims[d].out * static_cast<std::ptrdiff_t>(idx[d] - 1);
-            idx[d] = 0;
-        }
-    }
+    SmallVec<std::size_t, 6> n;
+    SmallVec<std::ptrdiff_t, 6> in, out;
+    for (const SumDim& d : dims) n.push_back(d.n), in.push_back(d.in), out.push_back(d.out);
+    for_each_offset<2>(n, {std::span<const std::ptrdiff_t>(in), std::span<const std::ptrdiff_t>(out)},
+                       [&](const std::array<std::ptrdiff_t, 2>& at) { f(at[0], at[1]); });
 }
 
 // Innermost summed runs up to this long go column-wise instead of one call each.

@@ -39,26 +39,15 @@ void batched_gemm(const NdView<float>& x, const NdView<float>& y, NdArray<float>
     const std::size_t last = nb - 1;
     for (std::size_t e : c.shape())
         if (e == 0) return;
-    Dims idx(last, 0);
-    for (;;) {
-        std::ptrdiff_t ox = 0, oy = 0, oc = 0;
-        for (std::size_t d = 0; d < last; ++d) {
-            const auto i = static_cast<std::ptrdiff_t>(idx[d]);
-            ox += i * x.strides[d];
-            oy += i * y.strides[d];
-            oc += i * cs[d];
-        }
-        gemm::sgemm({c.shape()[last], m, n, p, {x.ptr + ox, x.strides[last], x.strides[r - 2], x.strides[r - 1]},
-                     {y.ptr + oy, y.strides[last], y.strides[r - 2], y.strides[r - 1]},
-                     {cp + oc, cs[last], cs[r - 2], cs[r - 1]}});
-        std::size_t d = last;
-        for (;;) {
-            if (d == 0) return;
-            --d;
-            if (++idx[d] < c.shape()[d]) break;
-            idx[d] = 0;
-        }
-    }
+    for_each_offset<3>(std::span(c.shape().data(), last), {std::span<const std::ptrdiff_t>(x.strides),
+                                                            std::span<const std::ptrdiff_t>(y.strides),
+                                                            std::span<const std::ptrdiff_t>(cs)},
+                       [&](const std::array<std::ptrdiff_t, 3>& o) {
+                           gemm::sgemm({c.shape()[last], m, n, p,
+                                        {x.ptr + o[0], x.strides[last], x.strides[r - 2], x.strides[r - 1]},
+                                        {y.ptr + o[1], y.strides[last], y.strides[r - 2], y.strides[r - 1]},
+                                        {cp + o[2], cs[last], cs[r - 2], cs[r - 1]}});
+                       });
 }
 
 // The last two axes swapped (a view; no element moves).
@@ -247,31 +236,22 @@ std::optional<NdArray<f16>> half_product(const NdView<f16>& x, const NdView<f16>
         using C = std::remove_reference_t<decltype(*c.data())>;
         const Strides& cs = c.strides();
         const std::size_t last = nb == 0 ? 0 : nb - 1, count = nb == 0 ? 1 : shape[last];
-        Dims idx(last, 0);
-        for (;;) {
-            std::ptrdiff_t ox = 0, oy = 0, oc = 0;
-            for (std::size_t d = 0; d < last; ++d) {
-                const auto i = static_cast<std::ptrdiff_t>(idx[d]);
-                ox += i * x.strides[d], oy += i * y.strides[d], oc += i * cs[d];
-            }
-            const std::ptrdiff_t bx = nb ? x.strides[last] : 0, by = nb ? y.strides[last] : 0, bc = nb ? cs[last] : 0;
-            C* out = c.data() + oc;
-            gemm::Product<f16> q{count, m, n, p, {x.ptr + ox, bx, x.strides[r - 2], x.strides[r - 1]},
-                                 {y.ptr + oy, by, y.strides[r - 2], y.strides[r - 1]}, {nullptr, bc, cs[r - 2], cs[r - 1]}};
-            if constexpr (std::is_same_v<C, f16>)
-                q.h = out;
-            else
-                q.c.p = out;
-            if (!gemm::f16_gemm(q))
-                return false;
-            std::size_t d = last;
-            for (;;) {
-                if (d == 0) return true;
-                --d;
-                if (++idx[d] < shape[d]) break;
-                idx[d] = 0;
-            }
-        }
+        const std::ptrdiff_t bx = nb ? x.strides[last] : 0, by = nb ? y.strides[last] : 0, bc = nb ? cs[last] : 0;
+        return for_each_offset<3>(
+            std::span(shape.data(), last),
+            {std::span<const std::ptrdiff_t>(x.strides), std::span<const std::ptrdiff_t>(y.strides),
+             std::span<const std::ptrdiff_t>(cs)},
+            [&](const std::array<std::ptrdiff_t, 3>& o) {
+                C* out = c.data() + o[2];
+                gemm::Product<f16> q{count, m, n, p, {x.ptr + o[0], bx, x.strides[r - 2], x.strides[r - 1]},
+                                     {y.ptr + o[1], by, y.strides[r - 2], y.strides[r - 1]},
+                                     {nullptr, bc, cs[r - 2], cs[r - 1]}};
+                if constexpr (std::is_same_v<C, f16>)
+                    q.h = out;
+                else
+                    q.c.p = out;
+                return gemm::f16_gemm(q);
+            });
     };
     NdArray<f16> h = NdArray<f16>::uninit(shape, Order::C);
     if (h.size() == 0) return h;
