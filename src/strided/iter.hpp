@@ -63,16 +63,14 @@ LoopPlan<N> plan_loop(std::span<const std::size_t> shape, const std::array<std::
     return plan;
 }
 
-// Calls f(at) at every index of `extents` in row-major order, at[k] being the
-// offset sum(index[d] * strides[k][d]); once for no axes, never when an
-// extent is 0. An f returning bool stops the walk with false, which the walk
-// then returns.
-template <std::size_t N, class F>
-bool for_each_offset(std::span<const std::size_t> extents,
-                     const std::array<std::span<const std::ptrdiff_t>, N>& strides, F&& f) {
-    for (std::size_t e : extents)
-        if (e == 0) return true;
-    const std::size_t nd = extents.size();
+// Calls f(at) at every index of `nd` axes of extents extent(d) in row-major
+// order, at[k] being the offset sum(index[d] * stride(k, d)); once for no
+// axes, never when an extent is 0. An f returning bool stops the walk with
+// false, which the walk then returns.
+template <std::size_t N, class Extent, class Stride, class F>
+bool for_each_offset(std::size_t nd, Extent&& extent, Stride&& stride, F&& f) {
+    for (std::size_t d = 0; d < nd; ++d)
+        if (extent(d) == 0) return true;
     SmallVec<std::size_t, 6> idx(nd, 0);
     std::array<std::ptrdiff_t, N> at{};
     for (;;) {
@@ -85,14 +83,23 @@ bool for_each_offset(std::span<const std::size_t> extents,
         for (;;) {
             if (d == 0) return true;
             --d;
-            if (++idx[d] < extents[d]) {
-                for (std::size_t k = 0; k < N; ++k) at[k] += strides[k][d];
+            if (++idx[d] < extent(d)) {
+                for (std::size_t k = 0; k < N; ++k) at[k] += stride(k, d);
                 break;
             }
-            for (std::size_t k = 0; k < N; ++k) at[k] -= strides[k][d] * static_cast<std::ptrdiff_t>(idx[d] - 1);
+            for (std::size_t k = 0; k < N; ++k) at[k] -= stride(k, d) * static_cast<std::ptrdiff_t>(idx[d] - 1);
             idx[d] = 0;
         }
     }
+}
+
+// The same walk over `extents` with the strides strides[k][d].
+template <std::size_t N, class F>
+bool for_each_offset(std::span<const std::size_t> extents,
+                     const std::array<std::span<const std::ptrdiff_t>, N>& strides, F&& f) {
+    return for_each_offset<N>(
+        extents.size(), [&](std::size_t d) { return extents[d]; },
+        [&](std::size_t k, std::size_t d) { return strides[k][d]; }, f);
 }
 
 // Calls inner(ptrs, inner_strides, n) once per inner run. Pointers are byte
@@ -112,26 +119,15 @@ void run_loop(const LoopPlan<N>& plan, std::array<char*, N> base, const std::arr
         inner(base, inner_strides, n);
         return;
     }
-    // Odometer over the outer axes.
-    SmallVec<std::size_t, 6> idx(nd - 1, 0);
-    std::array<char*, N> ptrs = base;
-    for (;;) {
-        inner(ptrs, inner_strides, n);
-        std::size_t d = nd - 1;
-        for (;;) {
-            if (d == 0) return;
-            --d;
-            if (++idx[d] < plan.extents[d]) {
-                for (std::size_t k = 0; k < N; ++k)
-                    ptrs[k] += plan.strides[k][d] * static_cast<std::ptrdiff_t>(elsize[k]);
-                break;
-            }
-            for (std::size_t k = 0; k < N; ++k)
-                ptrs[k] -= plan.strides[k][d] * static_cast<std::ptrdiff_t>(elsize[k]) *
-                           static_cast<std::ptrdiff_t>(idx[d] - 1);
-            idx[d] = 0;
-        }
-    }
+    // The outer axes, in bytes.
+    for_each_offset<N>(
+        nd - 1, [&](std::size_t d) { return plan.extents[d]; },
+        [&](std::size_t k, std::size_t d) { return plan.strides[k][d] * static_cast<std::ptrdiff_t>(elsize[k]); },
+        [&](const std::array<std::ptrdiff_t, N>& at) {
+            std::array<char*, N> ptrs;
+            for (std::size_t k = 0; k < N; ++k) ptrs[k] = base[k] + at[k];
+            inner(ptrs, inner_strides, n);
+        });
 }
 
 // Where an input is read across its memory order (a transposed operand next
@@ -239,26 +235,18 @@ void run_loop_tiled(const LoopPlan<N>& plan, std::array<char*, N> base, const st
             }
         }
     };
-    // Odometer over the remaining outer axes.
+    // The remaining outer axes.
     SmallVec<std::size_t, 6> axes;
     for (std::size_t d = 0; d < in; ++d)
         if (d != across) axes.push_back(d);
-    SmallVec<std::size_t, 6> idx(axes.size(), 0);
-    std::array<char*, N> ptrs = base;
-    for (;;) {
-        tiles(ptrs);
-        std::size_t j = axes.size();
-        for (;;) {
-            if (j == 0) return;
-            const std::size_t d = axes[--j];
-            if (++idx[j] < plan.extents[d]) {
-                for (std::size_t k = 0; k < N; ++k) ptrs[k] += offset(k, d, 1);
-                break;
-            }
-            for (std::size_t k = 0; k < N; ++k) ptrs[k] -= offset(k, d, idx[j] - 1);
-            idx[j] = 0;
-        }
-    }
+    for_each_offset<N>(
+        axes.size(), [&](std::size_t j) { return plan.extents[axes[j]]; },
+        [&](std::size_t k, std::size_t j) { return offset(k, axes[j], 1); },
+        [&](const std::array<std::ptrdiff_t, N>& at) {
+            std::array<char*, N> ptrs;
+            for (std::size_t k = 0; k < N; ++k) ptrs[k] = base[k] + at[k];
+            tiles(ptrs);
+        });
 }
 
 // Stride of `view` for a flat walk alongside a dense output with `out_strides`:

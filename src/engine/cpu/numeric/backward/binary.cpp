@@ -73,11 +73,10 @@ using SumDims = SmallVec<SumDim, 6>;
 // Calls f(input offset, output offset) at every index of `dims`.
 template <class F>
 void for_each_index(const SumDims& dims, F&& f) {
-    SmallVec<std::size_t, 6> n;
-    SmallVec<std::ptrdiff_t, 6> in, out;
-    for (const SumDim& d : dims) n.push_back(d.n), in.push_back(d.in), out.push_back(d.out);
-    for_each_offset<2>(n, {std::span<const std::ptrdiff_t>(in), std::span<const std::ptrdiff_t>(out)},
-                       [&](const std::array<std::ptrdiff_t, 2>& at) { f(at[0], at[1]); });
+    for_each_offset<2>(
+        dims.size(), [&](std::size_t d) { return dims[d].n; },
+        [&](std::size_t k, std::size_t d) { return k == 0 ? dims[d].in : dims[d].out; },
+        [&](const std::array<std::ptrdiff_t, 2>& at) { f(at[0], at[1]); });
 }
 
 // Innermost summed runs up to this long go column-wise instead of one call each.
