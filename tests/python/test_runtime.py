@@ -79,11 +79,16 @@ def test_loop_leaves_nothing_behind(name):
         with pytest.raises(error):
             call()
     run(call, error, 200)  # warm caches, free lists and allocator pools
-    gc.collect()
-    refs = [sys.getrefcount(o) for o in OPERANDS]
-    objects, blocks, mem = len(gc.get_objects()), sys.getallocatedblocks(), rss()
-    run(call, error, ITERATIONS)
-    gc.collect()
+    # A leak grows in every round; a one-off growth (an interpreter cache or
+    # container resizing) does not recur, so a second round decides.
+    for _ in range(2):
+        gc.collect()
+        refs = [sys.getrefcount(o) for o in OPERANDS]
+        objects, blocks, mem = len(gc.get_objects()), sys.getallocatedblocks(), rss()
+        run(call, error, ITERATIONS)
+        gc.collect()
+        if sys.getallocatedblocks() - blocks < ITERATIONS // 10:
+            break
     assert [sys.getrefcount(o) for o in OPERANDS] == refs, "operand reference counts changed"
     # A leak of one object per call would add ITERATIONS of them.
     assert len(gc.get_objects()) - objects < ITERATIONS // 10
