@@ -308,8 +308,9 @@ def forced_isa_table() -> None:
     print("\n### Matmul: float16 against float32 per forced instruction set (vorka)\n")
     print("| instruction set | case | float32 | float16 | float16 speed vs float32 | target |")
     print("|---|---|---:|---:|---:|---|")
-    best = force("avx512")  # the best this CPU has
-    for isa in ("avx512", "avx2"):
+    names = vorka.vorka_core._instruction_sets()  # lowest first
+    best = force(names[-1])  # the best this CPU has
+    for isa in names[:0:-1]:  # all but the portable set, best first
         if force(isa) != isa:
             continue
         for name, (a, b) in shapes.items():
@@ -377,7 +378,7 @@ def avx2_square_table() -> None:
     if force is None:
         print("\n(AVX2 square table skipped: this build has no test hooks)")
         return
-    best = force("avx512")
+    best = force(vorka.vorka_core._instruction_sets()[-1])
     if force("avx2") != "avx2":
         force(best)
         print("\n(AVX2 square table skipped: this CPU lacks AVX2 + FMA)")

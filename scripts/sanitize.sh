@@ -3,10 +3,10 @@
 # UndefinedBehaviorSanitizer (plus the test hooks), proves the instrumentation
 # is live with deliberate faults, then runs the C++ tests and the whole Python
 # suite against the sanitized extension, once with the best kernels of this CPU
-# and once each with the AVX2 and the portable ones forced. This build gives
-# every buffer exactly its size and poisons it (src/support/alloc.hpp), so
-# small over-reads and never-written results show. Any sanitizer report fails
-# the run.
+# and once with those of each lower instruction set forced (AVX2, portable).
+# This build gives every buffer exactly its size and poisons it
+# (src/support/alloc.hpp), so small over-reads and never-written results show.
+# Any sanitizer report fails the run.
 # Assumes scripts/setup.sh has run (.venv with numpy, pytest, torch).
 # Usage: scripts/sanitize.sh   (VORKA_PYTHON overrides the interpreter)
 set -euo pipefail
@@ -98,8 +98,10 @@ run_suite() {
 }
 run_suite "" tests/python
 # Leak and thread checks do not depend on the kernels: the forced runs skip them.
-run_suite avx2 tests/python --ignore=tests/python/test_runtime.py
-run_suite generic tests/python --ignore=tests/python/test_runtime.py
+lower=$(run_py -c "import vorka; print(*vorka.vorka_core._instruction_sets()[-2::-1])")
+for isa in $lower; do
+  run_suite "$isa" tests/python --ignore=tests/python/test_runtime.py
+done
 # Deliberately failed huge allocations leave warnings; anything else is a report.
 if grep -lE "ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer" "$REPORTS"/* 2>/dev/null; then
   cat "$REPORTS"/* >&2

@@ -6,6 +6,7 @@
 
 #include "engine/cpu/simd/loops.hpp"
 #include "python/errors.hpp"
+#include "python/handle.hpp"
 #include "tensor/api.hpp"
 
 namespace vorka::py {
@@ -23,7 +24,7 @@ PyObject* node_index(PyObject*, PyObject* arg) {
     return PyLong_FromUnsignedLongLong(id->index);
 }
 
-// Pins the kernels' instruction set ("avx512", "avx2", "generic"), so that a
+// Pins the kernels' instruction set (a name of _instruction_sets), so that a
 // test run covers the paths of older CPUs; returns the one now in use (lower
 // than asked when this CPU lacks it).
 PyObject* force_isa(PyObject*, PyObject* arg) {
@@ -42,8 +43,21 @@ PyObject* force_isa(PyObject*, PyObject* arg) {
     return PyUnicode_FromStringAndSize(now.data(), static_cast<Py_ssize_t>(now.size()));
 }
 
+// The names _force_isa takes, lowest set first, so that tests cover every set.
+PyObject* instruction_sets(PyObject*, PyObject*) {
+    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(simd::kIsaCount)));
+    for (size_t i = 0; names && i < simd::kIsaCount; ++i) {
+        const std::string_view name = simd::isa_name(static_cast<simd::Isa>(i));
+        PyObject* s = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (!s) return nullptr;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return names.release();
+}
+
 PyMethodDef hooks[] = {
     {"_force_isa", force_isa, METH_O, nullptr},
+    {"_instruction_sets", instruction_sets, METH_NOARGS, nullptr},
     {"_node_index", node_index, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -30,15 +30,16 @@ uint32_t bits_of(T v) {
 // Forcing one the CPU lacks falls back to a lesser one it has.
 template <class C>
 void on_every_isa(C&& check) {
-    for (simd::Isa isa : {simd::Isa::Generic, simd::Isa::Avx2, simd::Isa::Avx512}) {
+    for (size_t i = 0; i < simd::kIsaCount; ++i) {
+        const auto isa = static_cast<simd::Isa>(i);
         simd::force_isa(isa);
         const simd::Isa got = simd::active_isa();
         EXPECT_TRUE(simd::isa_supported(isa) ? got == isa : got < isa && simd::isa_supported(got));
         if (got != isa) continue;
-        SCOPED_TRACE("instruction set " + std::to_string(int(isa)));
+        SCOPED_TRACE("instruction set " + std::string(simd::isa_name(isa)));
         check();
     }
-    simd::force_isa(simd::Isa::Avx512);
+    simd::force_isa(static_cast<simd::Isa>(simd::kIsaCount - 1));
 }
 
 }  // namespace vorka::test

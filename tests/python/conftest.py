@@ -15,6 +15,8 @@ from vorka import Tensor  # noqa: E402
 # VORKA_TEST_ISA=avx2 or generic runs the suite on older CPUs' kernels (builds
 # with test hooks only; scripts/sanitize.sh uses it).
 FORCED_ISA = os.environ.get("VORKA_TEST_ISA") or None
+# The instruction sets of the build, lowest first (none without test hooks).
+ISAS = getattr(vorka.vorka_core, "_instruction_sets", tuple)()
 if FORCED_ISA:
     _force = getattr(vorka.vorka_core, "_force_isa", None)
     if _force is None:

@@ -6,7 +6,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import ARITH_BOOL, FORCED_ISA, NP_DTYPES, NUMERIC, T, bits, in_fresh_thread, mismatch, relu
+from conftest import ARITH_BOOL, FORCED_ISA, ISAS, NP_DTYPES, NUMERIC, T, bits, in_fresh_thread, mismatch, relu
 
 def ints(rng, shape, dtype="f32", lo=-8, hi=8):
     """Small integers: every product and partial sum is exact in float32."""
@@ -162,20 +162,20 @@ def force_isa():
     if hook is None:
         pytest.skip("instruction sets can be forced only in a build with test hooks")
     yield hook
-    hook(FORCED_ISA or "avx512")
+    hook(FORCED_ISA or ISAS[-1])
 
 
-@pytest.mark.parametrize("isa", ["avx2", "generic"])
+@pytest.mark.parametrize("isa", ISAS[:-1])
 @pytest.mark.parametrize("dtype", NUMERIC)
 def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
-    best = force_isa("avx512")
+    best = force_isa(ISAS[-1])
     if best == isa:
         pytest.skip(f"this CPU's best is {best}")
     want = in_fresh_thread(lambda: _workload(dtype))
     assert force_isa(isa) == isa
     got = in_fresh_thread(lambda: _workload(dtype))
     for name in want:
-        if dtype == "f32" and isa == "generic" and name.startswith("@"):  # portable kernels: multiply, then add
+        if dtype == "f32" and isa == ISAS[0] and name.startswith("@"):  # portable kernels: multiply, then add
             np.testing.assert_allclose(got[name].view(np.float32), want[name].view(np.float32), 1e-5, 1e-5, err_msg=name)
         else:
             np.testing.assert_array_equal(bits(got[name]), bits(want[name]), err_msg=f"{name} on {isa} vs {best}")

@@ -1,5 +1,6 @@
-// The instruction sets vorka has code for, in one table: the CPU feature bits
-// each one needs, its element-wise loops (simd/) and its product kernels
+// The instruction sets vorka has code for, in one table: a row per set of the
+// ladder (engine/cpu/isa_ladder.hpp, which also gives the CPU features each
+// one needs), with its element-wise loops (simd/) and its product kernels
 // (numeric/). The best row this CPU runs is chosen once per process, on first
 // use; tests may pin a lower one (simd::force_isa), which moves the loops and
 // the products together, so a forced run covers every path of an older CPU.
@@ -9,8 +10,8 @@
 // in their headers (simd/loops.hpp, numeric/gemm.hpp, numeric/gemm_kernels.hpp).
 #include <array>
 #include <atomic>
-#include <cstdint>
 #include <iterator>
+#include <string_view>
 #include <type_traits>
 
 #include "engine/cpu/numeric/gemm.hpp"
@@ -23,73 +24,67 @@ namespace {
 using simd::Isa;
 using simd::detail::LoopTable;
 
-// CPU feature bits.
-constexpr uint32_t kAvx2 = 1u << 0, kFma = 1u << 1, kF16c = 1u << 2, kBmi2 = 1u << 3, kAvx512f = 1u << 4,
-                   kAvx512bw = 1u << 5, kAvx512vl = 1u << 6, kAvx512dq = 1u << 7, kAvx512bf16 = 1u << 8;
-
-// What the CPU can run, from its CPUID feature bits and the OS's saved-state
-// mask (which __builtin_cpu_supports consults), never from a model name.
-uint32_t cpu_features() {
-    static const uint32_t bits = [] {
-        uint32_t b = 0;
+// Whether this CPU has every feature of a set of the ladder, from its CPUID
+// feature bits and the OS's saved-state mask (which __builtin_cpu_supports
+// consults), never from a model name.
 #if defined(__x86_64__) || defined(__i386__)
-        __builtin_cpu_init();
-        b |= __builtin_cpu_supports("avx2") ? kAvx2 : 0;
-        b |= __builtin_cpu_supports("fma") ? kFma : 0;
-        b |= __builtin_cpu_supports("f16c") ? kF16c : 0;
-        b |= __builtin_cpu_supports("bmi2") ? kBmi2 : 0;
-        b |= __builtin_cpu_supports("avx512f") ? kAvx512f : 0;
-        b |= __builtin_cpu_supports("avx512bw") ? kAvx512bw : 0;
-        b |= __builtin_cpu_supports("avx512vl") ? kAvx512vl : 0;
-        b |= __builtin_cpu_supports("avx512dq") ? kAvx512dq : 0;
-        b |= __builtin_cpu_supports("avx512bf16") ? kAvx512bf16 : 0;
+#define VORKA_CPU_HAS(name, macro) &&__builtin_cpu_supports(#name)
+void cpu_init() { __builtin_cpu_init(); }
+#else
+#define VORKA_CPU_HAS(name, macro) &&false
+void cpu_init() {}
 #endif
-        return b;
-    }();
-    return bits;
-}
-
-bool cpu_has(uint32_t needs) { return (cpu_features() & needs) == needs; }
-
-// The per-ISA translation units are compiled for these (their -m flags in
-// CMakeLists.txt); each set contains the one below it.
-constexpr uint32_t kAvx2Set = kAvx2 | kFma | kF16c | kBmi2;
-constexpr uint32_t kAvx512Set = kAvx2Set | kAvx512f | kAvx512bw | kAvx512vl | kAvx512dq;
+#define VORKA_CPU_RUNS(Enum, name) [] { return true VORKA_ISA_FEATURES_##name(VORKA_CPU_HAS); },
+constexpr bool (*kCpuRuns[])() = {VORKA_ISA_LADDER(VORKA_CPU_RUNS)};
+#undef VORKA_CPU_RUNS
 // The bfloat16 product kernel (IsaKernels::bf16) needs this beyond its row's set.
-constexpr uint32_t kBf16Products = kAvx512bf16;
+bool cpu_has_bf16_products() { return true VORKA_CPU_HAS(avx512bf16, __AVX512BF16__); }
+#undef VORKA_CPU_HAS
+
+#define VORKA_ISA_NAME(Enum, name) #name,
+constexpr std::string_view kNames[] = {VORKA_ISA_LADDER(VORKA_ISA_NAME)};
+#undef VORKA_ISA_NAME
 
 struct InstructionSet {
     Isa isa;
-    uint32_t needs;                // feature bits
-    const LoopTable* (*loops)();   // nullptr when this build lacks the set
+    const LoopTable* (*loops)();
     gemm::detail::IsaKernels products;
 };
 
 namespace g = gemm::detail;
-// In the order of simd::Isa: the ladder, best last.
+constexpr InstructionSet row(Isa isa, const LoopTable* (*loops)(), g::SmallKernel small, g::SmallKernel packed,
+                             g::HalfKernel f16, bool bf16) {
+    return {isa, loops, {kNames[static_cast<size_t>(isa)], small, packed, f16, bf16}};
+}
+// A row per set of the ladder, in its order: the kernels compiled for it.
 constexpr InstructionSet kSets[] = {
-    {Isa::Generic, 0, simd::detail::table_generic,
-     {"generic", g::small_generic, g::packed_portable, g::packed_portable_f16, false}},
-    {Isa::Avx2, kAvx2Set, simd::detail::table_avx2, {"avx2", g::small_avx2, g::packed_avx2, g::packed_avx2_f16, false}},
-    {Isa::Avx512, kAvx512Set, simd::detail::table_avx512,
-     {"avx512", g::small_avx512, g::packed_avx512, g::packed_avx512_f16, true}},
+    row(Isa::Generic, simd::detail::table_generic, g::small_generic, g::packed_portable, g::packed_portable_f16, false),
+    row(Isa::Avx2, simd::detail::table_avx2, g::small_avx2, g::packed_avx2, g::packed_avx2_f16, false),
+    row(Isa::Avx512, simd::detail::table_avx512, g::small_avx512, g::packed_avx512, g::packed_avx512_f16, true),
 };
 constexpr bool in_isa_order() {
     for (size_t i = 0; i < std::size(kSets); ++i)
         if (static_cast<size_t>(kSets[i].isa) != i) return false;
-    return true;
+    return std::size(kSets) == simd::kIsaCount;
 }
 static_assert(in_isa_order());
 
-// A row as this process runs it, its loop table looked up once.
+// A row as this process runs it, its loop table and the CPU's features looked
+// up once.
 struct Chosen {
     const InstructionSet* set;
     const LoopTable* loops;
+    bool runs;  // the CPU has the row's features
+    bool bf16;  // and those of the bfloat16 product kernel, which the row may run
 };
 const Chosen& chosen(Isa isa) {
     static const auto all = [] {
+        cpu_init();
         std::array<Chosen, std::size(kSets)> c{};
-        for (size_t i = 0; i < c.size(); ++i) c[i] = {&kSets[i], kSets[i].loops()};
+        for (size_t i = 0; i < c.size(); ++i) {
+            const bool runs = kCpuRuns[i]();
+            c[i] = {&kSets[i], kSets[i].loops(), runs, runs && kSets[i].products.bf16 && cpu_has_bf16_products()};
+        }
         return c;
     }();
     return all[static_cast<size_t>(isa)];
@@ -130,17 +125,17 @@ const simd::detail::FloatLoops<T>& loops_of(const LoopTable& t) {
 
 namespace simd {
 
-bool isa_supported(Isa isa) { return chosen(isa).loops != nullptr && cpu_has(kSets[static_cast<size_t>(isa)].needs); }
+bool isa_supported(Isa isa) { return chosen(isa).runs; }
 
 Isa active_isa() { return active().set->isa; }
 
 void force_isa(Isa isa) { g_active.store(&chosen(best_isa(isa)), std::memory_order_release); }
 
-std::string_view isa_name(Isa isa) { return kSets[static_cast<size_t>(isa)].products.name; }
+std::string_view isa_name(Isa isa) { return kNames[static_cast<size_t>(isa)]; }
 
 std::optional<Isa> isa_named(std::string_view name) {
-    for (const InstructionSet& s : kSets)
-        if (s.products.name == name) return s.isa;
+    for (size_t i = 0; i < std::size(kNames); ++i)
+        if (kNames[i] == name) return static_cast<Isa>(i);
     return std::nullopt;
 }
 
@@ -233,10 +228,7 @@ std::vector<detail::IsaKernels> detail::available_isa_kernels() {
     return rows;
 }
 
-bool bf16_products_supported() {
-    const InstructionSet& s = *active().set;
-    return s.products.bf16 && cpu_has(s.needs | kBf16Products);
-}
+bool bf16_products_supported() { return active().bf16; }
 
 }  // namespace gemm
 }  // namespace vorka

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "engine/cpu/isa_unit.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 
 namespace vorka::gemm::detail {

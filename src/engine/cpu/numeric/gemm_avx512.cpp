@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "engine/cpu/isa_unit.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_kernels.hpp"
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/cpu/isa_unit.hpp"
 #include "engine/cpu/numeric/gemm_driver.hpp"
 
 namespace vorka::gemm::detail {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "engine/cpu/isa_unit.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_driver.hpp"
 

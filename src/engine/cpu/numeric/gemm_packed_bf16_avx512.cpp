@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "engine/cpu/formats.hpp"
+#include "engine/cpu/isa_unit.hpp"
 #include "engine/cpu/numeric/gemm_avx512_transpose.hpp"
 #include "engine/cpu/numeric/gemm_driver.hpp"
 

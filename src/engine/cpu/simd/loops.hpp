@@ -19,6 +19,7 @@
 #include <string_view>
 #include <tuple>
 
+#include "engine/cpu/isa_ladder.hpp"
 #include "tensor/dtype.hpp"
 #include "tensor/operations.hpp"
 
@@ -77,8 +78,14 @@ void widen(const T* src, float* dst, size_t n);
 template <class T>
 void narrow(const float* src, T* dst, size_t n);
 
-// The instruction sets, each containing the one before.
-enum class Isa : uint8_t { Generic, Avx2, Avx512 };
+// The instruction sets, each containing the one before: the rows of
+// VORKA_ISA_LADDER (engine/cpu/isa_ladder.hpp).
+#define VORKA_ISA_ENUMERATOR(Enum, name) Enum,
+enum class Isa : uint8_t { VORKA_ISA_LADDER(VORKA_ISA_ENUMERATOR) };
+#undef VORKA_ISA_ENUMERATOR
+#define VORKA_ISA_COUNT_ONE(Enum, name) +1
+inline constexpr size_t kIsaCount = 0 VORKA_ISA_LADDER(VORKA_ISA_COUNT_ONE);
+#undef VORKA_ISA_COUNT_ONE
 
 bool isa_supported(Isa isa);
 // The implementation in use (the best supported one unless forced).
@@ -86,7 +93,7 @@ Isa active_isa();
 // Pin an implementation, e.g. to compare all of them in tests. An unsupported
 // choice falls back to the best supported one below it.
 void force_isa(Isa isa);
-// "generic", "avx2", "avx512".
+// The ladder's name of the set ("generic", "avx2", ...).
 std::string_view isa_name(Isa isa);
 std::optional<Isa> isa_named(std::string_view name);
 
@@ -114,10 +121,10 @@ struct LoopTable {
     void (*logical_not)(const bool*, ptrdiff_t, bool*, size_t);
 };
 
-// nullptr when the build did not include that instruction set.
-const LoopTable* table_generic();
-const LoopTable* table_avx2();
-const LoopTable* table_avx512();
+// table_<name>() for each set, defined in loops_<name>.cpp.
+#define VORKA_ISA_LOOP_TABLE(Enum, name) const LoopTable* table_##name();
+VORKA_ISA_LADDER(VORKA_ISA_LOOP_TABLE)
+#undef VORKA_ISA_LOOP_TABLE
 
 }  // namespace detail
 }  // namespace vorka::simd

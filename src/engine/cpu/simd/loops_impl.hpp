@@ -1,27 +1,24 @@
 // The element-wise loops, written once over GCC vector types as wide as the
 // instruction set this file is compiled for (16, 32 or 64 bytes).
 //
-// Included only by loops_generic.cpp, loops_avx2.cpp and loops_avx512.cpp, each
-// of which defines VORKA_SIMD_NS first: everything here lives in that namespace,
-// so the three compilations never share a symbol the linker could mix up.
+// Included only by the loops_<set>.cpp files, after engine/cpu/isa_unit.hpp:
+// everything here lives in a namespace named after the file's set
+// (VORKA_ISA_UNIT), so the compilations never share a symbol the linker could
+// mix up.
 #pragma once
-
-#ifndef VORKA_SIMD_NS
-#error "define VORKA_SIMD_NS before including loops_impl.hpp"
-#endif
 
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
 #include "engine/cpu/formats.hpp"
+#include "engine/cpu/isa_unit.hpp"
 #include "engine/cpu/simd/loops.hpp"
 
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__AVX512DQ__) && \
-    defined(__F16C__) && defined(__BMI2__)
+#if VORKA_ISA_TARGETED(avx512)
 #define VORKA_SIMD_AVX512 1
 #define VORKA_SIMD_BYTES 64
-#elif defined(__AVX2__) && defined(__F16C__)
+#elif VORKA_ISA_TARGETED(avx2)
 #define VORKA_SIMD_AVX2 1
 #define VORKA_SIMD_BYTES 32
 #else
@@ -39,7 +36,7 @@
 // Vector arguments of always-inlined helpers never cross an ABI boundary.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-namespace vorka::simd::VORKA_SIMD_NS {
+namespace vorka::simd::VORKA_ISA_UNIT {
 
 inline constexpr size_t kBytes = VORKA_SIMD_BYTES;
 
@@ -898,4 +895,4 @@ inline constexpr detail::LoopTable kTable = {
     &logical_not_loop,
 };
 
-}  // namespace vorka::simd::VORKA_SIMD_NS
+}  // namespace vorka::simd::VORKA_ISA_UNIT
