@@ -358,6 +358,16 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                         << std::hex << bits << std::dec << " at " << pos << " of " << len
                         << (in_b ? " in B" : " in A") << (col ? ", column-major" : ", row-major");
                 }
+    // Past the end of each row of A read in place (its padding here) nothing is screened.
+    for (size_t len : {size_t{6}, size_t{70}, size_t{130}}) {
+        const size_t ld = len + 40;
+        std::vector<bf16> a(2 * ld, bf16{0x0001}), b(len * 3, bf16{0x3F80});
+        for (size_t r = 0; r < 2; ++r) std::fill_n(a.begin() + P(r * ld), len, bf16{0x3F80});
+        std::vector<float> c(6);
+        EXPECT_TRUE(vorka::gemm::bf16_gemm({1, 2, 3, len, {a.data(), 0, P(ld), 1}, {b.data(), 0, 3, 1}, {c.data(), 0, 3, 1}}))
+            << len;
+        EXPECT_EQ(c[5], float(len));
+    }
     // What a declined product left in the packing buffer never reaches a later one's padding.
     std::vector<bf16> a(2 * 40, bf16{0x3F80}), b(40 * 32, bf16{0x3F80});
     b[20 * 40] = bf16{0x0001};  // column 20 of a column-major B
