@@ -262,7 +262,7 @@ void tile_edges(std::vector<Shape>& v, const bk::Tile& t, size_t kc, size_t k_sm
 
 std::vector<Shape> packed_block_edges(size_t k_small) {
     std::vector<Shape> v;
-    for (const bk::Tile& t : {bk::kPackedAvx512, bk::kPackedAvx2, bk::kPackedPortable}) tile_edges(v, t, bk::kKC, k_small);
+    for (const bk::Tile& t : {bk::kPackedAvx512, bk::kPackedAvx2, bk::kPackedPortable}) tile_edges(v, t, bk::kPackedKC, k_small);
     return v;
 }
 
@@ -279,7 +279,8 @@ TEST(Gemm, BlockEdges) {
 
 // The products of tens of millions of multiply-adds (apart, as too slow under valgrind).
 TEST(Gemm, LargeBlockEdges) {
-    block_edges({Shape{1100, 40, 520}, Shape{150, 160, 520}, Shape{263, 1061, 300}, Shape{255, 1023, 257}});
+    constexpr size_t kc = bk::kPackedKC;
+    block_edges({Shape{1100, 40, kc + 8}, Shape{150, 160, 2 * kc + 8}, Shape{263, 1061, kc + 44}, Shape{255, 1023, kc + 1}});
 }
 
 // The size tests above must reach the packed kernel through sgemm, not only when forced.
@@ -288,6 +289,24 @@ TEST(Gemm, ThresholdSplitsSmallFromLarge) {
                             {{1100, 40, 520}, true}, {{32, 32, 2100}, true}, {{size_t{1} << 40, size_t{1} << 40, 2}, true}}) {
         detail::Problem p{1, s.m, s.n, s.k, {nullptr, 0, P(s.k), 1}, {nullptr, 0, P(s.n), 1}, {nullptr, 0, P(s.n), 1}};
         EXPECT_EQ(detail::prepare_for_kernels(p) && detail::beyond_small(p), large) << str(s);  // m n k must not wrap
+    }
+}
+
+// AVX2's small kernel gives way on wide results, large results and long sums; others keep it.
+TEST(Gemm, Avx2LeavesWideProductsToThePackedKernel) {
+    using bk::kAvx2SmallMaxCols, bk::kAvx2SmallMaxK;
+    const size_t side = 1 << 8;  // side * side = kAvx2SmallMaxC
+    for (auto [s, large] : {std::pair{Shape{side, side, side}, false}, {{side + 8, side, side}, true},
+                            {{64, kAvx2SmallMaxCols, 256}, false}, {{64, kAvx2SmallMaxCols + 16, 256}, true},
+                            {{128, 128, kAvx2SmallMaxK}, false}, {{128, 128, kAvx2SmallMaxK + 1}, true},
+                            {{2048, 32, 256}, false}}) {
+        namespace simd = vorka::simd;
+        if (!simd::isa_supported(simd::Isa::Avx2)) GTEST_SKIP() << "no AVX2 + FMA";
+        simd::force_isa(simd::Isa::Avx2);
+        detail::Problem p{1, s.m, s.n, s.k, {nullptr, 0, P(s.k), 1}, {nullptr, 0, P(s.n), 1}, {nullptr, 0, P(s.n), 1}};
+        const bool got = detail::prepare_for_kernels(p) && detail::beyond_small(p);
+        simd::force_isa(simd::Isa::Avx512);
+        EXPECT_EQ(got, large) << str(s);
     }
 }
 
@@ -339,6 +358,16 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                         << std::hex << bits << std::dec << " at " << pos << " of " << len
                         << (in_b ? " in B" : " in A") << (col ? ", column-major" : ", row-major");
                 }
+    // Past the end of each row of A read in place (its padding here) nothing is screened.
+    for (size_t len : {size_t{6}, size_t{70}, size_t{130}}) {
+        const size_t ld = len + 40;
+        std::vector<bf16> a(2 * ld, bf16{0x0001}), b(len * 3, bf16{0x3F80});
+        for (size_t r = 0; r < 2; ++r) std::fill_n(a.begin() + P(r * ld), len, bf16{0x3F80});
+        std::vector<float> c(6);
+        EXPECT_TRUE(vorka::gemm::bf16_gemm({1, 2, 3, len, {a.data(), 0, P(ld), 1}, {b.data(), 0, 3, 1}, {c.data(), 0, 3, 1}}))
+            << len;
+        EXPECT_EQ(c[5], float(len));
+    }
     // What a declined product left in the packing buffer never reaches a later one's padding.
     std::vector<bf16> a(2 * 40, bf16{0x3F80}), b(40 * 32, bf16{0x3F80});
     b[20 * 40] = bf16{0x0001};  // column 20 of a column-major B

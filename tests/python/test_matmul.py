@@ -186,10 +186,10 @@ def test_every_instruction_set_gives_the_same_bits(force_isa, isa, dtype):
     ((64, 72), (72, 80), False, False), ((64, 72), (72, 80), True, False),
     ((3, 40, 72), (3, 72, 80), False, False),
     # a stack around a shared weight: its gradient is one product over the stacked
-    # rows, longer than a block of k (256) or than a split sum (4096) ...
-    ((6, 64, 72), (72, 80), False, False), ((70, 64, 8), (8, 8), False, False),
+    # rows, longer than a block of k (512) or than a split sum (4096) ...
+    ((9, 64, 72), (72, 80), False, False), ((70, 64, 8), (8, 8), False, False),
     # ... unless x is a view whose rows do not stack (its first two axes swapped)
-    ((6, 64, 72), (72, 80), False, True),
+    ((9, 64, 72), (72, 80), False, True),
     ((80, 72), (4, 72, 80), False, False),  # the gradient of x sums over a broadcast batch
     ((4, 64, 32), (1, 1, 32, 64), False, False),  # w with more (unit) batch axes than x
 ])

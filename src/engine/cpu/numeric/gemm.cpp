@@ -154,6 +154,9 @@ bool beyond_small(const Problem& p) {
     // to register blocking alone.
     if (m * n * k < blocking::kPackedMinWork) return false;
     if (p.k > blocking::kPackedMinK) return true;
+    if (simd::active_isa() == simd::Isa::Avx2 && n > 32 &&
+        (p.n > blocking::kAvx2SmallMaxCols || m * n > blocking::kAvx2SmallMaxC || p.k > blocking::kAvx2SmallMaxK))
+        return true;
     // The small kernels block for registers only and re-read A for every 64
     // columns of C. They stay ahead of the packed kernel while A stays within
     // about twice L2 (measured: 768^3 is a tie, 1024^3 is not).
@@ -224,7 +227,7 @@ bool f16_gemm(const Product<f16>& p) {
         return true;
     }
     if (p.k == 0) return false;
-    if (p.k <= blocking::kKC) {
+    if (p.k <= blocking::kPackedKC) {
         f16_run(bits(p));
         return true;
     }

@@ -7,9 +7,13 @@
 
 namespace vorka::gemm::blocking {
 
-// k per block of the packed kernels and per B chunk of the small kernels. A
+// k per block of the packed float32/float16 kernels. Each C tile is reloaded
+// once per block, so longer blocks pay off while a tile's rows of A stay in
+// L1 (512: 2-4% faster than 256 at n = 1024-2048, AVX2 and AVX-512 alike). A
 // float16 result is rounded as stored only within one block of k (no float32
 // partial sums kept).
+inline constexpr size_t kPackedKC = 512;
+// k per packed B chunk of the small kernels.
 inline constexpr size_t kKC = 256;
 // Sums longer than this are split in halves, computed apart and added.
 inline constexpr size_t kLongK = 4096;
@@ -21,13 +25,14 @@ inline constexpr size_t kMaxNc = 4096;
 inline constexpr long kFallbackL2 = 1L << 20;
 
 // Register tiles (rows x columns) and rows per packed A block of the packed
-// float32/float16 kernels.
+// float32/float16 kernels. A packed or widened A block (mc x kPackedKC floats)
+// shares L2 with the B block: at most 512 KiB.
 struct Tile {
     size_t mr, nr, mc;
 };
-inline constexpr Tile kPackedAvx512{8, 32, 256};
-inline constexpr Tile kPackedAvx2{6, 16, 32 * 6};
-inline constexpr Tile kPackedPortable{6, 8, 32 * 6};
+inline constexpr Tile kPackedAvx512{8, 32, 128};
+inline constexpr Tile kPackedAvx2{6, 16, 16 * 6};
+inline constexpr Tile kPackedPortable{6, 8, 16 * 6};
 // The bfloat16 kernel packs pairs of k: its own k block (even) and B block,
 // row blocks and a taller tile for A read in place.
 inline constexpr Tile kBf16Packed{8, 32, 128};
@@ -46,6 +51,13 @@ inline constexpr size_t kPackedMinK = 2048;
 // The small kernels re-read one operand per register tile; they stay ahead
 // while it stays within about twice L2 (floats).
 inline constexpr double kSmallReread = 0x1p19;
+// AVX2's small kernel reads B in place, 16 columns at a time, and its caches
+// thrash on wide B (rows a power of two apart alias): it stays only for
+// results up to this many columns and elements and sums up to this long
+// (measured over m, n, k from 64 to 2048: beyond these the packed kernel is
+// 2-100% faster, within them at most 3% slower).
+inline constexpr size_t kAvx2SmallMaxCols = 512, kAvx2SmallMaxK = 1024;
+inline constexpr double kAvx2SmallMaxC = 0x1p16;
 
 // float16: the packed kernel when the product has this much work and every
 // side is at least this long (narrower matrices waste most of its tile);
@@ -53,7 +65,7 @@ inline constexpr double kSmallReread = 0x1p19;
 inline constexpr double kF16MinWork = 0x1p18;
 inline constexpr size_t kF16MinSide = 8;
 
-// A 16-bit result with sums longer than its kernel's k block (kKC, kBf16KC)
+// A 16-bit result with sums longer than its kernel's k block (kPackedKC, kBf16KC)
 // is computed in bands of columns whose float32 partial sums take about this
 // many floats (8 MiB).
 inline constexpr size_t kRoundedBandFloats = size_t{1} << 21;

@@ -80,7 +80,7 @@ struct Packed {
     static constexpr size_t MR = K::MR, NR = K::NR, MC = K::MC;
     static constexpr size_t KC = [] {
         if constexpr (kPaired) return K::KC;
-        else return blocking::kKC;
+        else return blocking::kPackedKC;
     }();
     static constexpr size_t MRD = [] {
         if constexpr (kPaired) return K::MRD;

@@ -83,7 +83,7 @@ class PackScratch {
 };
 
 // float16 products, operands widened while packed; a float16 result only
-// with k <= blocking::kKC (one block of k, so no partial sums need keeping).
+// with k <= blocking::kPackedKC (one block of k, so no partial sums need keeping).
 void packed_avx512_f16(const HalfProblem& p);
 void packed_avx2_f16(const HalfProblem& p);
 void packed_portable_f16(const HalfProblem& p);
