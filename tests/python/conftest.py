@@ -94,17 +94,19 @@ OPERATIONS = {
 
 
 def library_operations():
-    """Tensor's operators by forward name: the slots its type fills (nb_add gives __add__ and __radd__)."""
-    slot = type(object.__eq__)
-    return sorted(n for n, v in vars(Tensor).items() if isinstance(v, slot) and n in vars(operator))
+    """Tensor's operators by forward name (the slots its type fills: nb_add gives __add__ and __radd__), and
+    its methods of one other tensor (as rows whose Python column is `method` make them)."""
+    slot, method = type(object.__eq__), type(Tensor.grad)
+    return sorted(n for n, v in vars(Tensor).items() if isinstance(v, slot) and n in vars(operator) or (
+        isinstance(v, method) and v.__text_signature__ == "($self, other)" and not n.startswith("__")))
 
 
 def ops_of(*families):   # the library's operations of these families that OPERATIONS has
     return [n for n in library_operations() if n in OPERATIONS and OPERATIONS[n].family in families]
 
 
-def apply(name, x, y):   # x <name> y through Python's operator, as the interpreter runs it
-    return vars(operator)[name](x, y)
+def apply(name, x, y):   # x <name> y through Python's operator, as the interpreter runs it, or x.name(y)
+    return vars(operator)[name](x, y) if name in vars(operator) else getattr(x, name)(y)
 
 
 def mismatch(a, b):

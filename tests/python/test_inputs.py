@@ -71,11 +71,11 @@ HOSTILE = {
 }
 
 # Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]]: each binary
-# operation both ways ("add": t + x, "radd": x + t), then the methods.
+# operation ("add": t + x), an operator also reflected ("radd": x + t), then the methods.
 BINARY = ops_of("arithmetic", "matmul", "comparison", "logical")
 ENTRY = {
     **{n.strip("_"): lambda t, x, n=n: apply(n, t, x) for n in BINARY},
-    **{"r" + n.strip("_"): lambda t, x, n=n: apply(n, x, t) for n in BINARY},
+    **{"r" + n.strip("_"): lambda t, x, n=n: apply(n, x, t) for n in BINARY if n.startswith("__")},
     "__req__": lambda t, x: t.__req__(x), "__rlt__": lambda t, x: t.__rlt__(x),
     "reshape": lambda t, x: t.reshape(x), "dim0": lambda t, x: t.transpose(x, 0),
     "dim1": lambda t, x: t.transpose(0, x), "relu": lambda t, x: relu(x),
@@ -99,8 +99,11 @@ DEFAULT = {**on(" ".join(ENTRY), "T"), "eq": "f", "req": "f", "ne": "t", "rne": 
 NUMBER = " ".join([("" if side == "t op s" else "r") + n.strip("_") for n in BINARY
                    for side in OPERATIONS[n].numbers] + ["__req__", "__rlt__"])
 # a tensor operand of another shape ([1]): broadcast by the element-wise operations, refused by the others
-WITH_TENSOR = " ".join(e for n in ops_of("arithmetic", "comparison") for e in [n.strip("_"), "r" + n.strip("_")])
-RESHAPED = " ".join(e for n in ops_of("matmul", "logical") for e in [n.strip("_"), "r" + n.strip("_")])
+def entries(names):
+    return " ".join(n.strip("_") + (" r" + n.strip("_") if n.startswith("__") else "") for n in names)
+
+
+WITH_TENSOR, RESHAPED = entries(ops_of("arithmetic", "comparison")), entries(ops_of("matmul", "logical"))
 OUTCOMES = {
     "None": on("dtype", "."), "str": on("dtype device", "V"), "numeric_str": on("dtype device", "V"),
     "bytes": on("reshape", "V"), "len_lies": on("reshape", "V"), "empty_dict": on("dtype", "V"),
