@@ -211,12 +211,23 @@ std::array<NdArray<O>, sizeof...(F)> map_f32(const Dims& shape, Order order, con
 // products a 16-bit result would round.
 template <class T>
 NdArray<float> product_f32(const NdView<T>& x, const NdView<T>& y) {
-    if constexpr (std::is_same_v<T, float>) {
-        return multiply(x, y);
-    } else {
-        auto f = [](float a, float b) { return mul_left(a, b); };
-        return std::move(map_f32<float>(x.shape, zip_order(x, y), {&x, &y}, f)[0]);
-    }
+    return zip_collect<float>(x, y, [](const T* a, std::ptrdiff_t sa, const T* b, std::ptrdiff_t sb, float* out,
+                                       std::size_t n) {
+        if constexpr (std::is_same_v<T, float>) {
+            simd::binary<float>(simd::BinaryOp::Mul, a, sa, b, sb, out, n);
+        } else {
+            // Widened straight into the output and multiplied in place: half
+            // the block traffic of map_f32, which this short formula feels.
+            alignas(64) float fb[kBlock];
+            for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+                const std::size_t m = std::min(kBlock, n - i0);
+                const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i0);
+                widen_block(a + k * sa, sa, m, out + i0);
+                widen_block(b + k * sb, sb, m, fb);
+                for (std::size_t i = 0; i < m; ++i) out[i0 + i] = mul_left(out[i0 + i], fb[i]);
+            }
+        }
+    });
 }
 
 // A float32 gradient rounded once to T after its sum to `shape` (if any).
