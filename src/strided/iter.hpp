@@ -172,8 +172,9 @@ inline void pack_bytes(std::size_t elsize, const char* src, std::ptrdiff_t s_run
 }  // namespace tile
 
 // Like run_loop, in tiles where that pays (see above); otherwise exactly
-// run_loop. Operand 0 is written and never packed; the others are only read.
-template <std::size_t N, class F>
+// run_loop. Operands below W are written and never packed; the others are
+// only read.
+template <std::size_t N, std::size_t W = 1, class F>
 void run_loop_tiled(const LoopPlan<N>& plan, std::array<char*, N> base, const std::array<std::size_t, N>& elsize,
                     F&& inner) {
     const std::size_t nd = plan.extents.size();
@@ -184,7 +185,7 @@ void run_loop_tiled(const LoopPlan<N>& plan, std::array<char*, N> base, const st
     const std::size_t in = nd - 1;
     std::array<bool, N> packed{};
     std::size_t across = nd, step = 0;
-    for (std::size_t k = 1; k < N; ++k) {
+    for (std::size_t k = W; k < N; ++k) {
         const std::size_t e = elsize[k];
         if (bytes(k, in) < tile::kLineBytes || !(e == 1 || e == 2 || e == 4 || e == 8)) continue;
         packed[k] = true;
@@ -203,7 +204,7 @@ void run_loop_tiled(const LoopPlan<N>& plan, std::array<char*, N> base, const st
     const std::size_t n = plan.extents[in], m = plan.extents[across];
     std::size_t buf_bytes = 0;
     std::array<std::size_t, N> buf_at{};
-    for (std::size_t k = 1; k < N; ++k)
+    for (std::size_t k = W; k < N; ++k)
         if (packed[k]) {
             buf_at[k] = buf_bytes;
             buf_bytes += std::min(rows, m) * std::min(tile::kRun, n) * elsize[k];
@@ -282,24 +283,73 @@ inline Order zip_order(uint8_t fa, uint8_t fb) {
     return Order::C;
 }
 
+// The same for two views of one shape; a dense pair (the common case) needs
+// no layout flags.
+template <class A, class B>
+Order zip_order(const NdView<A>& a, const NdView<B>& b) {
+    if (dense_pair(a.shape, a.strides, b.strides)) return Order::C;
+    return zip_order(array_layout(a.shape, a.strides), array_layout(b.shape, b.strides));
+}
+
+// One operand of an element-wise walk.
+struct Operand {
+    char* ptr = nullptr;  // its element (0, ..., 0)
+    std::span<const std::ptrdiff_t> strides;
+    std::size_t elsize = 0;
+};
+
+template <class T>
+Operand operand(const NdView<T>& v) {
+    return {reinterpret_cast<char*>(const_cast<T*>(v.ptr)), v.strides, sizeof(T)};
+}
+template <class T>
+Operand operand(NdArray<T>& a) {
+    return {reinterpret_cast<char*>(a.data()), a.strides(), sizeof(T)};
+}
+
+// The walk of every element-wise kernel over operands of `shape`: W outputs
+// first, new dense arrays with the first one's strides, then the inputs.
+// Where every input keeps one stride alongside the outputs (their strides, or
+// a single broadcast element), one flat run covers all; otherwise the planned
+// loop runs, in tiles where that pays. The outputs' runs are unit stride (or
+// a single element).
+// inner(std::array<char*, N> ptrs, std::array<std::ptrdiff_t, N> strides, std::size_t n)
+template <std::size_t W, std::size_t N, class F>
+void zip_walk(std::span<const std::size_t> shape, const std::array<Operand, N>& ops, F&& inner) {
+    static_assert(W >= 1 && W < N);
+    std::size_t count = 1;
+    for (std::size_t e : shape) count *= e;
+    if (count == 0) return;
+    std::array<char*, N> base;
+    std::array<std::ptrdiff_t, N> flat;
+    bool one_run = true;
+    for (std::size_t k = 0; k < N; ++k) {
+        base[k] = ops[k].ptr;
+        flat[k] = 1;
+        if (k < W || !one_run) continue;
+        const auto s = flat_stride(shape, ops[k].strides, ops[0].strides);
+        if (s) flat[k] = *s;
+        else one_run = false;
+    }
+    if (one_run) return inner(base, flat, count);
+    std::array<std::span<const std::ptrdiff_t>, N> strides;
+    std::array<std::size_t, N> elsize;
+    for (std::size_t k = 0; k < N; ++k) strides[k] = ops[k].strides, elsize[k] = ops[k].elsize;
+    run_loop_tiled<N, W>(plan_loop<N>(shape, strides), base, elsize, inner);
+}
+
 // Result[i] = f(a[i]) for one operand. A memory-contiguous operand is walked
 // as one flat run and its strides are kept; anything else is visited in
 // logical order into a standard-layout result.
 // inner(const A* a, ptrdiff_t sa, Out* out, size_t n)
 template <class Out, class A, class F>
 NdArray<Out> map_collect(const NdView<A>& a, F&& inner) {
-    if (is_contiguous(a.shape, a.strides)) {
-        NdArray<Out> out = NdArray<Out>::uninit_with_strides(a.shape, a.strides);
-        if (out.size()) inner(a.ptr, std::ptrdiff_t{1}, out.data(), out.size());
-        return out;
-    }
-    NdArray<Out> out = NdArray<Out>::uninit(a.shape, Order::C);
-    auto plan = plan_loop<2>(out.shape(), {std::span<const std::ptrdiff_t>(out.strides()),
-                                            std::span<const std::ptrdiff_t>(a.strides)});
-    run_loop_tiled<2>(plan, {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<A*>(a.ptr))},
-                {sizeof(Out), sizeof(A)}, [&](std::array<char*, 2> p, std::array<std::ptrdiff_t, 2> s, std::size_t n) {
-                    inner(reinterpret_cast<const A*>(p[1]), s[1], reinterpret_cast<Out*>(p[0]), n);
-                });
+    NdArray<Out> out = is_contiguous(a.shape, a.strides) ? NdArray<Out>::uninit_with_strides(a.shape, a.strides)
+                                                         : NdArray<Out>::uninit(a.shape, Order::C);
+    zip_walk<1, 2>(a.shape, {operand(out), operand(a)},
+                   [&](const std::array<char*, 2>& p, const std::array<std::ptrdiff_t, 2>& s, std::size_t n) {
+                       inner(reinterpret_cast<const A*>(p[1]), s[1], reinterpret_cast<Out*>(p[0]), n);
+                   });
     return out;
 }
 
@@ -308,38 +358,12 @@ NdArray<Out> map_collect(const NdView<A>& a, F&& inner) {
 // inner(const A* a, ptrdiff_t sa, const B* b, ptrdiff_t sb, Out* out, size_t n)
 template <class Out, class A, class B, class F>
 NdArray<Out> zip_collect(const NdView<A>& a, const NdView<B>& b, F&& inner) {
-    if (dense_pair(a.shape, a.strides, b.strides)) {
-        // The common case. (Standard layout with other strides on extent-1
-        // axes takes the flat walk below, into the same result.)
-        NdArray<Out> out = NdArray<Out>::uninit(a.shape, Order::C);
-        if (out.size()) inner(a.ptr, std::ptrdiff_t{1}, b.ptr, std::ptrdiff_t{1}, out.data(), out.size());
-        return out;
-    }
-    const uint8_t fa = array_layout(a.shape, a.strides), fb = array_layout(b.shape, b.strides);
-    NdArray<Out> out = NdArray<Out>::uninit(a.shape, zip_order(fa, fb));
-    if (out.size() == 0) return out;
-    if (fa & fb & layout::CORDER) {
-        // Both in standard layout: memory order is logical order for all three.
-        inner(a.ptr, std::ptrdiff_t{1}, b.ptr, std::ptrdiff_t{1}, out.data(), out.size());
-        return out;
-    }
-    auto la = flat_stride(a.shape, a.strides, out.strides());
-    auto lb = flat_stride(b.shape, b.strides, out.strides());
-    if (la && lb) {
-        inner(a.ptr, *la, b.ptr, *lb, out.data(), out.size());
-        return out;
-    }
-    auto plan = plan_loop<3>(out.shape(), {std::span<const std::ptrdiff_t>(out.strides()),
-                                            std::span<const std::ptrdiff_t>(a.strides),
-                                            std::span<const std::ptrdiff_t>(b.strides)});
-    run_loop_tiled<3>(plan,
-                {reinterpret_cast<char*>(out.data()), reinterpret_cast<char*>(const_cast<A*>(a.ptr)),
-                 reinterpret_cast<char*>(const_cast<B*>(b.ptr))},
-                {sizeof(Out), sizeof(A), sizeof(B)},
-                [&](std::array<char*, 3> p, std::array<std::ptrdiff_t, 3> s, std::size_t n) {
-                    inner(reinterpret_cast<const A*>(p[1]), s[1], reinterpret_cast<const B*>(p[2]), s[2],
-                          reinterpret_cast<Out*>(p[0]), n);
-                });
+    NdArray<Out> out = NdArray<Out>::uninit(a.shape, zip_order(a, b));
+    zip_walk<1, 3>(a.shape, {operand(out), operand(a), operand(b)},
+                   [&](const std::array<char*, 3>& p, const std::array<std::ptrdiff_t, 3>& s, std::size_t n) {
+                       inner(reinterpret_cast<const A*>(p[1]), s[1], reinterpret_cast<const B*>(p[2]), s[2],
+                             reinterpret_cast<Out*>(p[0]), n);
+                   });
     return out;
 }
 

@@ -221,6 +221,11 @@ PyMethodDef tensor_methods[] = {
      "transpose($self, dim0, dim1)\n--\n\n"},
     {"backward", method_backward, METH_NOARGS, "backward($self)\n--\n\n"},
     {"clear_graph", method_clear_graph, METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
+#define VORKA_METHOD_ENTRY(name, lane, node, gradient, python, ...)                    \
+    VORKA_IF_METHOD_##python({#name, fastcall(method_##name), METH_FASTCALL | METH_KEYWORDS, \
+                              #name "($self, other)\n--\n\n"},)
+    VORKA_ARITHMETIC_OPS(VORKA_METHOD_ENTRY)
+#undef VORKA_METHOD_ENTRY
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -77,12 +77,29 @@ using namespace ops;
 constexpr std::nullptr_t none = nullptr;
 }  // namespace number_form
 
-#define VORKA_ARITHMETIC_SLOT(name, lane, node, gradient, slot, number, reflected)                     \
-    PyObject* nb_##name(PyObject* l, PyObject* r) {                                                   \
+#define VORKA_ARITHMETIC_SLOT(name, lane, node, gradient, python, number, reflected)                   \
+    VORKA_IF_SLOT_##python(PyObject* nb_##name(PyObject* l, PyObject* r) {                            \
         return binary_reflected(l, r, ops::name, number_form::number, number_form::reflected);        \
-    }
+    })
 VORKA_ARITHMETIC_OPS(VORKA_ARITHMETIC_SLOT)
 #undef VORKA_ARITHMETIC_SLOT
+
+bool as_tensor(PyObject* o, const Tensor** out) {
+    if (!is_tensor(o)) {
+        set_not_instance(o, "Tensor");
+        return false;
+    }
+    *out = &unwrap(o);
+    return true;
+}
+
+// A row's method: op(self, other) of two tensors.
+[[maybe_unused]] PyObject* tensor_method(const char* function, PyObject* self, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames, TensorOp op) {
+    static const char* const names[] = {"other"};
+    return call<as_tensor>(function, names, 1, args, nargs, kwnames,
+                           [&](const Tensor* other) { return op(unwrap(self), *other); });
+}
 
 #define VORKA_LOGICAL_SLOT(name, lane, slot) \
     PyObject* nb_##name(PyObject* l, PyObject* r) { return tensor_only(l, r, ops::name); }
@@ -151,8 +168,16 @@ PyObject* method_rlt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return explicit_compare("Tensor.__rlt__()", self, args, nargs, kwnames, ops::scalar_gt);
 }
 
-#define VORKA_ARITHMETIC_SLOT_ENTRY(name, lane, node, gradient, slot, ...) \
-    {slot, reinterpret_cast<void*>(nb_##name)},
+#define VORKA_DEFINE_METHOD(name, lane, node, gradient, python, ...)                                            \
+    VORKA_IF_METHOD_##python(PyObject* method_##name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
+                                                     PyObject* kwnames) {                                     \
+        return tensor_method("Tensor." #name "()", self, args, nargs, kwnames, ops::name);                    \
+    })
+VORKA_ARITHMETIC_OPS(VORKA_DEFINE_METHOD)
+#undef VORKA_DEFINE_METHOD
+
+#define VORKA_ARITHMETIC_SLOT_ENTRY(name, lane, node, gradient, python, ...) \
+    VORKA_IF_SLOT_##python({VORKA_SLOT_##python, reinterpret_cast<void*>(nb_##name)},)
 #define VORKA_LOGICAL_SLOT_ENTRY(name, lane, slot) {slot, reinterpret_cast<void*>(nb_##name)},
 const PyType_Slot operator_slots[] = {
     VORKA_ARITHMETIC_OPS(VORKA_ARITHMETIC_SLOT_ENTRY)

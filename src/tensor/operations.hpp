@@ -3,7 +3,8 @@
 // (engine/cpu/simd), the storage entry points (engine/cpu/storage), the
 // gradient kernels' declarations (engine/cpu/numeric/backward), the nodes
 // (autograd/nodes), the core entry points (tensor/ops.hpp, tensor/core.cpp)
-// and the Python operators (tensor/api_ops.cpp). Includes nothing.
+// and the Python operators and methods (tensor/api_ops.cpp, tensor/api.cpp).
+// Includes nothing.
 #pragma once
 
 namespace vorka {
@@ -17,20 +18,22 @@ struct Needs {
 }  // namespace vorka
 
 // Arithmetic of two tensors of one Float type, broadcasting:
-//   X(name, lane, node, gradient, Python slot, number form, reflected number form)
+//   X(name, lane, node, gradient, Python, number form, reflected number form)
 // name: storage_ops::name and ops::name.
 // lane: simd::BinaryOp::lane, computed by the lane functor <lane>F.
 // gradient: Reduced (the incoming gradient summed to each operand's shape),
 //   ReducedNegated (the same with the right one negated), or Kernel (the node
 //   keeps both operands; storage_ops::backward_<name> runs the gradient
 //   kernel numeric::backward::<name>_backward).
+// Python: slot(<type slot>), the operator in that slot; or method, the
+//   method Tensor.<name>(other) of two tensors.
 // number forms: the number-operand rows that `tensor op number` and
-//   `number op tensor` compute; none: not supported.
-#define VORKA_ARITHMETIC_OPS(X)                                              \
-    X(add, Add, AddNode, Reduced, Py_nb_add, scalar_add, scalar_add)         \
-    X(sub, Sub, SubNode, ReducedNegated, Py_nb_subtract, scalar_sub, none)   \
-    X(mul, Mul, MulNode, Kernel, Py_nb_multiply, scalar_mul, scalar_mul)     \
-    X(div, Div, DivNode, Kernel, Py_nb_true_divide, scalar_div, scalar_rdiv)
+//   `number op tensor` compute (through the operator); none: not supported.
+#define VORKA_ARITHMETIC_OPS(X)                                                    \
+    X(add, Add, AddNode, Reduced, slot(Py_nb_add), scalar_add, scalar_add)         \
+    X(sub, Sub, SubNode, ReducedNegated, slot(Py_nb_subtract), scalar_sub, none)   \
+    X(mul, Mul, MulNode, Kernel, slot(Py_nb_multiply), scalar_mul, scalar_mul)     \
+    X(div, Div, DivNode, Kernel, slot(Py_nb_true_divide), scalar_div, scalar_rdiv)
 
 // A tensor of a Float type (left) with a number:
 //   X(name, lane, lane functor, reflected, number, word, node, gradient, kernel)
@@ -78,3 +81,14 @@ struct Needs {
 #define VORKA_IF_ReducedNegated(...)
 #define VORKA_IF_Pass(...)
 #define VORKA_IF_Scaled(...)
+
+// VORKA_IF_SLOT_<Python>(...) and VORKA_IF_METHOD_<Python>(...) expand their
+// arguments only for the rows of that Python column; VORKA_SLOT_<Python> is
+// the slot.
+#define VORKA_KEEP(...) __VA_ARGS__
+#define VORKA_DROP(...)
+#define VORKA_IF_SLOT_slot(id) VORKA_KEEP
+#define VORKA_IF_SLOT_method VORKA_DROP
+#define VORKA_IF_METHOD_slot(id) VORKA_DROP
+#define VORKA_IF_METHOD_method VORKA_KEEP
+#define VORKA_SLOT_slot(id) id

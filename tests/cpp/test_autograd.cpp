@@ -142,7 +142,9 @@ TEST(GradientKernels, TypeAndShapeErrors) {
     const std::string unary = "DType mismatch between gradient and input during unary backward pass.";
     auto f = make(D({2}), {1, 2}), h = make<f16>(D({2}), {1, 2});
     auto b = CpuStorage(NdArray<bool>::from_elem(D({2}), true));
-    for (auto* op : {&storage_ops::backward_mul, &storage_ops::backward_div, &storage_ops::backward_matmul})
+#define KERNEL_GRADIENT(name, lane, node, gradient, ...) VORKA_IF_##gradient(&storage_ops::backward_##name, )
+    for (auto* op : {VORKA_ARITHMETIC_OPS(KERNEL_GRADIENT) & storage_ops::backward_matmul})
+#undef KERNEL_GRADIENT
         for (auto [l, g, r] : {std::tuple{&f, &f, &h}, std::tuple{&h, &f, &f}, std::tuple{&b, &b, &b}})
             expect_error(op(*l, *g, *r, {}), ErrorKind::Type, binary);
     expect_error(storage_ops::backward_relu(h, f), ErrorKind::Type, unary);

@@ -3,8 +3,11 @@
 // and signed zeros, contiguous, broadcast and strided, around the vector width.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "common.hpp"
 #include "strided/buffer.hpp"
+#include "tensor/operations.hpp"
 
 namespace {
 
@@ -88,22 +91,40 @@ void expect_outputs(size_t n, Fn fn, Ref ref, size_t shift = 0) {
         ASSERT_EQ(bytes[k], 0xA5) << "wrote past the end, byte " << k;
 }
 
+// The loops of every row of the operation tables, each against the reference
+// of its lane functor, ref_<functor>: a row without one does not compile.
+#define REF(functor, V, expr) auto ref_##functor(V x, V y) { return expr; }
+REF(AddF, float, x + y) REF(SubF, float, x - y) REF(MulF, float, x * y) REF(DivF, float, x / y)
+REF(EqF, float, x == y) REF(NeF, float, x != y) REF(LtF, float, x < y) REF(LeF, float, x <= y)
+REF(GtF, float, x > y) REF(GeF, float, x >= y) REF(AndF, bool, x && y) REF(OrF, bool, x || y)
+REF(XorF, bool, x != y)
+#undef REF
+#define LANE_REF(name, lane, ...) ref_##lane##F,
+#define NUMBER_REF(name, lane, functor, reflected, ...) {ref_##functor, reflected},  // reflected: s op x
+constexpr float (*kArithRefs[])(float, float) = {VORKA_ARITHMETIC_OPS(LANE_REF)};
+constexpr bool (*kCompareRefs[])(float, float) = {VORKA_COMPARISON_OPS(LANE_REF)};
+constexpr bool (*kLogicalRefs[])(bool, bool) = {VORKA_LOGICAL_OPS(LANE_REF)};
+constexpr std::pair<float (*)(float, float), bool> kNumberRefs[] = {VORKA_NUMBER_OPS(NUMBER_REF)};
+#undef NUMBER_REF
+#undef LANE_REF
+constexpr BinaryOp kBinaryOps[] = {VORKA_ARITHMETIC_OPS(BinaryOp::VORKA_OP_LANE)};
+constexpr ScalarOp kScalarOps[] = {VORKA_NUMBER_OPS(ScalarOp::VORKA_OP_LANE)};
+constexpr CompareOp kCompareOps[] = {VORKA_COMPARISON_OPS(CompareOp::VORKA_OP_LANE)};
+constexpr LogicalOp kLogicalOps[] = {VORKA_LOGICAL_OPS(LogicalOp::VORKA_OP_LANE)};
+
 // NaN result: the first NaN operand, quieted.
-float ref_arith(BinaryOp op, float x, float y) {
-    if (is_nan(x)) return quieted(x);
-    if (is_nan(y)) return quieted(y);
-    return op == BinaryOp::Add ? x + y : op == BinaryOp::Sub ? x - y : op == BinaryOp::Mul ? x * y : x / y;
+float ref_arith(float (*ref)(float, float), float x, float y) {
+    return is_nan(x) ? quieted(x) : is_nan(y) ? quieted(y) : ref(x, y);
 }
 // Each result through the element type, as the loops store it.
 template <class T>
 T ref_arith(BinaryOp op, T x, T y) {
-    return from_f32<T>(ref_arith(op, to_f32(x), to_f32(y)));
+    return from_f32<T>(ref_arith(kArithRefs[int(op)], to_f32(x), to_f32(y)));
 }
 
 template <class V>
 bool ref_compare(CompareOp op, V x, V y) {
-    const bool r[] = {x == y, x != y, x < y, x <= y, x > y, x >= y};  // in CompareOp's order
-    return r[int(op)];
+    return kCompareRefs[int(op)](x, y);
 }
 
 // +0 for NaNs of every kind and for the sign set
@@ -112,9 +133,6 @@ T ref_relu(T x) {
     if constexpr (std::is_same_v<T, float>) return x > 0.0f ? x : 0.0f;
     else return x.bits <= (std::is_same_v<T, f16> ? 0x7C00 : 0x7F80) ? x : T{0};
 }
-
-constexpr CompareOp kCompareOps[] = {CompareOp::Eq, CompareOp::Ne, CompareOp::Lt,
-                                     CompareOp::Le, CompareOp::Gt, CompareOp::Ge};
 
 // NaN scalars whose low 16 bits are set (bfloat16 results truncate the
 // payload; rounding it would carry into the exponent or the sign), then random.
@@ -137,16 +155,15 @@ void check_type(std::mt19937& rng) {
                     else return ref_compare(op, to_f32(a.at(i)), to_f32(b.at(i)));
                 });
             if constexpr (std::is_same_v<T, bool>) {
-                for (LogicalOp op : {LogicalOp::And, LogicalOp::Or, LogicalOp::Xor})
+                for (LogicalOp op : kLogicalOps) {
+                    const auto ref = kLogicalRefs[int(op)];
                     expect_outputs<bool>(n, [&](bool* out) { logical(op, a.p, a.s, b.p, b.s, out, n); },
-                                         [&](size_t i) {
-                                             const bool x = a.at(i), y = b.at(i), r[] = {x && y, x || y, x != y};
-                                             return r[int(op)];
-                                         });
+                                         [&](size_t i) { return ref(a.at(i), b.at(i)); });
+                }
                 expect_outputs<bool>(n, [&](bool* out) { logical_not(a.p, a.s, out, n); },
                                      [&](size_t i) { return !a.at(i); });
             } else {
-                for (BinaryOp op : {BinaryOp::Add, BinaryOp::Sub, BinaryOp::Mul, BinaryOp::Div}) {
+                for (BinaryOp op : kBinaryOps) {
                     SCOPED_TRACE("binary " + std::to_string(int(op)));
                     auto ref = [&](size_t i) { return ref_arith(op, a.at(i), b.at(i)); };
                     expect_outputs<T>(n, [&](T* out) { binary(op, a.p, a.s, b.p, b.s, out, n); }, ref);
@@ -158,13 +175,13 @@ void check_type(std::mt19937& rng) {
                 }
                 for (const float s : {random_value<float>(rng), float_from_bits(kNanScalars[nan_scalar++ % 6])}) {
                     SCOPED_TRACE("s=" + std::to_string(float_bits(s)));
-                    for (ScalarOp op : {ScalarOp::Add, ScalarOp::Sub, ScalarOp::Mul, ScalarOp::Div, ScalarOp::RDiv})
+                    for (ScalarOp op : kScalarOps) {
+                        const auto [functor, reflected] = kNumberRefs[int(op)];
                         expect_outputs<T>(n, [&](T* out) { scalar(op, a.p, a.s, s, out, n); }, [&](size_t i) {
                             const float v = to_f32(a.at(i));
-                            // ScalarOp's first four are BinaryOp's, in order
-                            return from_f32<T>(op == ScalarOp::RDiv ? ref_arith(BinaryOp::Div, s, v)
-                                                                    : ref_arith(BinaryOp(int(op)), v, s));
+                            return from_f32<T>(reflected ? ref_arith(functor, s, v) : ref_arith(functor, v, s));
                         });
+                    }
                     for (CompareOp op : kCompareOps)
                         expect_outputs<bool>(n, [&](bool* out) { scalar_compare(op, a.p, a.s, s, out, n); },
                                              [&](size_t i) { return ref_compare(op, to_f32(a.at(i)), s); });

@@ -1,6 +1,8 @@
+import operator
 import os
 import sys
 import threading
+from collections import namedtuple
 
 import numpy as np
 import pytest
@@ -34,6 +36,79 @@ NUMERIC = ["f32", "f16", "bf16"]
 NP_DTYPES = {"f32": np.float32, "f16": np.float16, "bf16": np.dtype("bfloat16"), "bool": np.bool_}
 NO_GRAD = r"backward\(\) called on tensor that does not require grad"
 ARITH_BOOL = "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first."
+F32 = np.float32
+
+
+def left_range(r, x, y):
+    """A float32 step that overflowed or lost bits to underflow although its operands were ordinary."""
+    normal = np.isfinite(r) & (np.abs(r) >= np.finfo(F32).tiny)
+    return ~normal & np.isfinite(x) & np.isfinite(y) & (x != 0) & (y != 0)
+
+
+def quotient_grad(g, a, b):
+    """-g * a / (b * b): float32 steps, in float64 where a step leaves the float32 range."""
+    with np.errstate(all="ignore"):
+        t, u = -g * a, b * b
+        far = left_range(t, -g, a) | left_range(u, b, b)
+        exact = (-g.astype(np.float64) * a / (b.astype(np.float64) * b)).astype(F32)
+        return np.where(far, exact, t / u)
+
+
+def rdiv_grad(g, x, s):
+    """g * (-s / (x * x)) for s / x, the same way."""
+    with np.errstate(all="ignore"):
+        u, d = x * x, -s / (x * x)
+        far = left_range(u, x, x) | left_range(d, np.broadcast_to(-s, u.shape), u)
+        exact = (g.astype(np.float64) * (-np.float64(s) / (x.astype(np.float64) * x))).astype(F32)
+        return np.where(far, exact, g * d)
+
+
+# An operation: family, NumPy reference (on float32 or bool values), float32 gradients of (left, right) from
+# (g, a, b), number operands ("t op s", "s op t"): the word naming it when t is Bool, the gradient of t from (g,
+# x, the number in float32, the number rounded to the type), the float32 value when not the operation on that.
+Op = namedtuple("Op", "family ref grad numbers", defaults=(None, {}))
+Number = namedtuple("Number", "word grad value", defaults=(None, None))
+
+
+def _compared(ref, word, swapped):
+    return Op("comparison", ref, None, {"t op s": Number(word), "s op t": Number(swapped)})
+
+
+# Every operation of Tensor by its Python name: the tests run each one the library defines with its entry;
+# one without an entry fails test_every_operation_has_a_reference, naming it.
+OPERATIONS = {
+    "__add__": Op("arithmetic", np.add, lambda g, a, b: (g, g),
+                  dict.fromkeys(["t op s", "s op t"], Number("add", lambda g, *_: g))),
+    "__sub__": Op("arithmetic", np.subtract, lambda g, a, b: (g, -g), {"t op s": Number("sub", lambda g, *_: g)}),
+    "__mul__": Op("arithmetic", np.multiply, lambda g, a, b: (g * b, g * a),
+                  dict.fromkeys(["t op s", "s op t"], Number("product", lambda g, x, s, r: g * r))),
+    "__truediv__": Op("arithmetic", np.true_divide, lambda g, a, b: (g / b, quotient_grad(g, a, b)),
+                      {"t op s": Number("product", lambda g, x, s, r: g * (F32(1) / s),   # times 1 / s where finite
+                                        lambda x, s: x * (F32(1) / s) if np.isfinite(F32(1) / s) else x / s),
+                       "s op t": Number("div", lambda g, x, s, r: rdiv_grad(g, x, r))}),
+    "__matmul__": Op("matmul", np.matmul, lambda g, a, b: (g @ np.swapaxes(b, -1, -2), np.swapaxes(a, -1, -2) @ g)),
+    "__eq__": _compared(np.equal, "==", "=="), "__ne__": _compared(np.not_equal, "!=", "!="),
+    "__lt__": _compared(np.less, "<", ">"), "__le__": _compared(np.less_equal, "<=", ">="),
+    "__gt__": _compared(np.greater, ">", "<"), "__ge__": _compared(np.greater_equal, ">=", "<="),
+    "__and__": Op("logical", np.logical_and), "__or__": Op("logical", np.logical_or),
+    "__xor__": Op("logical", np.logical_xor), "__invert__": Op("not", np.logical_not),
+}
+
+
+def library_operations():
+    """Tensor's operators by forward name (the slots its type fills: nb_add gives __add__ and __radd__), and
+    its methods of one other tensor (as rows whose Python column is `method` make them)."""
+    slot, method = type(object.__eq__), type(Tensor.grad)
+    return sorted(n for n, v in vars(Tensor).items() if isinstance(v, slot) and n in vars(operator) or (
+        isinstance(v, method) and v.__text_signature__ == "($self, other)" and not n.startswith("__")))
+
+
+def ops_of(*families):   # the library's operations of these families that OPERATIONS has
+    return [n for n in library_operations() if n in OPERATIONS and OPERATIONS[n].family in families]
+
+
+def apply(name, x, y):   # x <name> y through Python's operator, as the interpreter runs it, or x.name(y)
+    return vars(operator)[name](x, y) if name in vars(operator) else getattr(x, name)(y)
 
 
 def mismatch(a, b):

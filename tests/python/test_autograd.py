@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from vorka import Tensor
-from conftest import NO_GRAD, T, in_fresh_thread, probe_node_id, relu as _relu
+from conftest import NO_GRAD, OPERATIONS, T, apply, in_fresh_thread, ops_of, probe_node_id, relu as _relu
 
 
 def relu(t):
@@ -13,10 +13,10 @@ def relu(t):
     return _relu(t) if isinstance(t, Tensor) else t.relu()
 
 
-OPS = {"add": lambda a, b: a + b, "sub": lambda a, b: a - b, "mul": lambda a, b: a * b,
-       "div": lambda a, b: a / (b * b + 1.0), "matmul": lambda a, b: a @ b}
-SHAPES = {  # operand shapes per op: equal, broadcast both ways, 0-d, batches and stretched batch axes
-    "add": [((3,), (3,)), ((2, 3), (3,)), ((2, 1), (1, 3)), ((4, 1, 3), (2, 1)), ((), (2, 3))],
+# Every arithmetic operation and the matrix product, the right operand kept away from zero.
+OPS = {n: lambda a, b, n=n: apply(n, a, b * b + 1.0) for n in ops_of("arithmetic", "matmul")}
+SHAPES = {  # operand shapes per family: equal, broadcast both ways, 0-d, batches and stretched batch axes
+    "arithmetic": [((3,), (3,)), ((2, 3), (3,)), ((2, 1), (1, 3)), ((4, 1, 3), (2, 1)), ((), (2, 3))],
     "matmul": [((2, 3), (5, 3, 4)), ((3, 1, 3), (1, 3, 1)), ((2, 0, 3), (3, 2))],
 }
 # Whole graphs: reshape and transpose in between, two paths into one leaf, one leaf used four times.
@@ -26,7 +26,7 @@ GRAPHS = {
     "two_paths": (lambda x, c: relu(x * c) + (x / 2.0 - c), [(2, 3), (2, 3)]),
     "self": (lambda x, c: x * x - x + x / (x * x + 1.0), [(3,), (3,)]),
 }
-CASES = [(op, f, shapes) for op, f in OPS.items() for shapes in SHAPES.get(op, SHAPES["add"])] + [
+CASES = [(op, f, shapes) for op, f in OPS.items() for shapes in SHAPES[OPERATIONS[op].family]] + [
     (name, f, shapes) for name, (f, shapes) in GRAPHS.items()]
 
 

@@ -1,19 +1,20 @@
 """Element-wise arithmetic, comparison and logic: values bit-exact against independent references,
 broadcasting, result layouts, errors in their order of checks, the rounding of number operands."""
 
-import operator
-
 import numpy as np
 import pytest
 
-from conftest import ARITH_BOOL, DTYPES, NP_DTYPES, NUMERIC, T, assert_bits, bits, mismatch
+from conftest import (ARITH_BOOL, DTYPES, NP_DTYPES, NUMERIC, OPERATIONS, T, apply, assert_bits, bits,
+                      library_operations, mismatch, ops_of)
 
 BF16 = NP_DTYPES["bf16"]
-ARITH = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": operator.truediv}
-CMP = {"==": operator.eq, "!=": operator.ne, "<": operator.lt, "<=": operator.le, ">": operator.gt, ">=": operator.ge}
-LOGIC = {"&": operator.and_, "|": operator.or_, "^": operator.xor}
-# what `x OP t` becomes once Python swaps the operands of a comparison
-SWAPPED = {"==": "==", "!=": "!=", "<": ">", "<=": ">=", ">": "<", ">=": "<="}
+ARITH, CMP, LOGIC = ops_of("arithmetic"), ops_of("comparison"), ops_of("logical")
+
+
+def test_every_operation_has_a_reference():
+    ours = library_operations()
+    assert [n for n in ours if n not in OPERATIONS] == [], "operations without an entry in conftest.OPERATIONS"
+    assert [n for n in OPERATIONS if n not in ours] == [], "entries of conftest.OPERATIONS the library lacks"
 
 
 # ---------------------------------------------------------------- references
@@ -32,10 +33,12 @@ def bf16_widen(h):
     return (x << np.uint32(16)).astype(np.uint32).view(np.float32).reshape(np.shape(h))
 
 
-def ref(op, a, b, dtype):
-    """NumPy's float16 + - * / are correctly rounded; bfloat16 is float32 then narrowed."""
+def ref(name, a, b, dtype):
+    """The operation's NumPy reference: comparisons and logic on the float32 (or bool) values; NumPy's
+    float16 + - * / are correctly rounded; bfloat16 is float32 then narrowed."""
+    op = OPERATIONS[name].ref
     with np.errstate(all="ignore"):
-        if dtype == "bool" or op in CMP.values():
+        if dtype == "bool" or name in CMP:
             w = {"bool": np.asarray, "bf16": bf16_widen}.get(dtype, lambda x: np.asarray(x).astype(np.float32))
             return np.asarray(op(w(a), w(b)))
         if dtype == "bf16":
@@ -50,15 +53,13 @@ def number_as(s, dtype):
         return bf16_narrow(s32) if dtype == "bf16" else s32.astype(NP_DTYPES[dtype])
 
 
-def ref_scalar_div(a, s, dtype):
-    # times the float32 reciprocal where it is finite, else a true quotient
+def ref_f32(value, a, s, dtype):
+    """value(a, s) on a's float32 values and the number in float32, rounded once."""
     with np.errstate(all="ignore"):
         s32 = np.array(float(s)).astype(np.float32)
-        r = np.float32(1.0) / s32
-        op = (lambda x: x * r) if np.isfinite(r) else (lambda x: x / s32)
         if dtype == "bf16":
-            return bf16_narrow(op(bf16_widen(a)))
-        return np.asarray(op(np.asarray(a).astype(np.float32))).astype(NP_DTYPES[dtype])
+            return bf16_narrow(value(bf16_widen(a), s32))
+        return np.asarray(value(np.asarray(a).astype(np.float32), s32)).astype(NP_DTYPES[dtype])
 
 
 # ordinary values, then two that tie or round up once added to 1, then by their bits: the largest
@@ -76,15 +77,14 @@ SPECIALS["bool"] = np.array([False, True])
 
 # ---------------------------------------------------------------- every pair of special values
 
-@pytest.mark.parametrize("dtype,sym", [(d, s) for d in NUMERIC for s in list(ARITH) + list(CMP)] +
-                         [("bool", s) for s in list(CMP) + list(LOGIC)])
-def test_every_pair_of_special_values(dtype, sym):
+@pytest.mark.parametrize("dtype,name", [(d, n) for d in NUMERIC for n in ARITH + CMP] +
+                         [("bool", n) for n in CMP + LOGIC])
+def test_every_pair_of_special_values(dtype, name):
     v = SPECIALS[dtype]
     a, b = v[:, None], v[None, :]  # broadcast to the full grid of pairs
-    op = {**ARITH, **CMP, **LOGIC}[sym]
-    got = op(T(a, dtype), T(b, dtype))
-    assert (got.dtype, got.shape, got.requires_grad) == (dtype if sym in ARITH else "bool", [v.size, v.size], False)
-    assert_bits(got.to_numpy(), ref(op, a, b, dtype), f"{dtype} {sym}")
+    got = apply(name, T(a, dtype), T(b, dtype))
+    assert (got.dtype, got.shape, got.requires_grad) == (dtype if name in ARITH else "bool", [v.size, v.size], False)
+    assert_bits(got.to_numpy(), ref(name, a, b, dtype), f"{dtype} {name}")
 
 
 def test_logical_not():
@@ -147,29 +147,35 @@ def test_named_cases(dtype, expr, expected):
 
 SCALARS = [0.0, -0.0, 1.0, -2.5, 0.1, 1 / 3, 3, -1, np.float64(-1.0), True, 2049.0, 257.0, 65504.0, 65520.0, 1e40,
            -1e40, 1e-50, 1e-45, -1e-40, 3e-39, float("inf"), float("-inf"), float("nan")]
-# Each form is the Python expression it names; its reference op sees (tensor values, the rounded number).
-SCALAR_FORMS = [f"t {o} s" for o in [*ARITH, *CMP]] + [f"s {o} t" for o in ["+", "*", "/", *CMP]] + [
-    "t.__req__(s)", "t.__rlt__(s)", "t.__rgt__(s)"]
-METHOD_SYM = {"__req__": "==", "__rlt__": ">", "__rgt__": "<"}
+# (operation, "t op s" or "s op t") per number operand each operation takes, and the explicit methods.
+SCALAR_FORMS = [(n, side) for n in ARITH + CMP for side in OPERATIONS[n].numbers] + [
+    ("__req__", "t op s"), ("__rlt__", "t op s"), ("__rgt__", "t op s")]
+EXPLICIT = {"__req__": ("__eq__", "=="), "__rlt__": ("__gt__", ">"), "__rgt__": ("__lt__", "<")}
 
 
-def number_form_ref(form, a, s, dtype):
-    if form == "t / s":
-        return ref_scalar_div(a, s, dtype)
-    if form == "s / t":
-        return ref(operator.truediv, np.broadcast_to(number_as(s, dtype), a.shape), a, dtype)
-    sym = METHOD_SYM.get(form[2:9]) or (SWAPPED.get(form[2:-2], form[2:-2]) if form[0] == "s" else form[2:-2])
-    return ref({**ARITH, **CMP}[sym], a, number_as(s, dtype), dtype)
+def with_number(name, side, t, s):
+    if name in EXPLICIT:
+        return getattr(t, name)(s)
+    return apply(name, t, s) if side == "t op s" else apply(name, s, t)
+
+
+def number_form_ref(name, side, a, s, dtype):
+    name = EXPLICIT.get(name, (name,))[0]
+    value = OPERATIONS[name].numbers[side].value
+    if value:
+        return ref_f32(value, a, s, dtype)
+    n = np.broadcast_to(number_as(s, dtype), a.shape)
+    return ref(name, a, n, dtype) if side == "t op s" else ref(name, n, a, dtype)
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
-@pytest.mark.parametrize("form", SCALAR_FORMS)
-def test_number_operands(dtype, form):
+@pytest.mark.parametrize("name,side", SCALAR_FORMS)
+def test_number_operands(dtype, name, side):
     a = SPECIALS[dtype]
     for s in SCALARS:
-        got = eval(form, {"t": T(a, dtype), "s": s})
-        assert got.dtype == (dtype if form[2] in "+-*/" else "bool") and got.requires_grad is False
-        assert_bits(got.to_numpy(), number_form_ref(form, a, s, dtype), f"{dtype} {form} with s={s!r}")
+        got = with_number(name, side, T(a, dtype), s)
+        assert got.dtype == (dtype if name in ARITH else "bool") and got.requires_grad is False
+        assert_bits(got.to_numpy(), number_form_ref(name, side, a, s, dtype), f"{dtype} {name} {side} with s={s!r}")
 
 
 # ---------------------------------------------------------------- errors, in their order of checks
@@ -198,26 +204,22 @@ ERRORS = [  # (operators, left (dtype, shape), right, exception, message with {}
 
 @pytest.mark.parametrize("ops,lhs,rhs,exc,message", ERRORS)
 def test_errors(ops, lhs, rhs, exc, message):
-    for sym, op in ops.items():
+    for name in ops:
         with pytest.raises(exc) as e:
-            op(T(np.ones(lhs[1]), lhs[0]), T(np.ones(rhs[1]), rhs[0]))
-        assert type(e.value) is exc and str(e.value) == message.format(sym)
+            apply(name, T(np.ones(lhs[1]), lhs[0]), T(np.ones(rhs[1]), rhs[0]))
+        symbol = OPERATIONS[name].numbers["t op s"].word if name in CMP else ""
+        assert type(e.value) is exc and str(e.value) == message.format(symbol)
 
 
-# The word each number form names when a Bool tensor is its operand.
-BOOL_WORDS = {"t + s": "add", "s + t": "add", "t - s": "sub", "t * s": "product", "s * t": "product",
-              "t / s": "product", "s / t": "div", "t.__req__(s)": "==", "t.__rlt__(s)": ">", "t.__rgt__(s)": "<",
-              **{f"t {c} s": c for c in CMP}, **{f"s {c} t": SWAPPED[c] for c in CMP}}
-
-
-@pytest.mark.parametrize("form", SCALAR_FORMS)
-def test_bool_tensor_with_a_number(form):
+@pytest.mark.parametrize("name,side", SCALAR_FORMS)
+def test_bool_tensor_with_a_number(name, side):
     with pytest.raises((ValueError, RuntimeError)) as e:
-        eval(form, {"t": T([True, False], "bool"), "s": True if "==" in form else 1.0})
-    word = BOOL_WORDS[form]
-    assert str(e.value) == (f"Tensor device or dtype mismatch for scalar {word} operation." if word in CMP else
+        with_number(name, side, T([True, False], "bool"), True if "eq" in name else 1.0)
+    word = EXPLICIT[name][1] if name in EXPLICIT else OPERATIONS[name].numbers[side].word
+    compared = name in CMP or name in EXPLICIT
+    assert str(e.value) == (f"Tensor device or dtype mismatch for scalar {word} operation." if compared else
                             f"Tensor DType invalid during scalar {word}. Cannot operate between Bool and scalar.")
-    assert type(e.value) is (RuntimeError if word in CMP else ValueError)
+    assert type(e.value) is (RuntimeError if compared else ValueError)
 
 
 # ---------------------------------------------------------------- result layouts
@@ -262,10 +264,9 @@ def test_result_layouts(a, b, strides, dtype):
     na, ta = _build(*a, dtype, 7)
     nb, tb = _build(*b, dtype, 8)
     for x, y, nx, ny in ((ta, tb, na, nb), (tb, ta, nb, na)):
-        for op in ([operator.le, operator.ne, operator.xor] if dtype == "bool" else
-                   [operator.add, operator.mul, operator.ge]):
-            got = op(x, y)
-            assert got.strides == strides, op
-            assert_bits(got.to_numpy(), op(nx, ny) if op is operator.xor else ref(op, nx, ny, dtype), str(op))
+        for name in ["__le__", "__ne__", "__xor__"] if dtype == "bool" else ["__add__", "__mul__", "__ge__"]:
+            got = apply(name, x, y)
+            assert got.strides == strides, name
+            assert_bits(got.to_numpy(), ref(name, nx, ny, dtype), name)
     if len(a[0]) >= 3:  # to_numpy of a layout neither row- nor column-major copies through the same walk
         assert_bits(ta.transpose(0, 1).to_numpy(), np.swapaxes(na, 0, 1))

@@ -7,9 +7,7 @@ import numpy as np
 import pytest
 
 from vorka import Tensor
-from conftest import NP_DTYPES, T, assert_bits, relu
-
-F32 = np.float32
+from conftest import F32, NP_DTYPES, OPERATIONS, T, apply, assert_bits, ops_of, relu
 
 
 @np.errstate(over="ignore")   # values beyond the type's range become infinities
@@ -21,38 +19,6 @@ def wide(x):
     return np.asarray(x).astype(F32)
 
 
-def left_range(r, x, y):
-    """A float32 step that overflowed or lost bits to underflow although its operands were ordinary."""
-    normal = np.isfinite(r) & (np.abs(r) >= np.finfo(F32).tiny)
-    return ~normal & np.isfinite(x) & np.isfinite(y) & (x != 0) & (y != 0)
-
-
-def quotient_grad(g, a, b):
-    """-g * a / (b * b): float32 steps, in float64 where a step leaves the float32 range."""
-    with np.errstate(all="ignore"):
-        t, u = -g * a, b * b
-        far = left_range(t, -g, a) | left_range(u, b, b)
-        exact = (-g.astype(np.float64) * a / (b.astype(np.float64) * b)).astype(F32)
-        return np.where(far, exact, t / u)
-
-
-def rdiv_grad(g, x, s):
-    """g * (-s / (x * x)) for s / x, the same way."""
-    with np.errstate(all="ignore"):
-        u, d = x * x, -s / (x * x)
-        far = left_range(u, x, x) | left_range(d, np.broadcast_to(-s, u.shape), u)
-        exact = (g.astype(np.float64) * (-np.float64(s) / (x.astype(np.float64) * x))).astype(F32)
-        return np.where(far, exact, g * d)
-
-
-# (gradient of the left operand, of the right one) per element or matrix, in float32
-BINARY = {
-    "add": (lambda x, y: x + y, lambda g, a, b: (g, g)),
-    "sub": (lambda x, y: x - y, lambda g, a, b: (g, -g)),
-    "mul": (lambda x, y: x * y, lambda g, a, b: (g * b, g * a)),
-    "div": (lambda x, y: x / y, lambda g, a, b: (g / b, quotient_grad(g, a, b))),
-    "matmul": (lambda x, y: x @ y, lambda g, a, b: (g @ np.swapaxes(b, -1, -2), np.swapaxes(a, -1, -2) @ g)),
-}
 # Operand shapes and the axis their gradients sum over ("twice": one tensor on both sides). Every sum
 # adds two terms and every matrix product has two-term sums: float32 sums independent of their order.
 SHAPES = {"same": ((8, 2), (8, 2), None), "lhs_broadcast": ((8, 1), (8, 2), 1), "rhs_broadcast": ((2, 8), (8,), 0),
@@ -97,14 +63,16 @@ def check(dtype, inputs, build, expected):
         assert_bits(x.grad(), r16(want, dtype))
 
 
-BINARY_CASES = [(op, case, shapes) for op in BINARY for case, shapes in
-                ({k: v + (None,) for k, v in MATMUL_SHAPES.items()} if op == "matmul" else SHAPES).items()]
+# Every arithmetic operation and the matrix product, with the gradient rule of OPERATIONS.
+BINARY_CASES = [(op, case, shapes) for op in ops_of("arithmetic", "matmul") for case, shapes in
+                ({k: v + (None,) for k, v in MATMUL_SHAPES.items()} if OPERATIONS[op].family == "matmul"
+                 else SHAPES).items()]
 
 
 @pytest.mark.parametrize("dtype", ["f16", "bf16", "f32"])
 @pytest.mark.parametrize("op,case,shapes", BINARY_CASES, ids=[f"{c[0]}-{c[1]}" for c in BINARY_CASES])
 def test_binary_gradients_are_rounded_once(op, case, shapes, dtype, rng):
-    forward, rule = BINARY[op]
+    forward, rule = (lambda x, y: apply(op, x, y)), OPERATIONS[op].grad
     a_shape, b_shape, summed = shapes
     out_shape = forward(np.ones(a_shape), np.ones(b_shape)).shape
     # the full-shape operand and the incoming gradient pair up along the summed axis
@@ -118,20 +86,20 @@ def test_binary_gradients_are_rounded_once(op, case, shapes, dtype, rng):
         check(dtype, [a, b], lambda x, y: forward(x, y) * T(c, dtype), [sum_to(gl, a.shape), sum_to(gr, b.shape)])
 
 
-# Number operands (0.1 and 300.7 are inexact in both types), relu and the shape operations:
-# (forward, gradient from g and x) with the number as the forward rounds it.
-UNARY = {
-    "plus_number": (lambda t, s: t + s, lambda g, x, s, d: g),
-    "number_plus": (lambda t, s: s + t, lambda g, x, s, d: g),
-    "minus_number": (lambda t, s: t - s, lambda g, x, s, d: g),
-    "times_number": (lambda t, s: t * s, lambda g, x, s, d: g * wide(r16(s, d))),
-    "number_times": (lambda t, s: s * t, lambda g, x, s, d: g * wide(r16(s, d))),
-    "over_number": (lambda t, s: t / s, lambda g, x, s, d: g * (F32(1) / F32(s))),   # the float32 reciprocal
-    "number_over": (lambda t, s: s / t, lambda g, x, s, d: rdiv_grad(g, x, wide(r16(s, d)))),
-    "relu": (lambda t, s: relu(t), lambda g, x, s, d: np.where(x > 0, g, F32(0))),
-    "reshape": (lambda t, s: t.reshape([2, 4]).reshape([4, 2]), lambda g, x, s, d: g),
-    "transpose": (lambda t, s: t.transpose(0, 1).transpose(1, 0), lambda g, x, s, d: g),
+# Number operands (0.1 and 300.7 are inexact in both types) of every arithmetic operation, with the
+# gradient rule of OPERATIONS (from g, x, the number in float32 and as the forward rounds it); relu and
+# the shape operations.
+NUMBER_CASES = [(n, side) for n in ops_of("arithmetic") for side in OPERATIONS[n].numbers]
+SHAPE_OPS = {
+    "relu": (lambda t: relu(t), lambda g, x: np.where(x > 0, g, F32(0))),
+    "reshape": (lambda t: t.reshape([2, 4]).reshape([4, 2]), lambda g, x: g),
+    "transpose": (lambda t: t.transpose(0, 1).transpose(1, 0), lambda g, x: g),
 }
+UNARY = {f"{n} {side}": (lambda t, s, n=n, side=side: apply(n, t, s) if side == "t op s" else apply(n, s, t),
+                         lambda g, x, s, d, n=n, side=side: OPERATIONS[n].numbers[side].grad(
+                             g, x, F32(s), wide(r16(s, d))))
+         for n, side in NUMBER_CASES} | {k: (lambda t, s, f=f: f(t), lambda g, x, s, d, r=r: r(g, x))
+                                          for k, (f, r) in SHAPE_OPS.items()}
 
 
 @pytest.mark.parametrize("twice", [False, True], ids=["once", "twice"])

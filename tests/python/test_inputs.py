@@ -15,7 +15,7 @@ import pytest
 
 import vorka
 from vorka import Tensor
-from conftest import NP_DTYPES, T, bits, in_fresh_thread, probe_node_id, relu
+from conftest import NP_DTYPES, OPERATIONS, T, apply, bits, in_fresh_thread, ops_of, probe_node_id, relu
 
 
 class Boom(Exception):
@@ -70,19 +70,20 @@ HOSTILE = {
     "name_raises": hostile(__name__=property(raiser(Boom("__name__")))),
 }
 
-# Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]].
+# Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]]: each binary
+# operation ("add": t + x), an operator also reflected ("radd": x + t), then the methods.
+BINARY = ops_of("arithmetic", "matmul", "comparison", "logical")
 ENTRY = {
-    "add": lambda t, x: t + x, "radd": lambda t, x: x + t, "rsub": lambda t, x: x - t, "rdiv": lambda t, x: x / t,
-    "matmul": lambda t, x: t @ x, "rmatmul": lambda t, x: x @ t, "and": lambda t, x: t & x,
-    "rxor": lambda t, x: x ^ t, "lt": lambda t, x: t < x, "rge": lambda t, x: x >= t, "eq": lambda t, x: t == x,
-    "ne": lambda t, x: x != t, "req": lambda t, x: t.__req__(x), "rlt": lambda t, x: t.__rlt__(x),
+    **{n.strip("_"): lambda t, x, n=n: apply(n, t, x) for n in BINARY},
+    **{"r" + n.strip("_"): lambda t, x, n=n: apply(n, x, t) for n in BINARY if n.startswith("__")},
+    "__req__": lambda t, x: t.__req__(x), "__rlt__": lambda t, x: t.__rlt__(x),
     "reshape": lambda t, x: t.reshape(x), "dim0": lambda t, x: t.transpose(x, 0),
     "dim1": lambda t, x: t.transpose(0, x), "relu": lambda t, x: relu(x),
     "dtype": lambda t, x: Tensor([1.0], dtype=x), "device": lambda t, x: Tensor([1.0], device=x),
     "requires_grad": lambda t, x: Tensor([1.0], requires_grad=x),
 }
 # The argument a conversion failure names in its note.
-NOTE = {"req": "other", "rlt": "other", "reshape": "shape", "dim0": "dim0", "dim1": "dim1", "relu": "py_tensor",
+NOTE = {"__req__": "other", "__rlt__": "other", "reshape": "shape", "dim0": "dim0", "dim1": "dim1", "relu": "py_tensor",
         "device": "device", "requires_grad": "requires_grad"}
 CODES = {"T": TypeError, "B": Boom, "O": OverflowError, "V": ValueError, "I": IndexError, "R": RuntimeError}
 
@@ -93,8 +94,16 @@ def on(entries, code):
 
 # What each entry point gives: "." a tensor, "f"/"t" the Python value False/True, otherwise the exception
 # (CODES). Every value is refused with TypeError except by == and != (DEFAULT); OUTCOMES holds the rest.
-DEFAULT = {**on(" ".join(ENTRY), "T"), "eq": "f", "ne": "t"}
-NUMBER = "add radd rdiv lt rge eq ne req rlt"   # the entry points that take a number
+DEFAULT = {**on(" ".join(ENTRY), "T"), "eq": "f", "req": "f", "ne": "t", "rne": "t"}
+# the entry points that take a number: the number operands of OPERATIONS, and the explicit methods
+NUMBER = " ".join([("" if side == "t op s" else "r") + n.strip("_") for n in BINARY
+                   for side in OPERATIONS[n].numbers] + ["__req__", "__rlt__"])
+# a tensor operand of another shape ([1]): broadcast by the element-wise operations, refused by the others
+def entries(names):
+    return " ".join(n.strip("_") + (" r" + n.strip("_") if n.startswith("__") else "") for n in names)
+
+
+WITH_TENSOR, RESHAPED = entries(ops_of("arithmetic", "comparison")), entries(ops_of("matmul", "logical"))
 OUTCOMES = {
     "None": on("dtype", "."), "str": on("dtype device", "V"), "numeric_str": on("dtype device", "V"),
     "bytes": on("reshape", "V"), "len_lies": on("reshape", "V"), "empty_dict": on("dtype", "V"),
@@ -102,8 +111,7 @@ OUTCOMES = {
     "len_raises": on("reshape", "B"), "iter_raises": on("reshape", "B"), "iter_stops": on("reshape", "B"),
     "huge_int": on(NUMBER + " dim0 dim1", "O"), "float_raises": on(NUMBER, "B"),
     "index_raises": on(NUMBER + " dim0 dim1", "B"), "index_huge": {**on(NUMBER, "."), **on("dim0 dim1", "O")},
-    "tensor": {**on("add radd rsub rdiv lt rge eq ne relu", "."), **on("matmul rmatmul and rxor", "R"),
-               **on("dtype", "V")},
+    "tensor": {**on(WITH_TENSOR + " relu", "."), **on(RESHAPED, "R"), **on("dtype", "V")},
     "true": on(NUMBER + " dim0 dim1 requires_grad", "."), "two": {**on(NUMBER, "."), **on("dim0 dim1", "I")},
     "index_three": {**on(NUMBER, "."), **on("dim0 dim1", "I")}, "np_float": {**on(NUMBER, "."), **on("dtype", "V")},
     "float": on(NUMBER, "."), "fraction": on(NUMBER, "."), "float_like": on(NUMBER, "."),

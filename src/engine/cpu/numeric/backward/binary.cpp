@@ -150,6 +150,63 @@ void store_block(const float* src, O* dst, std::size_t n) {
     }
 }
 
+// One run of an element-wise walk computed in float32: each f maps the I
+// input values of an element, f(x0, ..., xI-1), to one result. Operands as
+// zip_walk hands them: the outputs (of O, one per f) first, at unit stride,
+// then the inputs (of T). 16-bit inputs are widened a block at a time and
+// each result has a loop of its own there, which vectorises where its
+// formula allows.
+template <class O, class T, std::size_t I, std::size_t N, class... F>
+void float_run(const std::array<char*, N>& p, const std::array<std::ptrdiff_t, N>& s, std::size_t n,
+               const F&... f) {
+    constexpr std::size_t M = sizeof...(F);
+    static_assert(M + I == N);
+    std::array<O*, M> out;
+    std::array<const T*, I> in;
+    std::array<std::ptrdiff_t, I> si;
+    for (std::size_t j = 0; j < M; ++j) out[j] = reinterpret_cast<O*>(p[j]);
+    for (std::size_t j = 0; j < I; ++j) in[j] = reinterpret_cast<const T*>(p[M + j]), si[j] = s[M + j];
+    constexpr auto inputs = std::make_index_sequence<I>{};
+    if constexpr (std::is_same_v<T, float>) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
+            [&]<std::size_t... q>(std::index_sequence<q...>) {
+                const float x[] = {in[q][k * si[q]]...};
+                std::size_t j = 0;
+                ((out[j++][k] = from_f32<O>(f(x[q]...))), ...);
+            }(inputs);
+        }
+    } else {
+        alignas(64) float fx[I][kBlock], fy[kBlock];
+        for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+            const std::size_t m = std::min(kBlock, n - i0);
+            const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i0);
+            for (std::size_t j = 0; j < I; ++j) widen_block(in[j] + k * si[j], si[j], m, fx[j]);
+            std::size_t j = 0;
+            auto block = [&]<std::size_t... q>(const auto& fj, std::index_sequence<q...>) {
+                for (std::size_t i = 0; i < m; ++i) fy[i] = fj(fx[q][i]...);
+                store_block(fy, out[j++] + k, m);
+            };
+            (block(f, inputs), ...);
+        }
+    }
+}
+
+// One array of O (the element type, or float32 for results summed next) per
+// f, new in `order`, from views of T of `shape`: element by element, each f
+// maps the inputs' float32 values to its result (float_run).
+template <class O, class T, std::size_t I, class... F>
+std::array<NdArray<O>, sizeof...(F)> map_f32(const Dims& shape, Order order, const NdView<T>* const (&in)[I],
+                                             const F&... f) {
+    constexpr std::size_t M = sizeof...(F);
+    std::array<NdArray<O>, M> out;
+    std::array<Operand, M + I> ops;
+    for (std::size_t j = 0; j < M; ++j) out[j] = NdArray<O>::uninit(shape, order), ops[j] = operand(out[j]);
+    for (std::size_t j = 0; j < I; ++j) ops[M + j] = operand(*in[j]);
+    zip_walk<M>(shape, ops, [&](const auto& p, const auto& s, std::size_t n) { float_run<O, T, I>(p, s, n, f...); });
+    return out;
+}
+
 // x * y in float32 in their common shape: exact for 16-bit operands, whose
 // products a 16-bit result would round.
 template <class T>
@@ -159,6 +216,8 @@ NdArray<float> product_f32(const NdView<T>& x, const NdView<T>& y) {
         if constexpr (std::is_same_v<T, float>) {
             simd::binary<float>(simd::BinaryOp::Mul, a, sa, b, sb, out, n);
         } else {
+            // Widened straight into the output and multiplied in place: half
+            // the block traffic of map_f32, which this short formula feels.
             alignas(64) float fb[kBlock];
             for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
                 const std::size_t m = std::min(kBlock, n - i0);
@@ -186,76 +245,62 @@ Result<NdArray<T>> product_to(const NdView<T>& x, const NdView<T>& y, std::span<
     return narrowed_to<T>(product_f32(x, y), shape);
 }
 
-// (g / b, -g * a / (b * b)) of three views of `shape`, into arrays of O: the
-// element type, or float32 for gradients that are summed next.
-template <class O, class T>
-Result<GradPair<O>> div_grads(const NdView<T>& vg, const NdView<T>& va, const NdView<T>& vb, const Dims& shape,
-                              Needs wanted) {
-    NdArray<O> gl, gr;
-    if (wanted.lhs) gl = NdArray<O>::uninit(shape);
-    if (wanted.rhs) gr = NdArray<O>::uninit(shape);
-    NdArray<O>& any = wanted.lhs ? gl : gr;
-    if (!wanted.lhs && !wanted.rhs) return GradPair<O>{std::move(gl), std::move(gr)};
-    if (any.size() == 0) return GradPair<O>{std::move(gl), std::move(gr)};
-    // Both outputs share the standard strides, so one plan walks all five; an
-    // unwanted output is aliased to the wanted one and never written.
-    O* out_l = wanted.lhs ? gl.data() : gr.data();
-    O* out_r = wanted.rhs ? gr.data() : gl.data();
-    const Strides& os = any.strides();
-    auto plan = plan_loop<5>(shape, {std::span<const std::ptrdiff_t>(os), std::span<const std::ptrdiff_t>(os),
-                                     std::span<const std::ptrdiff_t>(vg.strides),
-                                     std::span<const std::ptrdiff_t>(va.strides),
-                                     std::span<const std::ptrdiff_t>(vb.strides)});
-    auto bytes = [](const void* p) { return static_cast<char*>(const_cast<void*>(p)); };
-    auto body = [&](auto want_l, auto want_r) {
-        run_loop<5>(plan, {bytes(out_l), bytes(out_r), bytes(vg.ptr), bytes(va.ptr), bytes(vb.ptr)},
-                    {sizeof(O), sizeof(O), sizeof(T), sizeof(T), sizeof(T)},
-                    [](std::array<char*, 5> p, std::array<std::ptrdiff_t, 5> s, std::size_t n) {
-                        O* ol = reinterpret_cast<O*>(p[0]);
-                        O* orr = reinterpret_cast<O*>(p[1]);
-                        const T* pg = reinterpret_cast<const T*>(p[2]);
-                        const T* pa = reinterpret_cast<const T*>(p[3]);
-                        const T* pb = reinterpret_cast<const T*>(p[4]);
-                        if constexpr (!std::is_same_v<T, float>) {
-                            // The outputs set the walk's order, so their runs are
-                            // unit stride (or a single element).
-                            alignas(64) float fg[kBlock], fa[kBlock], fb[kBlock], fo[kBlock];
-                            for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
-                                const std::size_t m = std::min(kBlock, n - i0);
-                                const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i0);
-                                widen_block(pg + k * s[2], s[2], m, fg);
-                                widen_block(pb + k * s[4], s[4], m, fb);
-                                if constexpr (decltype(want_l)::value) {
-                                    for (std::size_t i = 0; i < m; ++i) fo[i] = fg[i] / fb[i];
-                                    store_block(fo, ol + k, m);
-                                }
-                                if constexpr (decltype(want_r)::value) {
-                                    widen_block(pa + k * s[3], s[3], m, fa);
-                                    for (std::size_t i = 0; i < m; ++i) fo[i] = div_rhs_grad(fg[i], fa[i], fb[i]);
-                                    store_block(fo, orr + k, m);
-                                }
-                            }
-                            return;
-                        }
-                        for (std::size_t i = 0; i < n; ++i) {
-                            const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
-                            const float gv = to_f32(pg[k * s[2]]);
-                            const float bv = to_f32(pb[k * s[4]]);
-                            if constexpr (decltype(want_l)::value) ol[k * s[0]] = from_f32<O>(gv / bv);
-                            if constexpr (decltype(want_r)::value)
-                                orr[k * s[1]] = from_f32<O>(div_rhs_grad(gv, to_f32(pa[k * s[3]]), bv));
-                        }
-                    });
-    };
-    using Yes = std::true_type;
-    using No = std::false_type;
-    if (wanted.lhs && wanted.rhs)
-        body(Yes{}, Yes{});
-    else if (wanted.lhs)
-        body(Yes{}, No{});
-    else
-        body(No{}, Yes{});
-    return GradPair<O>{std::move(gl), std::move(gr)};
+// The element formulas of a two-operand gradient, in float32:
+//   lhs(g, a, b), rhs(g, a, b): the gradients of a and b at one element;
+//   lhs_reads_a: whether lhs uses a (when not, a is not read for it alone).
+struct DivGrad {
+    static constexpr bool lhs_reads_a = false;
+    static float lhs(float g, float, float b) { return g / b; }
+    static float rhs(float g, float a, float b) { return div_rhs_grad(g, a, b); }
+};
+
+// The wanted gradients of Grad from three views of `shape` (the incoming
+// gradient and both operands, broadcast), as new standard-layout arrays of O:
+// the element type, or float32 for gradients that are summed next.
+template <class Grad, class O, class T>
+GradPair<O> formula_grads(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, const Dims& shape,
+                          Needs wanted) {
+    auto lhs = [](float g, float a, float b) { return Grad::lhs(g, a, b); };
+    auto rhs = [](float g, float a, float b) { return Grad::rhs(g, a, b); };
+    GradPair<O> out;
+    if (wanted.lhs && wanted.rhs) {
+        auto both = map_f32<O>(shape, Order::C, {&g, &a, &b}, lhs, rhs);
+        out.lhs = std::move(both[0]), out.rhs = std::move(both[1]);
+    } else if (wanted.rhs) {
+        out.rhs = std::move(map_f32<O>(shape, Order::C, {&g, &a, &b}, rhs)[0]);
+    } else if (wanted.lhs && Grad::lhs_reads_a) {
+        out.lhs = std::move(map_f32<O>(shape, Order::C, {&g, &a, &b}, lhs)[0]);
+    } else if (wanted.lhs) {  // a is not read
+        auto lhs_gb = [](float g, float b) { return Grad::lhs(g, 0.0f, b); };
+        out.lhs = std::move(map_f32<O>(shape, Order::C, {&g, &b}, lhs_gb)[0]);
+    }
+    return out;
+}
+
+// The pair of gradients of a two-operand row from its element formulas: each
+// computed in float32 where the operands broadcast to, summed in float32 to
+// its operand's shape where it was broadcast, and rounded once.
+template <class Grad, class T>
+Result<GradPair<T>> formula_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted) {
+    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
+    BroadcastShape target = broadcast_shapes(ga.a.shape, b.shape);
+    if (!target.ok()) return Error::runtime(std::move(target.error));
+    auto vg = ga.a.broadcast(target.shape);
+    auto va = ga.b.broadcast(target.shape);
+    if (!vg || !va) return Error::panic(broadcast_failed_text("A", ga.a.shape, target.shape));
+    auto vb = b.broadcast(target.shape);
+    if (!vb) return Error::runtime(broadcast_failed_text("RHS", b.shape, target.shape));
+    const bool sum_l = wanted.lhs && !(target.shape == a.shape), sum_r = wanted.rhs && !(target.shape == b.shape);
+    if (!sum_l && !sum_r) return formula_grads<Grad, T>(*vg, *va, *vb, target.shape, wanted);
+    GradPair<float> wide = formula_grads<Grad, float>(*vg, *va, *vb, target.shape, wanted);
+    GradPair<T> out;
+    if (wanted.lhs) {
+        VORKA_TRY(out.lhs, narrowed_to<T>(std::move(wide.lhs), a.shape));
+    }
+    if (wanted.rhs) {
+        VORKA_TRY(out.rhs, narrowed_to<T>(std::move(wide.rhs), b.shape));
+    }
+    return out;
 }
 
 }  // namespace
@@ -276,54 +321,15 @@ Result<GradPair<T>> mul_backward(const NdView<T>& g, const NdView<T>& a, const N
 
 template <class T>
 Result<GradPair<T>> div_backward(const NdView<T>& g, const NdView<T>& a, const NdView<T>& b, Needs wanted) {
-    VORKA_TRY(auto ga, kernels::broadcast_tensors(g, a));
-    BroadcastShape target = broadcast_shapes(ga.a.shape, b.shape);
-    if (!target.ok()) return Error::runtime(std::move(target.error));
-    auto vg = ga.a.broadcast(target.shape);
-    auto va = ga.b.broadcast(target.shape);
-    if (!vg || !va) return Error::panic(broadcast_failed_text("A", ga.a.shape, target.shape));
-    auto vb = b.broadcast(target.shape);
-    if (!vb) return Error::runtime(broadcast_failed_text("RHS", b.shape, target.shape));
-    // A gradient summed over broadcast axes is summed from its float32 values.
-    const bool sum_l = wanted.lhs && !(target.shape == a.shape), sum_r = wanted.rhs && !(target.shape == b.shape);
-    if (sum_l || sum_r) {
-        VORKA_TRY(GradPair<float> wide, div_grads<float>(*vg, *va, *vb, target.shape, wanted));
-        GradPair<T> out;
-        if (wanted.lhs) {
-            VORKA_TRY(out.lhs, narrowed_to<T>(std::move(wide.lhs), a.shape));
-        }
-        if (wanted.rhs) {
-            VORKA_TRY(out.rhs, narrowed_to<T>(std::move(wide.rhs), b.shape));
-        }
-        return out;
-    }
-    return div_grads<T>(*vg, *va, *vb, target.shape, wanted);
+    return formula_backward<DivGrad>(g, a, b, wanted);
 }
 
 template <class T>
 Result<NdArray<T>> rdiv_backward(const NdView<T>& g, const NdView<T>& x, float number) {
     if (!(g.shape == x.shape)) return Error::runtime(shape_mismatch_text("rdiv_backward", g.shape, "input", x.shape));
     const float s = round_to<T>(number);  // the dividend as the forward division used it
-    return zip_collect<T>(g, x, [s](const T* pg, std::ptrdiff_t sg, const T* px, std::ptrdiff_t sx, T* out,
-                                    std::size_t n) {
-        if constexpr (!std::is_same_v<T, float>) {
-            alignas(64) float fg[kBlock], fx[kBlock], fo[kBlock];
-            for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
-                const std::size_t m = std::min(kBlock, n - i0);
-                const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i0);
-                widen_block(px + k * sx, sx, m, fx);
-                widen_block(pg + k * sg, sg, m, fg);
-                for (std::size_t i = 0; i < m; ++i) fo[i] = rdiv_grad(fg[i], fx[i], s);
-                simd::narrow(fo, out + i0, m);
-            }
-            return;
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(i);
-            const float xv = to_f32(px[k * sx]);
-            out[i] = from_f32<T>(rdiv_grad(to_f32(pg[k * sg]), xv, s));
-        }
-    });
+    auto f = [s](float g, float x) { return rdiv_grad(g, x, s); };
+    return std::move(map_f32<T>(g.shape, zip_order(g, x), {&g, &x}, f)[0]);
 }
 
 template <class T>
