@@ -294,16 +294,13 @@ TEST(Gemm, ThresholdSplitsSmallFromLarge) {
 
 // AVX2's small kernel gives way on wide results, large results and long sums; others keep it.
 TEST(Gemm, Avx2LeavesWideProductsToThePackedKernel) {
-    using bk::kAvx2SmallMaxCols, bk::kAvx2SmallMaxK;
-    const size_t side = 1 << 8;  // side * side = kAvx2SmallMaxC
-    for (auto [s, large] : {std::pair{Shape{side, side, side}, false}, {{side + 8, side, side}, true},
-                            {{64, kAvx2SmallMaxCols, 256}, false}, {{64, kAvx2SmallMaxCols + 16, 256}, true},
-                            {{128, 128, kAvx2SmallMaxK}, false}, {{128, 128, kAvx2SmallMaxK + 1}, true},
-                            {{2048, 32, 256}, false}}) {
-        namespace simd = vorka::simd;
-        if (!simd::isa_supported(simd::Isa::Avx2)) GTEST_SKIP() << "no AVX2 + FMA";
-        simd::force_isa(simd::Isa::Avx2);
+    namespace simd = vorka::simd;
+    if (!simd::isa_supported(simd::Isa::Avx2)) GTEST_SKIP() << "no AVX2 + FMA";
+    const size_t side = 1 << 8, wide = bk::kAvx2SmallMaxCols, k = bk::kAvx2SmallMaxK;  // side^2 = kAvx2SmallMaxC
+    for (auto [s, large] : {std::pair{Shape{side, side, side}, false}, {{side + 8, side, side}, true}, {{64, wide, 256}, false},
+                            {{64, wide + 16, 256}, true}, {{128, 128, k}, false}, {{128, 128, k + 1}, true}, {{2048, 32, 256}, false}}) {
         detail::Problem p{1, s.m, s.n, s.k, {nullptr, 0, P(s.k), 1}, {nullptr, 0, P(s.n), 1}, {nullptr, 0, P(s.n), 1}};
+        simd::force_isa(simd::Isa::Avx2);
         const bool got = detail::prepare_for_kernels(p) && detail::beyond_small(p);
         simd::force_isa(simd::Isa::Avx512);
         EXPECT_EQ(got, large) << str(s);
@@ -360,13 +357,11 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                 }
     // Past the end of each row of A read in place (its padding here) nothing is screened.
     for (size_t len : {size_t{6}, size_t{70}, size_t{130}}) {
-        const size_t ld = len + 40;
-        std::vector<bf16> a(2 * ld, bf16{0x0001}), b(len * 3, bf16{0x3F80});
-        for (size_t r = 0; r < 2; ++r) std::fill_n(a.begin() + P(r * ld), len, bf16{0x3F80});
+        std::vector<bf16> a(2 * len + 40, bf16{0x0001}), b(len * 3, bf16{0x3F80});  // rows len + 40 apart
+        std::fill_n(a.begin(), len, bf16{0x3F80}), std::fill_n(a.begin() + P(len + 40), len, bf16{0x3F80});
         std::vector<float> c(6);
-        EXPECT_TRUE(vorka::gemm::bf16_gemm({1, 2, 3, len, {a.data(), 0, P(ld), 1}, {b.data(), 0, 3, 1}, {c.data(), 0, 3, 1}}))
-            << len;
-        EXPECT_EQ(c[5], float(len));
+        EXPECT_TRUE(vorka::gemm::bf16_gemm({1, 2, 3, len, {a.data(), 0, P(len + 40), 1}, {b.data(), 0, 3, 1}, {c.data(), 0, 3, 1}}));
+        EXPECT_EQ(c[5], float(len)) << len;
     }
     // What a declined product left in the packing buffer never reaches a later one's padding.
     std::vector<bf16> a(2 * 40, bf16{0x3F80}), b(40 * 32, bf16{0x3F80});
