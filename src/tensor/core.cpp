@@ -2,7 +2,7 @@
 #include <type_traits>
 
 #include "autograd/graph.hpp"
-#include "autograd/nodes.hpp"
+#include "autograd/ops.hpp"
 #include "engine/cpu/storage/numeric.hpp"
 #include "engine/cpu/storage/shape.hpp"
 #include "tensor/ops.hpp"

@@ -2,7 +2,7 @@
 // expand the rows they need: the loop enums and lane dispatch
 // (engine/cpu/simd), the storage entry points (engine/cpu/storage), the
 // gradient kernels' declarations (engine/cpu/numeric/backward), the nodes
-// (autograd/nodes), the core entry points (tensor/ops.hpp, tensor/core.cpp)
+// (autograd/ops), the core entry points (tensor/ops.hpp, tensor/core.cpp)
 // and the Python operators and methods (tensor/api_ops.cpp, tensor/api.cpp).
 // Includes nothing.
 #pragma once

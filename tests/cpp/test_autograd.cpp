@@ -11,7 +11,7 @@
 #include "autograd/context.hpp"
 #include "autograd/engine.hpp"
 #include "autograd/graph.hpp"
-#include "autograd/nodes.hpp"
+#include "autograd/ops.hpp"
 #include "common.hpp"
 #include "engine/cpu/storage/backward.hpp"
 #include "engine/cpu/storage/numeric.hpp"

@@ -1,6 +1,6 @@
 // The submodules nn and nn.functional, and relu.
 #include "autograd/graph.hpp"
-#include "autograd/nodes.hpp"
+#include "autograd/ops.hpp"
 #include "engine/cpu/storage/functional.hpp"
 #include "python/binder.hpp"
 #include "python/module_util.hpp"

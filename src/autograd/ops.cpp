@@ -3,7 +3,7 @@
 // its gradient is summed back to that operand's shape before it is sent.
 // Gradients that pass through unchanged are shared, not copied: storages are
 // immutable.
-#include "autograd/nodes.hpp"
+#include "autograd/ops.hpp"
 
 #include <utility>
 
