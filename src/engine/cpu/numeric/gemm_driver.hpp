@@ -96,9 +96,8 @@ struct Packed {
 
     static constexpr size_t words(size_t kb) { return (kb + kPair - 1) / kPair; }
 
-    // Columns per packed B block: the block stays in L2 while A's rows pass
-    // it, together with A's panels and C's tiles, so it takes half of L2 as
-    // the C library reads it from the CPU (pair kernels: their own size).
+    // Columns per packed B block, from the L2 size the C library reads from
+    // the CPU (pair kernels: their own size).
     static size_t nc_block() {
         if constexpr (kPaired) {
             return K::NC;
@@ -106,7 +105,7 @@ struct Packed {
             static const size_t nc = [] {
                 long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);
                 if (l2 <= 0) l2 = blocking::kFallbackL2;
-                const size_t cols = static_cast<size_t>(l2) / 2 / (KC * sizeof(float));
+                const size_t cols = static_cast<size_t>(l2) * blocking::kNcL2Multiple / (KC * sizeof(float));
                 return std::clamp<size_t>(cols / NR * NR, blocking::kMinNcPanels * NR, blocking::kMaxNc);
             }();
             return nc;
