@@ -285,20 +285,20 @@ TEST(Gemm, LargeBlockEdges) {
 
 // The size tests above must reach the packed kernel through sgemm, not only when forced.
 TEST(Gemm, ThresholdSplitsSmallFromLarge) {
-    for (auto [s, large] : {std::pair{Shape{8, 8, 8}, false}, {{128, 128, 128}, false}, {{520, 40, 260}, false},
+    for (auto [s, large] : {std::pair{Shape{8, 8, 8}, false}, {{64, 128, 256}, false}, {{64, 500, 260}, false},
                             {{1100, 40, 520}, true}, {{32, 32, 2100}, true}, {{size_t{1} << 40, size_t{1} << 40, 2}, true}}) {
         detail::Problem p{1, s.m, s.n, s.k, {nullptr, 0, P(s.k), 1}, {nullptr, 0, P(s.n), 1}, {nullptr, 0, P(s.n), 1}};
         EXPECT_EQ(detail::prepare_for_kernels(p) && detail::beyond_small(p), large) << str(s);  // m n k must not wrap
     }
 }
 
-// AVX2's small kernel gives way on wide results, large results and long sums; others keep it.
-TEST(Gemm, Avx2LeavesWideProductsToThePackedKernel) {
+// AVX2's small kernel keeps only thin products: few rows, not too wide, short sums.
+TEST(Gemm, Avx2LeavesAllButThinProductsToThePackedKernel) {
     namespace simd = vorka::simd;
     if (!simd::isa_supported(simd::Isa::Avx2)) GTEST_SKIP() << "no AVX2 + FMA";
-    const size_t side = 1 << 8, wide = bk::kAvx2SmallMaxCols, k = bk::kAvx2SmallMaxK;  // side^2 = kAvx2SmallMaxC
-    for (auto [s, large] : {std::pair{Shape{side, side, side}, false}, {{side + 8, side, side}, true}, {{64, wide, 256}, false},
-                            {{64, wide + 16, 256}, true}, {{128, 128, k}, false}, {{128, 128, k + 1}, true}, {{2048, 32, 256}, false}}) {
+    const size_t rows = bk::kAvx2SmallMaxRows, wide = bk::kAvx2SmallMaxCols, k = bk::kAvx2SmallMaxK;
+    for (auto [s, large] : {std::pair{Shape{rows, 256, 256}, false}, {{rows + 8, 256, 256}, true}, {{rows, wide, 256}, false},
+                            {{rows, wide + 16, 256}, true}, {{rows, 128, k}, false}, {{rows, 128, k + 1}, true}, {{2048, 32, 256}, false}}) {
         detail::Problem p{1, s.m, s.n, s.k, {nullptr, 0, P(s.k), 1}, {nullptr, 0, P(s.n), 1}, {nullptr, 0, P(s.n), 1}};
         simd::force_isa(simd::Isa::Avx2);
         const bool got = detail::prepare_for_kernels(p) && detail::beyond_small(p);

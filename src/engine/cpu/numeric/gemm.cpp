@@ -148,14 +148,16 @@ bool prepare_for_kernels(Problem& p) {
 
 bool beyond_small(const Problem& p) {
     const double m = static_cast<double>(p.m), n = static_cast<double>(p.n), k = static_cast<double>(p.k);
+    const simd::Isa isa = simd::active_isa();
     // The portable small kernel is a plain loop: the packed one wins early.
-    if (simd::active_isa() == simd::Isa::Generic) return m * n * k >= blocking::kPortablePackedMinWork;
+    if (isa == simd::Isa::Generic) return m * n * k >= blocking::kPortablePackedMinWork;
     // Below ~128^3 multiply-adds the packing of a cache-blocked product loses
     // to register blocking alone.
     if (m * n * k < blocking::kPackedMinWork) return false;
     if (p.k > blocking::kPackedMinK) return true;
-    if (simd::active_isa() == simd::Isa::Avx2 && n > 32 &&
-        (p.n > blocking::kAvx2SmallMaxCols || m * n > blocking::kAvx2SmallMaxC || p.k > blocking::kAvx2SmallMaxK))
+    // AVX2's small kernel keeps only thin products (see the limits).
+    if (isa == simd::Isa::Avx2 && n > 32 &&
+        (p.m > blocking::kAvx2SmallMaxRows || p.n > blocking::kAvx2SmallMaxCols || p.k > blocking::kAvx2SmallMaxK))
         return true;
     // The small kernels block for registers only and re-read A for every 64
     // columns of C. They stay ahead of the packed kernel while A stays within

@@ -57,13 +57,15 @@ inline constexpr size_t kPackedMinK = 2048;
 // The small kernels re-read one operand per register tile; they stay ahead
 // while it stays within about twice L2 (floats).
 inline constexpr double kSmallReread = 0x1p19;
-// AVX2's small kernel reads B in place, 16 columns at a time, and its caches
-// thrash on wide B (rows a power of two apart alias): it stays only for
-// results up to this many columns and elements and sums up to this long
-// (measured over m, n, k from 64 to 2048: beyond these the packed kernel is
-// 2-100% faster, within them at most 3% slower).
-inline constexpr size_t kAvx2SmallMaxCols = 512, kAvx2SmallMaxK = 1024;
-inline constexpr double kAvx2SmallMaxC = 0x1p16;
+// AVX2's small kernel reads B in place, 16 columns at a time, re-reading all
+// of A for each strip: its speed depends on where A, B and C fall in the
+// physically indexed L2 (on a 1 MiB L2, 256^3 ran at 112 GFLOP/s for most
+// placements and at 81-88 for some), and its caches thrash on wide B whose
+// rows lie a power of two apart. It keeps only thin products: at most this
+// many rows, columns and this long a sum (measured over m, n, k from 64 to
+// 1024 with several placements each: from 128 rows on the packed kernel was
+// level or up to 20% faster, at 64 rows up to 15% slower).
+inline constexpr size_t kAvx2SmallMaxRows = 64, kAvx2SmallMaxCols = 512, kAvx2SmallMaxK = 1024;
 
 // float16: the packed kernel when the product has this much work and every
 // side is at least this long (narrower matrices waste most of its tile);
