@@ -15,7 +15,8 @@ BUILD=build/cpp
 #   Formats.NarrowingSweep                 sweep of float32 bit patterns
 #   Gemm.LargeBlockEdges                   products of 12 to 84 million multiply-adds
 #   Gemm16.EveryKernelLayoutAndBlockEdge   the 16-bit kernels around every block size
-SLOW=Formats.NarrowingSweep:Gemm.LargeBlockEdges:Gemm16.EveryKernelLayoutAndBlockEdge
+#   Gemm16.RoundedBandsPastTheFirst        two products of a billion multiply-adds
+SLOW=Formats.NarrowingSweep:Gemm.LargeBlockEdges:Gemm16.EveryKernelLayoutAndBlockEdge:Gemm16.RoundedBandsPastTheFirst
 FILTER="-$SLOW"
 
 cmake -S . -B "$BUILD" -G Ninja -DVORKA_BUILD_PYTHON=OFF -DCMAKE_MAKE_PROGRAM="$NINJA" >/dev/null

@@ -85,6 +85,16 @@ TEST(GradStore, AccumulateMovesThenSumsInFloat32AndGrows) {
     EXPECT_TRUE(grads.get(0)->same(before));
 }
 
+// The thread's tape has one user at a time; a nested borrow is refused, and the tape is free again after.
+TEST(TapeGuard, OneBorrowAtATime) {
+    {
+        auto first = TapeGuard::acquire();
+        ASSERT_TRUE(first.ok());
+        expect_error(TapeGuard::acquire(), ErrorKind::Panic, "the autograd tape is already in use on this thread");
+    }
+    EXPECT_TRUE(TapeGuard::acquire().ok());
+}
+
 TEST(SumToShape, SumsAddedAndStretchedAxes) {
     const std::tuple<Dims, Dims, F> cases[] = {  // from, to, the sums of iota(from)
         {D({2, 3}), D({3}), {5, 7, 9}}, {D({2, 3}), D({2, 1}), {6, 15}}, {D({2, 3}), D({1, 3}), {5, 7, 9}},

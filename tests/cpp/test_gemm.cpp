@@ -370,6 +370,22 @@ TEST(GemmBf16, DeclinesValuesThatCouldMakeSubnormals) {
                                                                {std::vector<float>(64).data(), 0, P(n), 1}}), n == 16);
 }
 
+// A 16-bit result with sums longer than one k block is rounded a band of columns at a time: every band,
+// the narrow last one too, holds the float32 product rounded once, in its own columns.
+TEST(Gemm16, RoundedBandsPastTheFirst) {
+    const size_t m = 1024, k = bk::kPackedKC + 1, n = bk::kRoundedBandFloats / m + 3;
+    std::mt19937 rng(7);
+    std::vector<f16> a(m * k), b(k * n), h(m * n);
+    for (auto* v : {&a, &b})
+        for (f16& x : *v) x = vorka::from_f32<f16>(std::uniform_real_distribution<float>(-1, 1)(rng));
+    std::vector<float> wide(m * n);
+    vorka::gemm::Product<f16> p{1, m, n, k, {a.data(), 0, P(k), 1}, {b.data(), 0, P(n), 1}, {wide.data(), 0, P(n), 1}};
+    ASSERT_TRUE(vorka::gemm::f16_gemm(p));
+    p.h = h.data();
+    ASSERT_TRUE(vorka::gemm::f16_gemm(p));
+    for (size_t i = 0; i < m * n; ++i) ASSERT_EQ(bits_of(h[i]), bits_of(vorka::from_f32<f16>(wide[i]))) << i;
+}
+
 // 16-bit products on each kernel the CPU can run, each shape in a fresh thread (empty packing buffers):
 // around the blocks of each packed kernel (bfloat16's: packed and read-in-place tiles, its k and B
 // blocks), odd k, rows of A read in place, wide B (blocks of columns).
