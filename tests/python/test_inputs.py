@@ -68,6 +68,7 @@ HOSTILE = {
     "fraction": fractions.Fraction(1, 4), "index_three": Idx(3), "float_like": hostile(__float__=lambda s: 0.5),
     "unencodable_name": type("Odd", (), {"__qualname__": "Odd\udc80"})(),   # messages name it by its C name
     "name_raises": hostile(__name__=property(raiser(Boom("__name__")))),
+    "module_raises": type("Meta", (type,), {"__module__": property(raiser(Boom("__module__")))})("Odd", (), {})(),
 }
 
 # Every entry point that takes an argument, called with the hostile value x on t = [[1, 2]]: each binary
@@ -108,6 +109,7 @@ OUTCOMES = {
     "None": on("dtype", "."), "str": on("dtype device", "V"), "numeric_str": on("dtype device", "V"),
     "bytes": on("reshape", "V"), "len_lies": on("reshape", "V"), "empty_dict": on("dtype", "V"),
     "function": on("dtype", "V"), "type": on("dtype", "V"), "name_raises": on("dtype", "B"),
+    "module_raises": on("requires_grad", "B"),
     "len_raises": on("reshape", "B"), "iter_raises": on("reshape", "B"), "iter_stops": on("reshape", "B"),
     "huge_int": on(NUMBER + " dim0 dim1", "O"), "float_raises": on(NUMBER, "B"),
     "index_raises": on(NUMBER + " dim0 dim1", "B"), "index_huge": {**on(NUMBER, "."), **on("dim0 dim1", "O")},
